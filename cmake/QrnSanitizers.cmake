@@ -1,0 +1,10 @@
+# One sanitizer set for every target of the build tree, test framework included.
+if(QRN_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QRN_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QRN_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QRN_SANITIZE must be empty, 'address' or 'thread'")
+endif()

@@ -1,0 +1,112 @@
+// VBaseSocket: one non-blocking socket, TCP or UDP, and the events that the socket thread turns
+// its readiness into. Only the handle layer (sockcli.cpp) creates and calls it.
+//
+// Threads and locks: check_event, accept and the proxy negotiation run on the socket thread;
+// the other operations on callers' threads, each inside a handle-layer call that holds a
+// reference. Every system call on m_socket is made under m_lock, so that a close on one
+// thread never lets another thread's call land on a descriptor number that was reused
+// meanwhile. m_lock is never held while the VSOCK lock is taken or a callback runs.
+#ifndef QRN_SOCKET_BASESOCK_H
+#define QRN_SOCKET_BASESOCK_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "platform/winsock.h"
+#include "qrnlibl/qrn_buffer.h"
+#include "qrnlibl/qrn_callback.h"
+#include "qrnlibl/qrn_lock.h"
+#include "qrnlibl/qrn_string.h"
+
+class VBaseSocket : public CQrnObject {
+public:
+    // Allocates the object's handle in the socket table (0 when the table is full or gone).
+    VBaseSocket();
+    ~VBaseSocket() override;
+
+    // 1 on success, 0 when no socket could be made.
+    int create(int is_stream);
+    void set_options(int is_stream);
+    int bind(const ws::sockaddr_in *address);
+    int listen();
+    // The accepted socket (holding the table's reference), or null. *out_address stays valid
+    // until this thread's next accept or recvfrom.
+    VBaseSocket *accept(ws::sockaddr_in **out_address);
+    // 0 (outcome as event 2), or -1.
+    int connect(const ws::sockaddr_in *address);
+    int close();
+    int send(const void *buffer, int length, int flags);
+    int recv(void *buffer, int length, int flags);
+    int sendto(const void *buffer, int length, int flags, const ws::sockaddr_in *address);
+    int recvfrom(void *buffer, int length, int flags, ws::sockaddr_in **out_address);
+    // 0; -1 when out is null or too short for the option's value (nothing is written then).
+    int getsockopt(int option, void *out, int length);
+    int setsockopt(int option, uintptr_t value, int length);
+    static int get_last_error();
+    static bool is_would_block(int error);
+
+    // Socket thread only: turns one select report into events for the owner.
+    void check_event(bool readable, bool writable, bool exception);
+    // Ends a connect whose proxy negotiation failed: event 2 with 1, handle freed.
+    void process_execption();
+
+    int handle() const { return m_handle; }
+    SOCKET socket() const { return m_socket.load(std::memory_order_acquire); }
+    int state() const { return m_state.load(std::memory_order_acquire); }
+    void set_state(int state) { m_state.store(state, std::memory_order_release); }
+
+    // Handle-layer bookkeeping, all guarded by the VSOCK lock (see sock_sets.h).
+    void set_handle(int handle) { m_handle = handle; }
+    uint64_t socket_generation() const { return m_sock_gen; }
+    bool sets_closed() const { return m_sets_closed; }
+    void close_sets() { m_sets_closed = true; }
+    // Forgets a descriptor that is no longer a socket of ours, without closing it.
+    void forget_socket();
+
+private:
+    void attach_socket(SOCKET s);
+    void deliver(int event, int handle, uintptr_t param, uintptr_t extra = 0);
+    void release_handle();
+    void accept_all();
+    void on_connect_writable();
+    void fail_connect();
+    bool send_negotiation_bytes();
+    void read_negotiation_bytes();
+    bool on_connected_readable();
+    void on_connected_writable();
+    bool bytes_waiting(uint32_t *count);
+
+    // The proxy negotiation hooks.
+    int get_proxy_from_ie();
+    void start_negotiation();
+    void on_negotiation_reply(const char *data, int length);
+
+    std::atomic<SOCKET> m_socket{INVALID_SOCKET};
+    int m_is_stream = 0;
+    std::atomic<qrn_callback> m_callback{nullptr};
+    std::atomic<uintptr_t> m_callback_ctx{0};
+    std::atomic<int> m_state{0};
+    int m_handle = 0;
+    uint32_t m_remote_ip = 0;
+    uint16_t m_remote_port = 0;
+    int m_use_proxy = 0;
+    uint8_t m_proxy_type = 0;
+    uint8_t m_socks_stage = 0;
+    CQrnString m_proxy_addr;
+    uint16_t m_proxy_port = 0;
+    CQrnString m_dest_addr;
+    uint16_t m_dest_port = 0;
+    CQrnString m_http_response;
+    CQrnSimpleBuffer m_recv_buf;
+    CQrnSimpleBuffer m_send_buf;
+    CQrnLock m_lock;
+
+    // Guarded by the VSOCK lock: when m_socket was last given a descriptor (so that the
+    // socket thread never hands one socket's readiness to a later socket with the same
+    // descriptor number), and whether the socket may still enter the socket sets.
+    uint64_t m_sock_gen = 0;
+    bool m_sets_closed = false;
+};
+
+#endif

@@ -1,0 +1,97 @@
+// The socket layer's codes: events to owners, socket states, options, results.
+#ifndef QRN_SOCKET_SOCK_DEFS_H
+#define QRN_SOCKET_SOCK_DEFS_H
+
+#include <stdint.h>
+
+namespace sock {
+
+// Events delivered to an owner's callback: callback(ctx, event, handle, param, 0, extra).
+constexpr int kEventAccepted = 1;   // handle: the new socket; extra: address of a scratch word
+constexpr int kEventConnected = 2;  // param: kConnectOk or kConnectFailed (handle then gone)
+constexpr int kEventReadable = 3;   // param: TCP bytes waiting; UDP 0
+constexpr int kEventWritable = 4;   // after a short send
+constexpr int kEventClosed = 5;     // param 1; the handle is then gone
+
+constexpr int kConnectOk = 0;
+constexpr int kConnectFailed = 1;
+constexpr int kClosedByPeer = 1;
+
+// VBaseSocket::m_state
+constexpr int kStateClosed = 0;
+constexpr int kStateCreated = 1;
+constexpr int kStateListening = 2;
+constexpr int kStateConnecting = 3;
+constexpr int kStateNegotiating = 4;
+constexpr int kStateConnected = 5;
+constexpr int kStateClosing = 6;
+
+// VSOCK::socket types
+constexpr int kTypeTcp = 0;
+constexpr int kTypeUdp = 1;
+
+// getsockopt / setsockopt options
+constexpr int kOptPeerIp = 6;
+constexpr int kOptPeerPort = 7;
+constexpr int kOptLocalIp = 8;
+constexpr int kOptLocalPort = 9;
+constexpr int kOptCallback = 101;
+constexpr int kOptCallbackCtx = 102;
+
+// Results of VSOCK functions that take a handle.
+constexpr int kErrUnknownHandle = 3;
+constexpr int kErrWrongState = 4;
+
+// VSOCK::startup results
+constexpr int kStartupOk = 0;
+constexpr int kStartupFailed = 1;
+constexpr int kStartupWrongVersion = 2;
+
+// Socket options applied to every socket.
+constexpr int kUdpSendBuffer = 32768;
+constexpr int kUdpRecvBuffer = 65536;
+constexpr int kListenBacklog = 0x7fffffff;
+
+// The socket table (qrn_handle_mgr_create arguments).
+constexpr int kTableInitialSize = 4;
+constexpr int kTableGrowBy = 16;
+
+// The internal socket pair: callback contexts, and the loopback address it uses.
+constexpr uintptr_t kInternalServerCtx = 0;  // the listener and the socket it accepts
+constexpr uintptr_t kInternalClientCtx = 1;
+constexpr uint32_t kLoopbackIp = 0x7f000001;  // 127.0.0.1, host order
+constexpr const char *kLoopbackText = "127.0.0.1";
+
+// Connects to this port of a host other than the loopback address consult the proxy setting.
+constexpr uint16_t kProxiedPort = 443;
+// VBaseSocket::m_proxy_type
+constexpr uint8_t kProxyHttp = 1;
+constexpr uint8_t kProxySocks5 = 2;
+
+// The socket thread.
+constexpr unsigned kSelectTimeoutMs = 1000;  // library clock
+constexpr unsigned kSelectErrorPauseMs = 20;
+constexpr unsigned kSelectIdlePauseMs = 5;
+constexpr int kInternalDrainBytes = 16;
+
+// Trace events of module 6 (base socket).
+constexpr int kTraceModule = 6;
+constexpr int kTraceCreated = 0;
+constexpr int kTraceDestroyed = 1;
+constexpr int kTraceCreate = 2;
+constexpr int kTraceListen = 3;
+constexpr int kTraceAccept = 4;
+constexpr int kTraceConnect = 5;
+constexpr int kTraceClose = 6;
+constexpr int kTraceSend = 7;
+constexpr int kTraceRecv = 8;
+constexpr int kTraceConnectDone = 9;
+constexpr int kTracePeerClosed = 10;
+constexpr int kTraceReadable = 11;
+constexpr int kTraceWritable = 12;
+constexpr int kTraceSendto = 13;
+constexpr int kTraceRecvfrom = 14;
+
+}  // namespace sock
+
+#endif

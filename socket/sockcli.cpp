@@ -1,0 +1,280 @@
+// VSOCK: start and stop of the socket layer, the internal socket pair, and the functions that
+// take a socket handle. The address functions are in sock_address.cpp.
+#include "socket/sockcli.h"
+
+#include <vector>
+
+#include "qrnlibl/qrn_trace.h"
+#include "socket/basesock.h"
+#include "socket/sock_defs.h"
+#include "socket/sock_sets.h"
+
+using namespace sock;
+
+namespace {
+
+using CSocketRef = CQrnRefHolder<VBaseSocket>;
+
+int vsock_internal_callback(uintptr_t ctx, int event, uintptr_t handle, uintptr_t param, uintptr_t,
+                            uintptr_t) {
+    QRN_TRACE_FUNC("vsock_internal_callback");
+    CSockModule &m = vsock_module();
+    const int h = static_cast<int>(handle);
+    switch (event) {
+    case kEventAccepted: {
+        CQrnFuncLock guard(m.lock);
+        m.internal_server = h;
+        break;
+    }
+    case kEventConnected:
+    case kEventWritable:
+        break;
+    case kEventReadable: {
+        if (ctx != kInternalServerCtx) QRN_TRACE_ERROR("not server");
+        char drain[kInternalDrainBytes];
+        VSOCK::recv(h, drain, sizeof(drain), 0);
+        break;
+    }
+    case kEventClosed: {
+        CQrnFuncLock guard(m.lock);
+        if (h == m.internal_client) {
+            m.internal_client = 0;
+        } else if (h == m.internal_server) {
+            m.internal_server = 0;
+        }
+        break;
+    }
+    default:
+        QRN_TRACE_ERROR(event);
+        break;
+    }
+    return 0;
+}
+
+// A new internal client connected to the internal listener (VSOCK lock held).
+void connect_internal_client(CSockModule &m) {
+    uint16_t port = 0;
+    VSOCK::getsockopt(m.internal_listener, kOptLocalPort, &port, sizeof(port));
+    int client = VSOCK::socket(kTypeTcp, vsock_internal_callback, kInternalClientCtx);
+    if (client <= 0) return;
+    m.internal_client = client;
+    VSOCK::connect(client, VSOCK::build_address(kLoopbackIp, port));
+}
+
+void open_internal_pair(CSockModule &m) {
+    CQrnFuncLock guard(m.lock);
+    int listener = VSOCK::socket(kTypeTcp, vsock_internal_callback, kInternalServerCtx);
+    if (listener <= 0) return;
+    m.internal_listener = listener;
+    // Only this process needs to reach the wake-up line.
+    VSOCK::bind(listener, VSOCK::build_address(kLoopbackIp, 0));
+    VSOCK::listen(listener);
+    connect_internal_client(m);
+}
+
+// Takes a socket out of the table for good: out of the sets, descriptor closed when it is
+// open (state 2, 3 or 5), handle freed, the table's reference released (VSOCK lock held).
+void close_socket(VBaseSocket *sock) {
+    vsock_remove_from_all_sets(sock);
+    int state = sock->state();
+    if (state == kStateListening || state == kStateConnecting || state == kStateConnected) {
+        sock->set_state(kStateClosing);
+        sock->close();
+    }
+    if (vsock_free_handle(sock)) sock->ReleaseRef();
+}
+
+void close_all_sockets(CSockModule &m) {
+    CQrnFuncLock guard(m.lock);
+    std::vector<VBaseSocket *> all;
+    if (m.table != nullptr) {
+        uintptr_t cursor = qrn_handle_mgr_enumerate_start(m.table);
+        while (void **slot = qrn_handle_mgr_enumerate_next(m.table, &cursor, nullptr)) {
+            if (*slot == nullptr) break;
+            auto *sock = static_cast<VBaseSocket *>(*slot);
+            sock->AddRef();
+            all.push_back(sock);
+        }
+    }
+    for (VBaseSocket *sock : all) {
+        close_socket(sock);
+        sock->ReleaseRef();
+    }
+}
+
+// Looks the handle up and runs op on its object; 3 for an unknown handle.
+template <class Op>
+int with_socket(int handle, Op op) {
+    CSocketRef sock(vsock_lookup(handle));
+    if (!sock) return kErrUnknownHandle;
+    return op(sock.get());
+}
+
+}  // namespace
+
+int VSOCK::startup() {
+    QRN_TRACE_FUNC("VSOCK::startup");
+    CSockModule &m = vsock_module();
+    std::lock_guard<std::mutex> lifecycle(m.lifecycle);
+    if (m.started.load(std::memory_order_acquire)) return kStartupOk;
+
+    const uint16_t version = ws::make_word(1, 1);
+    ws::WSADATA data{};
+    if (ws::WSAStartup(version, &data) != 0) return kStartupFailed;
+    if (data.wVersion != version) {
+        ws::WSACleanup();
+        return kStartupWrongVersion;
+    }
+    {
+        CQrnFuncLock guard(m.lock);
+        m.table = qrn_handle_mgr_create(kTableInitialSize, kTableGrowBy);
+        if (m.table == nullptr) {
+            ws::WSACleanup();
+            return kStartupFailed;
+        }
+        qrn_handle_set_lock(m.table, &m.lock);
+        ws::fd_zero(&m.read_set);
+        ws::fd_zero(&m.write_set);
+        ws::fd_zero(&m.except_set);
+        m.highest = 0;
+        m.internal_listener = m.internal_client = m.internal_server = 0;
+        m.started.store(true, std::memory_order_release);
+    }
+    open_internal_pair(m);
+    m.thread.ThreadStart();
+    return kStartupOk;
+}
+
+int VSOCK::shutdown() {
+    QRN_TRACE_FUNC("VSOCK::shutdown");
+    CSockModule &m = vsock_module();
+    std::lock_guard<std::mutex> lifecycle(m.lifecycle);
+    if (!m.started.load(std::memory_order_acquire)) return 0;
+    m.thread.ThreadStop();
+    close_all_sockets(m);
+    {
+        CQrnFuncLock guard(m.lock);
+        qrn_handle_mgr_destroy(m.table);
+        m.table = nullptr;
+        ws::fd_zero(&m.read_set);
+        ws::fd_zero(&m.write_set);
+        ws::fd_zero(&m.except_set);
+        m.highest = 0;
+        m.internal_listener = m.internal_client = m.internal_server = 0;
+        m.started.store(false, std::memory_order_release);
+    }
+    ws::WSACleanup();
+    return 0;
+}
+
+int VSOCK::socket(int type, qrn_callback callback, uintptr_t ctx) {
+    QRN_TRACE_FUNC("VSOCK::socket");
+    if (type != kTypeTcp && type != kTypeUdp) return -1;
+    if (!vsock_module().started.load(std::memory_order_acquire) && VSOCK::startup() != kStartupOk) return -1;
+    auto *sock = new VBaseSocket();
+    const int handle = sock->handle();
+    if (handle == 0) {
+        QRN_TRACE_ERROR("socket table full");
+        sock->ReleaseRef();
+        return -1;
+    }
+    sock->create(type == kTypeTcp ? 1 : 0);
+    sock->setsockopt(kOptCallback, reinterpret_cast<uintptr_t>(callback), sizeof(uintptr_t));
+    sock->setsockopt(kOptCallbackCtx, ctx, sizeof(uintptr_t));
+    if (type == kTypeUdp) vsock_add_to_read_set(sock);
+    return handle;
+}
+
+int VSOCK::bind(int handle, const ws::sockaddr_in *address) {
+    QRN_TRACE_FUNC("VSOCK::bind");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->bind(address); });
+}
+
+int VSOCK::listen(int handle) {
+    QRN_TRACE_FUNC("VSOCK::listen");
+    CQrnFuncLock guard(vsock_lock());
+    return with_socket(handle, [&](VBaseSocket *sock) {
+        if (sock->state() != kStateCreated) {
+            QRN_TRACE_ERROR("VSOCK::listen, wrong state", sock->state());
+            return kErrWrongState;
+        }
+        int result = sock->listen();
+        if (result == 0) vsock_add_to_read_set(sock);
+        return result;
+    });
+}
+
+int VSOCK::connect(int handle, const ws::sockaddr_in *address) {
+    QRN_TRACE_FUNC("VSOCK::connect");
+    // Held throughout, so that the socket thread sees the socket in all its sets at once.
+    CQrnFuncLock guard(vsock_lock());
+    return with_socket(handle, [&](VBaseSocket *sock) {
+        if (sock->state() != kStateCreated) {
+            QRN_TRACE_ERROR("VSOCK::connect, wrong state", sock->state());
+            return kErrWrongState;
+        }
+        int result = sock->connect(address);
+        if (result == 0) {
+            vsock_add_to_read_set(sock);
+            vsock_add_to_except_set(sock);
+            vsock_wake(sock->socket());
+        }
+        return result;
+    });
+}
+
+int VSOCK::close(int handle) {
+    QRN_TRACE_FUNC("VSOCK::close");
+    CQrnFuncLock guard(vsock_lock());
+    return with_socket(handle, [&](VBaseSocket *sock) {
+        if (sock->state() == kStateClosing) {
+            vsock_remove_from_all_sets(sock);
+            return kErrUnknownHandle;
+        }
+        close_socket(sock);
+        return 0;
+    });
+}
+
+int VSOCK::send(int handle, const void *buffer, int length, int flags) {
+    QRN_TRACE_FUNC("VSOCK::send");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->send(buffer, length, flags); });
+}
+
+int VSOCK::recv(int handle, void *buffer, int length, int flags) {
+    QRN_TRACE_FUNC("VSOCK::recv");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->recv(buffer, length, flags); });
+}
+
+int VSOCK::sendto(int handle, const void *buffer, int length, int flags, const ws::sockaddr_in *address) {
+    QRN_TRACE_FUNC("VSOCK::sendto");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->sendto(buffer, length, flags, address); });
+}
+
+int VSOCK::recvfrom(int handle, void *buffer, int length, int flags, ws::sockaddr_in **out_address) {
+    QRN_TRACE_FUNC("VSOCK::recvfrom");
+    return with_socket(handle,
+                       [&](VBaseSocket *sock) { return sock->recvfrom(buffer, length, flags, out_address); });
+}
+
+int VSOCK::getsockopt(int handle, int option, void *out, int length) {
+    QRN_TRACE_FUNC("VSOCK::getsockopt");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->getsockopt(option, out, length); });
+}
+
+int VSOCK::setsockopt(int handle, int option, uintptr_t value, int length) {
+    QRN_TRACE_FUNC("VSOCK::setsockopt");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->setsockopt(option, value, length); });
+}
+
+void VSOCK::reconnect_internal_socket() {
+    QRN_TRACE_FUNC("VSOCK::reconnect_internal_socket");
+    CSockModule &m = vsock_module();
+    CQrnFuncLock guard(m.lock);
+    if (m.table == nullptr) return;
+    // The old client, dead or alive, would otherwise keep its handle and its pair for good.
+    const int previous = m.internal_client;
+    m.internal_client = 0;
+    if (previous != 0) VSOCK::close(previous);
+    connect_internal_client(m);
+}

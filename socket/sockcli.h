@@ -1,0 +1,64 @@
+// VSOCK: the socket layer's face. Upper layers hold socket handles (small non-zero numbers)
+// and never a descriptor. Every function that takes a handle returns 3 (sock::kErrUnknownHandle)
+// for a handle not in the table, also send, recv, sendto and recvfrom.
+//
+// Events reach an owner's callback on the socket thread only, never with the VSOCK lock held:
+// callback(ctx, event, handle, param, 0, extra); see sock_defs.h.
+#ifndef QRN_SOCKET_SOCKCLI_H
+#define QRN_SOCKET_SOCKCLI_H
+
+#include <stdint.h>
+
+#include "platform/winsock.h"
+#include "qrnlibl/qrn_callback.h"
+
+namespace VSOCK {
+
+// 0 on success or when already started; 1 when Windows Sockets cannot start; 2 on a wrong version.
+int startup();
+// Stops the socket thread, closes every socket and releases Windows Sockets. Returns 0.
+int shutdown();
+
+// type 0 TCP, 1 UDP (put into the read set at once). Returns the handle, or -1.
+int socket(int type, qrn_callback callback, uintptr_t ctx);
+int bind(int handle, const ws::sockaddr_in *address);
+// 4 unless the socket is a fresh TCP socket; otherwise the listen result (0 or -1).
+int listen(int handle);
+// 4 unless the socket is a fresh TCP socket; otherwise 0 (outcome as event 2) or -1.
+int connect(int handle, const ws::sockaddr_in *address);
+// 0, or 3 for an unknown handle or one already closing. No event follows.
+int close(int handle);
+// Bytes, 0 for would-block (send, recv, sendto), negative on failure.
+int send(int handle, const void *buffer, int length, int flags);
+int recv(int handle, void *buffer, int length, int flags);
+int sendto(int handle, const void *buffer, int length, int flags, const ws::sockaddr_in *address);
+// Negative also on would-block. *out_address points to an address valid until this thread's next
+// recvfrom or accept.
+int recvfrom(int handle, void *buffer, int length, int flags, ws::sockaddr_in **out_address);
+// Options 6 peer ip, 7 peer port (accepted sockets), 8 local ip, 9 local port (host order).
+int getsockopt(int handle, int option, void *out, int length);
+// Options 101 callback, 102 callback context (a uintptr_t value).
+int setsockopt(int handle, int option, uintptr_t value, int length);
+
+// The local address (host order) through which the routing table reaches ip (host order);
+// 0 for ip 0 or when no interface is found.
+uint32_t get_local_ip(uint32_t ip);
+// 127.0.0.1 in host order.
+uint32_t get_local_ip();
+
+// These two fill one address per thread and return it; copy it before this thread calls either
+// again. resolve_address gives null for a name that does not resolve; a null host is any address.
+ws::sockaddr_in *resolve_address(const char *host, uint16_t port);
+ws::sockaddr_in *build_address(uint32_t ip, uint16_t port);
+uint32_t get_address_ip(const ws::sockaddr_in *address);    // host order, 0 for null
+uint16_t get_address_port(const ws::sockaddr_in *address);  // host order, 0 for null
+ws::sockaddr_in *copy_address(const ws::sockaddr_in *address);  // null for null
+void delete_address(ws::sockaddr_in *copy);
+int compare_address(const ws::sockaddr_in *a, const ws::sockaddr_in *b);  // 0 when equal
+
+// Makes a new internal client (the socket thread's wake-up line).
+void reconnect_internal_socket();
+
+}  // namespace VSOCK
+
+#endif
