@@ -47,6 +47,7 @@ void VSockThread::ThreadStop() {
 
 int VSockThread::OnThreadTick() {
     if (m_stopping.load(std::memory_order_acquire)) return 0;
+    QRN_TRACE_FUNC("VSockThread::OnThreadTick");
     int highest = 0;
     uint64_t generation = 0;
     vsock_copy_sets(&m_read, &m_write, &m_except, &highest, &generation);

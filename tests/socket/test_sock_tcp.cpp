@@ -218,6 +218,7 @@ TEST_F(SockTcp, CloseEndsTheHandleAndSilencesIt) {
 
     // The client sees the close; then closed by its owner, it hears nothing more.
     ASSERT_TRUE(client_rec.WaitForCount(sock::kEventClosed, 1));
+    ASSERT_TRUE(WaitUntil([&] { return sock_debug::state(client) == -1; }));  // freed after the callback
     EXPECT_EQ(sock::kErrUnknownHandle, VSOCK::close(client));
 
     int quiet = 0;
