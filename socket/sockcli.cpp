@@ -102,6 +102,15 @@ void close_all_sockets(CSockModule &m) {
     }
 }
 
+// Empty sets and no internal pair (VSOCK lock held).
+void clear_sets_and_pair(CSockModule &m) {
+    ws::fd_zero(&m.read_set);
+    ws::fd_zero(&m.write_set);
+    ws::fd_zero(&m.except_set);
+    m.highest = 0;
+    m.internal_listener = m.internal_client = m.internal_server = 0;
+}
+
 // Looks the handle up and runs op on its object; 3 for an unknown handle.
 template <class Op>
 int with_socket(int handle, Op op) {
@@ -133,11 +142,7 @@ int VSOCK::startup() {
             return kStartupFailed;
         }
         qrn_handle_set_lock(m.table, &m.lock);
-        ws::fd_zero(&m.read_set);
-        ws::fd_zero(&m.write_set);
-        ws::fd_zero(&m.except_set);
-        m.highest = 0;
-        m.internal_listener = m.internal_client = m.internal_server = 0;
+        clear_sets_and_pair(m);
         m.started.store(true, std::memory_order_release);
     }
     open_internal_pair(m);
@@ -156,11 +161,7 @@ int VSOCK::shutdown() {
         CQrnFuncLock guard(m.lock);
         qrn_handle_mgr_destroy(m.table);
         m.table = nullptr;
-        ws::fd_zero(&m.read_set);
-        ws::fd_zero(&m.write_set);
-        ws::fd_zero(&m.except_set);
-        m.highest = 0;
-        m.internal_listener = m.internal_client = m.internal_server = 0;
+        clear_sets_and_pair(m);
         m.started.store(false, std::memory_order_release);
     }
     ws::WSACleanup();

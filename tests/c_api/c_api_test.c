@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "qrn/qrn_export.h"
+#include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_array.h"
 #include "qrnlibl/qrn_bytestream.h"
 #include "qrnlibl/qrn_callback.h"
@@ -9,6 +10,11 @@
 #include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_util.h"
+
+/* Both headers declare qrn_callback; the transport's constants are usable in constant
+   expressions (a wrong value fails the build through a negative array size). */
+typedef char tp_constants_check[(QRN_TP_MAX_CONNECT_DATA == 32752 && QRN_TP_MSG_CLOSED == 5 &&
+                                 QRN_TP_SEND_DATAGRAM == 1) ? 1 : -1];
 
 static int check_ring(void) {
     char out[4];
@@ -32,7 +38,7 @@ int main(void) {
     unsigned char buf[4];
     uint16_t v = 0;
     char ip[16];
-    int ok = check_ring() && check_handles();
+    int ok = sizeof(tp_constants_check) == 1 && check_ring() && check_handles();
     ok = ok && qrn_util_bs_write_ushort(buf, 4, 2, 0x1234) == 0 && buf[2] == 0x12 &&
          qrn_util_bs_read_ushort(buf, 4, 2, &v) == 0 && v == 0x1234 &&
          qrn_util_bs_read_ushort(buf, 4, 3, &v) == -1;

@@ -1,0 +1,181 @@
+/* libqrntp: reliable, resumable connections between a client and a server application, and a
+ * small asynchronous HTTP client.
+ *
+ * Everything reaches the application through its callback, on the library's own threads: the
+ * socket thread, the reliable-UDP worker thread, the HTTP client's internet thread and the
+ * support library's timer thread. One connection's messages may arrive on several of them; the
+ * library never calls back from inside an exported function on the caller's own thread unless
+ * that function says so. Pointers passed in a message are valid only during the call. */
+#ifndef QRN_QRN_TP_H
+#define QRN_QRN_TP_H
+
+#include <stdint.h>
+
+#include "qrn_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef QRN_CALLBACK_DEFINED
+#define QRN_CALLBACK_DEFINED
+/* callback(user data, message, handle, p1, p2, p3); the result is ignored by every caller. */
+typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
+                            uintptr_t p1, uintptr_t p2, uintptr_t p3);
+#endif
+
+/* Messages of the application's callback: callback(user_data, msg, conn_id, p1, p2, p3). */
+#define QRN_TP_MSG_CONNECT_REQUEST 1 /* server: p1 client's buffer size (bytes), p2 data length,
+                                        p3 connect data; answer with qrn_tp_accept or close */
+#define QRN_TP_MSG_CONNECT_RESULT 2  /* client: p1 0 accepted or a reason / refusal code; on
+                                        acceptance p2 data length, p3 the server's data */
+#define QRN_TP_MSG_DATA 3            /* p1 QRN_TP_DATA_STREAM or QRN_TP_DATA_DATAGRAM, p2 length,
+                                        p3 the data */
+#define QRN_TP_MSG_WRITABLE 4        /* everything qrn_tp_send took has been handed on */
+#define QRN_TP_MSG_CLOSED 5          /* an open connection ended; p1 the reason */
+
+/* p1 of QRN_TP_MSG_DATA. */
+#define QRN_TP_DATA_STREAM 0
+#define QRN_TP_DATA_DATAGRAM 1
+
+/* p1 of QRN_TP_MSG_CONNECT_RESULT: accepted. */
+#define QRN_TP_CONNECT_ACCEPTED 0
+
+/* Reasons in p1 of QRN_TP_MSG_CONNECT_RESULT and QRN_TP_MSG_CLOSED. Message 2 may also carry
+   the refusal code that the server's application passed to qrn_tp_accept. */
+#define QRN_TP_REASON_PEER_CLOSED 1        /* the peer closed normally */
+#define QRN_TP_REASON_PATH_FAILED 2        /* connect failed, path gone, or 30 s time-out */
+#define QRN_TP_REASON_RESUME_REFUSED 5     /* the peer refused to resume after a broken path */
+#define QRN_TP_REASON_PROTOCOL_ERROR 6     /* oversized PDU or unreadable connect record */
+#define QRN_TP_REASON_UPLINK_DISCONNECT 7  /* the peer sent uplink disconnect or abort */
+#define QRN_TP_REASON_SESSION_LEFT 8       /* the peer left the session */
+#define QRN_TP_REASON_VERSION_REFUSED 1010 /* the server refused the client's protocol version */
+
+/* result of qrn_tp_accept: 0 accepts, any other value refuses with that code. */
+#define QRN_TP_ACCEPT 0
+
+/* reason of qrn_tp_close: which closing message the peer gets. */
+#define QRN_TP_CLOSE_NORMAL 0             /* the peer sees QRN_TP_REASON_PEER_CLOSED */
+#define QRN_TP_CLOSE_DISCONNECT 4         /* the same as QRN_TP_CLOSE_NORMAL */
+#define QRN_TP_CLOSE_UPLINK_DISCONNECT 7  /* the peer sees QRN_TP_REASON_UPLINK_DISCONNECT */
+#define QRN_TP_CLOSE_SESSION_LEFT 8       /* the peer sees QRN_TP_REASON_SESSION_LEFT */
+#define QRN_TP_CLOSE_ABORT_CONNECTING 9   /* the peer sees QRN_TP_REASON_UPLINK_DISCONNECT */
+
+/* flags of qrn_tp_send. */
+#define QRN_TP_SEND_STREAM 0
+#define QRN_TP_SEND_DATAGRAM 1 /* one datagram beside the stream, not blocked by it */
+
+/* options of qrn_tp_option. */
+#define QRN_TP_OPT_CONN_MODE 5       /* reads the path mode (QRN_TP_CONN_MODE_...) */
+#define QRN_TP_OPT_PEER_IP 6         /* reads the peer's IPv4 address */
+#define QRN_TP_OPT_PEER_PORT 7       /* reads the peer's port */
+#define QRN_TP_OPT_PEER_LOCAL_IP 8   /* server: reads the address the client reported as its own */
+#define QRN_TP_OPT_BANDWIDTH 10      /* reads the outgoing bandwidth, bytes per second */
+#define QRN_TP_OPT_RTT 11            /* reads the smoothed round-trip time, milliseconds */
+#define QRN_TP_OPT_CALLBACK 101      /* sets the callback to value */
+#define QRN_TP_OPT_USER_DATA 102     /* sets the user data to value */
+#define QRN_TP_OPT_NO_RESUME 104     /* switches off resumption after a lost path */
+
+/* Values read with QRN_TP_OPT_CONN_MODE. */
+#define QRN_TP_CONN_MODE_UDP 0
+#define QRN_TP_CONN_MODE_TCP 1
+#define QRN_TP_CONN_MODE_HTTP 2
+#define QRN_TP_CONN_MODE_TCP_UDP 3
+
+/* Results. */
+#define QRN_TP_OK 0
+#define QRN_TP_ERR_UNKNOWN_HANDLE (-1) /* the handle was never issued or has ended */
+#define QRN_TP_ERR_INVALID (-2)        /* accept/send: wrong connection state or data too long */
+#define QRN_TP_INIT_SOCK_FAILED 1      /* qrn_tp_init: sockets could not be started */
+#define QRN_TP_INIT_SOCK_VERSION 2     /* qrn_tp_init: wrong sockets version */
+#define QRN_TP_LISTEN_UDP_FAILED (-1)  /* qrn_tp_listen */
+#define QRN_TP_LISTEN_TCP_FAILED (-2)
+#define QRN_TP_LISTEN_HTTP_FAILED (-3)
+
+/* Limits. */
+#define QRN_TP_MAX_CONNECT_DATA 32752   /* bytes of connect data, both ways */
+#define QRN_TP_BUFFER_UNIT 1024         /* buffer sizes travel in units of this */
+#define QRN_TP_BUFFER_SIZE_MIN 1024
+#define QRN_TP_BUFFER_SIZE_MAX 67107840 /* 65535 units */
+
+/* Starts the library: sockets, tables, the one-second timer. 0 on success or when already
+   started; QRN_TP_INIT_SOCK_FAILED or QRN_TP_INIT_SOCK_VERSION otherwise (a later call may try
+   again). */
+QRN_API int qrn_tp_init(void);
+
+/* Accepts connections on the given ports (0: that path is not offered); bind_ip is null or
+   addresses separated by ';'. Each new connection arrives as QRN_TP_MSG_CONNECT_REQUEST on
+   callback, with user_data, on a library thread. Listening lasts for the life of the process.
+   0, or QRN_TP_LISTEN_UDP_FAILED / _TCP_FAILED / _HTTP_FAILED. */
+QRN_API int qrn_tp_listen(const char *bind_ip, int udp_port, int tcpip_port, int http_port,
+                          qrn_callback callback, uintptr_t user_data);
+
+/* Starts a connection to server_ip with data_len (at most QRN_TP_MAX_CONNECT_DATA) bytes of
+   connect data; buffer_size is clamped to QRN_TP_BUFFER_SIZE_MIN..MAX. Returns the new handle,
+   or 0 when it could not start (nothing is called back then). The outcome arrives later as
+   QRN_TP_MSG_CONNECT_RESULT on a library thread. */
+QRN_API int qrn_tp_connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
+                           const char *udp_proxy_ip, int udp_proxy_port,
+                           qrn_callback callback, uintptr_t user_data,
+                           unsigned int buffer_size, int data_len, const void *data);
+
+/* Answers QRN_TP_MSG_CONNECT_REQUEST: result QRN_TP_ACCEPT opens the connection at once (no
+   message), any other value refuses with that code. 0; QRN_TP_ERR_UNKNOWN_HANDLE;
+   QRN_TP_ERR_INVALID when not awaiting an answer or when data_len is too long. */
+QRN_API int qrn_tp_accept(int handle, int result, unsigned int buffer_size,
+                          int data_len, const void *data);
+
+/* Sends len bytes on the stream, or one datagram with QRN_TP_SEND_DATAGRAM. Returns the bytes
+   taken (fewer than len: wait for QRN_TP_MSG_WRITABLE, then offer the rest),
+   QRN_TP_ERR_INVALID when the connection is not open, QRN_TP_ERR_UNKNOWN_HANDLE; for a
+   datagram, what the path returned. */
+QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
+
+/* Closes the connection with a QRN_TP_CLOSE_... reason; the unsent bytes go out before the
+   closing message. The callback is never called again for this handle. 0 or
+   QRN_TP_ERR_UNKNOWN_HANDLE. */
+QRN_API int qrn_tp_close(int handle, int reason);
+
+/* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word
+   to write. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */
+QRN_API int qrn_tp_option(int handle, int option, uintptr_t value);
+
+/* Does nothing; kept for applications that call it. */
+QRN_API void qrn_tp_heartbeat(void);
+
+/* Does nothing and returns 0; arg is ignored. */
+QRN_API int qrn_tp_loop(uintptr_t arg);
+
+/* This host's address as dotted text ("127.0.0.1" when the host name does not resolve). The
+   text is static and stays valid until the next call. */
+QRN_API const char *qrn_tp_get_local_ip_str(void);
+
+/* The HTTP client: a request to host:port (bGet non-zero for GET, else POST with
+   content_length body bytes). Returns the request's handle, or 0. Its messages arrive on
+   callback on the internet thread. No qrn_tp_init needed. */
+QRN_API uintptr_t qrn_tp_http_connect(qrn_callback callback, uintptr_t user_data, const char *host,
+                                      int port, int bGet, const char *url,
+                                      unsigned int content_length);
+/* Sets or reads an option of the request. 0, or -1 for a null handle. */
+QRN_API int qrn_tp_http_option(uintptr_t handle, int option, uintptr_t value);
+/* Sends body bytes; returns the count taken (fewer than length: message 4 follows when the
+   request can take more) or a negative code. */
+QRN_API int qrn_tp_http_send(uintptr_t handle, const void *data, int length);
+/* Reads answer bytes; returns the count read, or -1 before the answer's head has arrived. */
+QRN_API int qrn_tp_http_recv(uintptr_t handle, void *buffer, int length);
+/* Ends the request; no message follows for this handle. 0, or -1 for a null handle. */
+QRN_API int qrn_tp_http_close(uintptr_t handle);
+
+/* Asked, on the internet thread, for a proxy user name and password: fills user and pass
+   (zero-terminated, at most user_len and pass_len bytes) and returns 0, or non-zero to
+   decline. */
+typedef int (*qrn_credentials_provider)(const char *proxy_host, int proxy_port,
+                                        char *user, int user_len, char *pass, int pass_len);
+/* Registers the provider (null removes it); without one, proxy authentication is cancelled. */
+QRN_API void qrn_tp_set_credentials_provider(qrn_credentials_provider provider);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,92 @@
+// The transport layer's wire constants, limits and trace events. The application-facing codes
+// (messages, reasons, options) are the QRN_TP_... names of qrn/qrn_tp.h.
+#ifndef QRN_TRANSPORT_TP_DEFS_H
+#define QRN_TRANSPORT_TP_DEFS_H
+
+#include <stdint.h>
+
+namespace tp {
+
+// PDU: a 3-byte header (16-bit body length, 8-bit type), then the body.
+constexpr int kPduHeaderSize = 3;
+constexpr int kPduLenOffset = 0;
+constexpr int kPduTypeOffset = 2;
+
+// PDU types. A receiver treats every type that is not a closing type as stream data.
+constexpr uint8_t kPduData = 3;  // body length 0: the keep-alive
+constexpr uint8_t kPduDisReq = 4;
+constexpr uint8_t kPduUplinkDisconnect = 5;
+constexpr uint8_t kPduSessionLeft = 6;
+constexpr uint8_t kPduAbortInConnecting = 7;
+
+// A sender puts at most kMaxDataBody bytes in one PDU; a receiver accepts up to kMaxPduBody
+// and refuses a longer body as a protocol error.
+constexpr int kMaxDataBody = 0x7ff0;  // 32752
+constexpr int kMaxPduBody = 0x8000;   // 32768
+
+// Resume handshake, first bytes of every new path: the client's request, then the server's
+// response; neither is framed as a PDU.
+constexpr int kResumeReqSize = 12;
+constexpr int kResumeRespSize = 6;
+constexpr uint16_t kResumeAccepted = 0;
+constexpr uint16_t kResumeRefused = 1;
+
+// Every direction of the stream numbers its bytes from 1.
+constexpr uint32_t kFirstSeq = 1;
+
+// Connect request record, at the start of the client's stream.
+constexpr int kConnReqFixedSize = 12;
+constexpr uint8_t kConnVersion1 = 1;
+constexpr uint8_t kConnVersion2 = 0x12;
+// Connect response record, at the start of the server's stream.
+constexpr int kConnRespFixedSize = 8;
+constexpr uint16_t kConnAccepted = 0;
+constexpr uint16_t kConnRefusedVersion = 1010;
+// Both records: a record never exceeds one PDU body; connect data and buffer sizes.
+constexpr int kMaxRecordSize = kMaxPduBody;
+constexpr int kMaxConnectData = 0x7ff0;  // 32752
+constexpr uint32_t kBufferUnit = 1024;
+constexpr uint32_t kBufferSizeMin = 1024;
+constexpr uint32_t kBufferSizeMax = 0x3fffc00;  // 65535 units
+// The record's total length field is the first 16-bit field of either record.
+constexpr int kRecordLenSize = 2;
+
+// The outgoing stream: the last bytes handed over are kept for resumption.
+constexpr int kSendKeepMax = 0x40000;  // 262144
+// Send takes the application's bytes in chunks that fit a PDU buffer with a little slack.
+constexpr int kSendChunkMax = 0x7ffb;  // 32763
+constexpr int kOutBufSize = 32768;
+constexpr int kRecvBodySize = 32768;
+constexpr int kRecvHdrSize = 12;
+
+// Time-outs and periods (library clock, milliseconds).
+constexpr uint32_t kTimerPeriodMs = 1000;
+constexpr uint32_t kConnectTimeoutMs = 30000;
+constexpr uint32_t kRecvTimeoutMs = 30000;
+constexpr uint32_t kKeepAliveMs = 5000;
+
+// Trace events of module 4 (the transport API).
+constexpr int kTraceModule = 4;
+constexpr int kTraceInit = 0;
+constexpr int kTraceInitResult = 1;
+constexpr int kTraceListen = 2;
+constexpr int kTraceConnect = 3;
+constexpr int kTraceConnectResult = 4;
+constexpr int kTraceAccept = 5;
+constexpr int kTraceSend = 6;
+constexpr int kTraceClose = 7;
+constexpr int kTraceCallback = 8;
+constexpr int kTraceAppCallback = 9;
+constexpr int kTraceSockClose = 11;
+constexpr int kTraceWriteConnReq = 12;
+constexpr int kTraceReadConnReq = 13;
+constexpr int kTraceWriteConnResp = 14;
+constexpr int kTraceReadConnResp = 15;
+constexpr int kTraceHandlePdu = 16;
+constexpr int kTraceRecvHeader = 17;
+constexpr int kTraceRecvBodyBefore = 18;
+constexpr int kTraceRecvBody = 19;
+
+}  // namespace tp
+
+#endif
