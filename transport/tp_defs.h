@@ -9,8 +9,6 @@ namespace tp {
 
 // PDU: a 3-byte header (16-bit body length, 8-bit type), then the body.
 constexpr int kPduHeaderSize = 3;
-constexpr int kPduLenOffset = 0;
-constexpr int kPduTypeOffset = 2;
 
 // PDU types. A receiver treats every type that is not a closing type as stream data.
 constexpr uint8_t kPduData = 3;  // body length 0: the keep-alive
@@ -48,8 +46,6 @@ constexpr int kMaxConnectData = 0x7ff0;  // 32752
 constexpr uint32_t kBufferUnit = 1024;
 constexpr uint32_t kBufferSizeMin = 1024;
 constexpr uint32_t kBufferSizeMax = 0x3fffc00;  // 65535 units
-// The record's total length field is the first 16-bit field of either record.
-constexpr int kRecordLenSize = 2;
 
 // The outgoing stream: the last bytes handed over are kept for resumption.
 constexpr int kSendKeepMax = 0x40000;  // 262144
