@@ -1,0 +1,538 @@
+// CRdtpConnection: construction, the client's attempts, the path choice, options, and every
+// lower-layer event but the read event (rdtp_connection_read.cpp).
+#include "rdtp/rdtp_connection.h"
+
+#include <string.h>
+
+#include "qrnlibl/qrn_time.h"
+#include "qrnlibl/qrn_trace.h"
+#include "rdhttp/rdhttpc.h"
+#include "rdtp/rdtp.h"
+#include "rdtp/rdtp_module.h"
+#include "socket/sock_defs.h"
+#include "socket/sockcli.h"
+#include "udprlb/udprlb.h"
+
+using namespace rdtp;
+
+namespace {
+
+std::atomic<int> g_live_objects{0};
+
+template <class T>
+void write_value(uintptr_t value, T v) {
+    memcpy(reinterpret_cast<void *>(value), &v, sizeof(v));
+}
+
+}  // namespace
+
+void CRdtpAftermath::Post(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
+    if (m_count == kMaxNotes) {
+        QRN_TRACE_ERROR("too many messages", msg);
+        return;
+    }
+    m_notes[m_count++] = Note{msg, p1, p2, p3};
+}
+
+CRdtpConnection::CRdtpConnection(int handle, qrn_callback callback, uintptr_t user_data)
+    : m_local_handle(handle), m_callback(callback), m_user_data(user_data), m_last_tick(get_tick_count()) {
+    SetLock(&m_lock);
+    g_live_objects.fetch_add(1, std::memory_order_relaxed);
+    qrn_trace_text("CRdtpConnection::CRdtpConnection()", static_cast<const void *>(this), handle);
+}
+
+CRdtpConnection::~CRdtpConnection() {
+    qrn_trace_text("CRdtpConnection::~CRdtpConnection()", static_cast<const void *>(this), m_local_handle);
+    // The last reference is gone: no other thread can reach the fields any more.
+    if (m_udp_handle != 0) rdtp_close_lower(kFromUdp, m_udp_handle);
+    if (m_tcp_handle != 0) rdtp_close_lower(kFromTcp, m_tcp_handle);
+    if (m_http_handle != 0) rdtp_close_lower(kFromHttp, m_http_handle);
+    VSOCK::delete_address(m_tcp_addr);
+    g_live_objects.fetch_sub(1, std::memory_order_relaxed);
+}
+
+int CRdtpConnection::LiveObjects() { return g_live_objects.load(std::memory_order_relaxed); }
+
+// --- helpers (m_lock held) -------------------------------------------------------------------
+
+bool CRdtpConnection::Detach() {
+    if (m_detached) return false;
+    m_detached = true;
+    return true;
+}
+
+void CRdtpConnection::SetState(uint8_t state) {
+    m_state = state;
+    qrn_trace_text("CRdtpConnection::SetState, set state to ", static_cast<int>(state), ", handle=", m_local_handle);
+}
+
+int *CRdtpConnection::PathSlot(int from) {
+    switch (from) {
+    case kFromUdp:
+        return &m_udp_handle;
+    case kFromTcp:
+        return &m_tcp_handle;
+    case kFromHttp:
+        return &m_http_handle;
+    default:
+        return nullptr;
+    }
+}
+
+// An event of a path that this connection no longer holds (closed, replaced or handed over)
+// must not change it.
+bool CRdtpConnection::IsCurrentPath(int from, int handle) {
+    const int *slot = PathSlot(from);
+    if (slot != nullptr && *slot != 0 && *slot == handle) return true;
+    QRN_TRACE_ERROR("event of a path not held, (from, handle, local_handle)=", from, handle, m_local_handle);
+    return false;
+}
+
+void CRdtpConnection::ClosePath(int from) {
+    int *slot = PathSlot(from);
+    if (slot == nullptr || *slot == 0) return;
+    rdtp_close_lower(from, *slot);
+    *slot = 0;
+}
+
+void CRdtpConnection::CloseAllPaths() {
+    ClosePath(kFromUdp);
+    ClosePath(kFromTcp);
+    ClosePath(kFromHttp);
+}
+
+// Makes handle this connection's path of kind from, with its events pointed at this handle.
+void CRdtpConnection::TakePath(int from, int handle, bool set_callback) {
+    int *slot = PathSlot(from);
+    if (slot == nullptr) {
+        QRN_TRACE_ERROR("unknown from", from);
+        rdtp_close_lower(from, handle);
+        return;
+    }
+    if (*slot != 0 && *slot != handle) ClosePath(from);
+    *slot = handle;
+    const uintptr_t me = static_cast<uintptr_t>(m_local_handle);
+    switch (from) {
+    case kFromUdp:
+        qrn_udprlb_option(handle, kLowerOptUserData, me);
+        break;
+    case kFromTcp:
+        if (set_callback) {
+            VSOCK::setsockopt(handle, sock::kOptCallback, reinterpret_cast<uintptr_t>(&qrn_rdtp_tcp_callback),
+                              sizeof(uintptr_t));
+        }
+        VSOCK::setsockopt(handle, sock::kOptCallbackCtx, me, sizeof(uintptr_t));
+        break;
+    default:
+        qrn_rdhttp_option(handle, kLowerOptUserData, me);
+        break;
+    }
+}
+
+int CRdtpConnection::ConnectUdp() {
+    return qrn_udprlb_connect(m_server_ip.c_str(), m_udp_port, m_udp_proxy_ip.c_str(), m_udp_proxy_port,
+                              &qrn_rdtp_udp_callback, static_cast<uintptr_t>(m_local_handle));
+}
+
+// Ordinary data on TCP (modes 1 and 3), flagged data on reliable UDP (modes 0 and 3).
+int CRdtpConnection::SendPath(const void *buffer, int length, int flags) {
+    switch (m_conn_mode) {
+    case kModeUdp:
+        return m_udp_handle != 0 ? qrn_udprlb_send(m_udp_handle, buffer, length, flags) : kErrNoPath;
+    case kModeTcp:
+        return m_tcp_handle != 0 ? VSOCK::send(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+    case kModeHttp:
+        return m_http_handle != 0 ? qrn_rdhttp_send(m_http_handle, buffer, length) : kErrNoPath;
+    case kModeTcpUdp:
+        if (flags == kPlainFlags) {
+            return m_tcp_handle != 0 ? VSOCK::send(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+        }
+        return m_udp_handle != 0 ? qrn_udprlb_send(m_udp_handle, buffer, length, flags) : kErrNoPath;
+    default:
+        return kErrNoPath;
+    }
+}
+
+int CRdtpConnection::RecvPath(void *buffer, int length, int flags) {
+    switch (m_conn_mode) {
+    case kModeUdp:
+        return m_udp_handle != 0 ? qrn_udprlb_recv(m_udp_handle, buffer, length, flags) : kErrNoPath;
+    case kModeTcp:
+        return m_tcp_handle != 0 ? VSOCK::recv(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+    case kModeHttp:
+        return m_http_handle != 0 ? qrn_rdhttp_recv(m_http_handle, buffer, length) : kErrNoPath;
+    case kModeTcpUdp:
+        if (flags == kPlainFlags) {
+            return m_tcp_handle != 0 ? VSOCK::recv(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+        }
+        return m_udp_handle != 0 ? qrn_udprlb_recv(m_udp_handle, buffer, length, flags) : kErrNoPath;
+    default:
+        return kErrNoPath;
+    }
+}
+
+// --- the client's attempts -------------------------------------------------------------------
+
+int CRdtpConnection::Connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
+                             const char *udp_proxy_ip, int udp_proxy_port) {
+    QRN_TRACE_FUNC("CRdtpConnection::Connnect");
+    CQrnFuncLock guard(m_lock);
+    m_server_ip = server_ip;
+    m_udp_port = static_cast<uint16_t>(udp_port);
+    m_tcpip_port = static_cast<uint16_t>(tcpip_port);
+    m_http_port = static_cast<uint16_t>(http_port);
+    m_udp_proxy_ip = udp_proxy_ip;
+    m_udp_proxy_port = static_cast<uint16_t>(udp_proxy_port);
+
+    const bool udp = m_udp_port != 0;
+    const bool tcp = m_tcpip_port != 0;
+    const bool http = m_http_port != 0;
+    if (udp && !tcp && !http) {
+        m_conn_mode = kModeUdp;
+    } else if (tcp && !udp && !http) {
+        m_conn_mode = kModeTcp;
+    } else if (http && !udp && !tcp) {
+        m_conn_mode = kModeHttp;
+    } else if (udp && tcp && !http) {
+        m_conn_mode = kModeTcpUdp;
+    } else {
+        qrn_trace_text("do not support this mode, (udp_port, tcpip_port, http_port)=", m_udp_port, m_tcpip_port,
+                       m_http_port);
+        return kConnectUnsupported;
+    }
+    if (tcp) m_tcp_addr = VSOCK::copy_address(VSOCK::resolve_address(server_ip, m_tcpip_port));
+    return TryConnect();
+}
+
+int CRdtpConnection::TryConnect() {
+    QRN_TRACE_FUNC("CRdtpConnection::TryConnnect");
+    CQrnFuncLock guard(m_lock);
+    qrn_trace_text("CRdtpConnection::TryConnect, local_handle=", m_local_handle);
+    switch (m_conn_mode) {
+    case kModeUdp:
+        SetState(kStateUdpConnecting);
+        ClosePath(kFromUdp);
+        m_udp_handle = ConnectUdp();
+        if (m_udp_handle != 0) return kConnectStarted;
+        break;
+    case kModeTcp:
+    case kModeTcpUdp:
+        SetState(kStateTcpConnecting);
+        ClosePath(kFromTcp);
+        if (m_conn_mode == kModeTcpUdp) ClosePath(kFromUdp);
+        m_tcp_handle = VSOCK::socket(sock::kTypeTcp, &qrn_rdtp_tcp_callback, static_cast<uintptr_t>(m_local_handle));
+        if (m_tcp_handle > 0 && VSOCK::connect(m_tcp_handle, m_tcp_addr) == 0) return kConnectStarted;
+        if (m_tcp_handle < 0) m_tcp_handle = 0;
+        // A socket whose connect did not start delivers nothing: it would only be kept.
+        ClosePath(kFromTcp);
+        if (m_conn_mode == kModeTcpUdp) {
+            m_conn_mode = kModeUdp;
+            return TryConnect();
+        }
+        break;
+    case kModeHttp:
+        SetState(kStateHttpConnecting);
+        ClosePath(kFromHttp);
+        m_http_handle = qrn_rdhttp_connect(m_server_ip.c_str(), m_http_port, &qrn_rdtp_http_callback,
+                                           static_cast<uintptr_t>(m_local_handle));
+        if (m_http_handle != 0) return kConnectStarted;
+        break;
+    default:
+        QRN_TRACE_ERROR("unknown mode", static_cast<int>(m_conn_mode));
+        break;
+    }
+    return kConnectFailed;
+}
+
+void CRdtpConnection::OnConfirm(int from, int handle, int result) {
+    QRN_TRACE_FUNC("CRdtpConnection::OnConfirm");
+    CRdtpAftermath after;
+    bool retry_tcp = false;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (Inactive() || !IsCurrentPath(from, handle)) return;
+        if (result != 0) {
+            FailConfirm(from, after, &retry_tcp);
+        } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
+            SendConnectRequestPdu(kViaUdp);
+            SetState(kStateUdpRequestSent);
+            m_pdu_len = 0;
+        } else {
+            m_last_tick = get_tick_count();
+            SendConnectRequestPdu(kViaPathChoice);
+            SetState(kStateRequestSent);
+            m_pdu_len = 0;
+            // A first connect whose path broke before the answer comes here again: once is enough.
+            if (m_serv_tag == 0 && !m_bReconnecting) after.Post(kMsgConfirm, kConfirmOk);
+        }
+    }
+    if (retry_tcp) {
+        // A reconnecting combined client keeps to TCP, once a second.
+        qrn_sleep(kCombinedRetryPauseMs);
+        CQrnFuncLock guard(m_lock);
+        if (!Inactive()) TryConnect();
+        return;
+    }
+    Finish(after);
+}
+
+// A connect attempt failed; the lower layer has already discarded its handle.
+void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after, bool *retry_tcp) {
+    *PathSlot(from) = 0;
+    if (m_conn_mode == kModeTcpUdp && m_state == kStateTcpConnecting) {
+        ClosePath(kFromUdp);
+        if (m_bReconnecting) {
+            *retry_tcp = true;
+            return;
+        }
+        m_conn_mode = kModeUdp;
+        SetState(kStateUdpConnecting);
+        m_udp_handle = ConnectUdp();
+        if (m_udp_handle != 0) return;
+    } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
+        // Going on without UDP: the request again, on TCP with mode 1, tells the server so.
+        m_conn_mode = kModeTcp;
+        SendConnectRequestPdu(kViaPathChoice);
+        SetState(kStateEstablished);
+        after.Post(kMsgConfirm2);
+        return;
+    }
+    if (!HasPath() && !m_bReconnecting) {
+        Detach();
+        after.Remove();
+        after.Post(kMsgConfirm, kConfirmFailed);
+        return;
+    }
+    LosePath(from, after);
+}
+
+// --- server: an accepted path ----------------------------------------------------------------
+
+void CRdtpConnection::OnConnect(int from, int handle) {
+    QRN_TRACE_FUNC("CRdtpConnection::OnConnect");
+    CQrnFuncLock guard(m_lock);
+    qrn_trace_text("CRdtpConnection::OnConnect, (from, handle)=", from, handle);
+    if (PathSlot(from) == nullptr) {
+        QRN_TRACE_ERROR("unknown from", from);
+        rdtp_close_lower(from, handle);
+        return;
+    }
+    TakePath(from, handle, false);
+    m_conn_mode = static_cast<uint8_t>(from);
+    m_last_tick = get_tick_count();
+    SetState(kStateAccepted);
+    m_pdu_len = 0;
+}
+
+// --- loss, room, status, time ----------------------------------------------------------------
+
+void CRdtpConnection::OnClose(int from, int handle) {
+    QRN_TRACE_FUNC("CRdtpConnection::OnClose");
+    CRdtpAftermath after;
+    {
+        CQrnFuncLock guard(m_lock);
+        qrn_trace_text("CRdtpConnection::OnClose, (from, handle, m_local_handle)=", from, handle, m_local_handle);
+        if (Inactive() || !IsCurrentPath(from, handle)) return;
+        LosePath(from, after);
+    }
+    Finish(after);
+}
+
+// A path is gone. The client reconnects in the same mode (unless told not to) and the server
+// waits for it; while established, both tell the upper layer once.
+void CRdtpConnection::LosePath(int from, CRdtpAftermath &after) {
+    int *slot = PathSlot(from);
+    if (slot != nullptr) *slot = 0;
+    const uint8_t was = m_state;
+    if (!IsServer()) {
+        if (!m_bNoReconnect) {
+            ++m_ordinal;
+            qrn_trace_text("*** set m_bReconnecting to TRUE");
+            if (m_bReconnecting) return;
+            m_bReconnecting = 1;
+            TryConnect();
+        }
+    } else {
+        if (m_conn_mode == kModeTcpUdp && from == kFromUdp) return;
+        // Before the request there is no logical connection to resume: kept, the object would
+        // never go. A combined one in state 7 is left to the half-open time-out.
+        if (was == kStateAccepted) {
+            Detach();
+            after.Remove();
+            return;
+        }
+        if (was == kStateAwaitingUdp) return;
+        m_bReconnecting = 1;
+        SetState(kStatePathLost);
+    }
+    if (was == kStateEstablished) after.Post(kMsgClose2, kClose2Lost);
+}
+
+void CRdtpConnection::OnWrite(int from, int handle) {
+    QRN_TRACE_FUNC("CRdtpConnection::OnWrite");
+    {
+        CQrnFuncLock guard(m_lock);
+        if (Inactive() || !IsCurrentPath(from, handle) || m_state != kStateEstablished) return;
+    }
+    Notify(kMsgWrite);
+}
+
+void CRdtpConnection::OnStatus(int from, int handle, int type, int value) {
+    QRN_TRACE_FUNC("CRdtpConnection::OnStatus");
+    CQrnFuncLock guard(m_lock);
+    qrn_trace_text("CRdtpConnection::OnStatus, (from, handle, type, value)=", from, handle, type, value);
+    if (from != kFromHttp || handle != m_http_handle) QRN_TRACE_ERROR("status of another path", from, handle);
+}
+
+void CRdtpConnection::OnTimer() {
+    CRdtpAftermath after;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (Inactive()) return;
+        const uint32_t elapsed = calc_tick_diff(m_last_tick, get_tick_count());
+        if ((m_state == kStateAccepted || m_state == kStateAwaitingUdp) && elapsed >= kHalfOpenTimeoutMs) {
+            qrn_trace_text("connect time out, m_local_hanle=", m_local_handle);
+            Detach();
+            after.Remove();
+        } else if (m_state == kStateRequestSent && m_conn_mode == kModeTcpUdp && elapsed > kCombinedTcpTimeoutMs) {
+            GiveUpTcp(after);
+        }
+    }
+    Finish(after);
+}
+
+// Combined mode, no answer on TCP: UDP alone.
+void CRdtpConnection::GiveUpTcp(CRdtpAftermath &after) {
+    m_conn_mode = kModeUdp;
+    m_state = kStateUdpConnecting;
+    ClosePath(kFromTcp);
+    if (TryConnect() == kConnectStarted || m_bReconnecting || m_serv_tag != 0) return;
+    // A first connect with no path left would otherwise wait for ever without a word.
+    Detach();
+    after.Remove();
+    after.Post(kMsgConfirm, kConfirmFailed);
+}
+
+// --- the upper layer's calls -----------------------------------------------------------------
+
+int CRdtpConnection::Send(const void *buffer, int length, int flags) {
+    CQrnFuncLock guard(m_lock);
+    if (m_state < kStateEstablished) {
+        QRN_TRACE_ERROR("send before established, (handle, state)=", m_local_handle, static_cast<int>(m_state));
+        return kErrRefused;
+    }
+    return SendPath(buffer, length, flags);
+}
+
+int CRdtpConnection::Recv(void *buffer, int length, int flags) {
+    CQrnFuncLock guard(m_lock);
+    if (m_state != kStateEstablished) {
+        QRN_TRACE_ERROR("recv while not established, (handle, state)=", m_local_handle, static_cast<int>(m_state));
+        return kErrRefused;
+    }
+    return RecvPath(buffer, length, flags);
+}
+
+int CRdtpConnection::Option(int option, uintptr_t value) {
+    CQrnFuncLock guard(m_lock);
+    const bool writes = option == kOptConnMode || option == kOptPeerIp || option == kOptPeerPort ||
+                        option == kOptBandwidth || option == kOptRtt;
+    if (writes && value == 0) {
+        QRN_TRACE_ERROR("option without a place to write, option=", option);
+        return kErrRefused;
+    }
+    switch (option) {
+    case kOptConnMode:
+        if (m_state < kStateRequestSent) QRN_TRACE_ERROR("conn_mode before the request, state=", static_cast<int>(m_state));
+        write_value<uint8_t>(value, m_conn_mode);
+        break;
+    case kOptPeerIp:
+    case kOptPeerPort: {
+        if (m_state != kStateEstablished) QRN_TRACE_ERROR("peer while not established, state=", static_cast<int>(m_state));
+        const bool ip = option == kOptPeerIp;
+        const int size = ip ? static_cast<int>(sizeof(uint32_t)) : static_cast<int>(sizeof(uint16_t));
+        if (m_udp_handle != 0) {
+            qrn_udprlb_option(m_udp_handle, ip ? kLowerOptPeerIp : kLowerOptPeerPort, value);
+        } else if (m_tcp_handle != 0) {
+            VSOCK::getsockopt(m_tcp_handle, ip ? sock::kOptPeerIp : sock::kOptPeerPort, reinterpret_cast<void *>(value),
+                              size);
+        } else if (m_http_handle != 0) {
+            qrn_rdhttp_option(m_http_handle, ip ? kLowerOptPeerIp : kLowerOptPeerPort, value);
+        }
+        break;
+    }
+    case kOptBandwidth:
+        if (m_udp_handle != 0) {
+            qrn_udprlb_option(m_udp_handle, kLowerOptBandwidth, value);
+        } else {
+            write_value<uint32_t>(value, kStreamBandwidth);
+        }
+        break;
+    case kOptRtt:
+        if (m_udp_handle != 0) {
+            qrn_udprlb_option(m_udp_handle, kLowerOptRtt, value);
+        } else {
+            write_value<uint32_t>(value, kNoRtt);
+        }
+        break;
+    case kOptCallback:
+        m_callback = reinterpret_cast<qrn_callback>(value);
+        break;
+    case kOptUserData:
+        m_user_data = value;
+        break;
+    case kOptNoReconnect:
+        m_bNoReconnect = 1;
+        break;
+    default:
+        QRN_TRACE_ERROR("unknown option", option);
+        break;
+    }
+    return 0;
+}
+
+// --- after the lock --------------------------------------------------------------------------
+
+void CRdtpConnection::Finish(const CRdtpAftermath &after) {
+    if (after.remove()) rdtp_remove_connection(this);
+    for (int i = 0; i < after.count(); ++i) {
+        const CRdtpAftermath::Note &n = after.note(i);
+        Notify(n.msg, n.p1, n.p2, n.p3);
+    }
+}
+
+// The callback and user data are read at each message: the upper layer may change them in
+// its handler of the previous one.
+void CRdtpConnection::Notify(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
+    qrn_callback callback;
+    uintptr_t user_data;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_closed.load(std::memory_order_acquire)) return;
+        callback = m_callback;
+        user_data = m_user_data;
+    }
+    if (callback != nullptr) callback(user_data, msg, static_cast<uintptr_t>(m_local_handle), p1, p2, p3);
+}
+
+// --- test views ------------------------------------------------------------------------------
+
+uint8_t CRdtpConnection::DebugState() {
+    CQrnFuncLock guard(m_lock);
+    return m_state;
+}
+
+uint16_t CRdtpConnection::DebugOrdinal() {
+    CQrnFuncLock guard(m_lock);
+    return m_ordinal;
+}
+
+uint16_t CRdtpConnection::DebugPduLength() {
+    CQrnFuncLock guard(m_lock);
+    return m_pdu_len;
+}
+
+uint32_t CRdtpConnection::DebugClientTag() {
+    CQrnFuncLock guard(m_lock);
+    return m_cli_tag;
+}

@@ -1,0 +1,163 @@
+// CRdtpConnection: one logical connection between a client and a server, over a reliable-UDP
+// connection, a TCP socket, an HTTP tunnel, or TCP and UDP side by side.
+//
+// Threads and locks. Handlers run on the thread of the lower layer that reports and on the
+// timer thread, each on a counted reference. m_lock guards every field; a handler holds it
+// while it reads or changes them, and also around its calls into the lower layers, which
+// deliver no event from within those calls. It is never held while calling the upper layer,
+// while taking the registry lock (lookups, removal from the handle table), or while calling
+// another connection. So a handler decides under the lock and carries out the removal and
+// the upper messages afterwards (CRdtpAftermath).
+#ifndef QRN_RDTP_RDTP_CONNECTION_H
+#define QRN_RDTP_RDTP_CONNECTION_H
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "platform/winsock.h"
+#include "qrnlibl/qrn_callback.h"
+#include "qrnlibl/qrn_lock.h"
+#include "qrnlibl/qrn_string.h"
+#include "rdtp/rdtp_defs.h"
+#include "rdtp/rdtp_pdu.h"
+
+// What a handler carries out once it has released the connection's lock: first the removal
+// from the handle table, then the upper messages in the order they were posted.
+class CRdtpAftermath {
+public:
+    void Remove() { m_remove = true; }
+    void Post(int msg, uintptr_t p1 = 0, uintptr_t p2 = 0, uintptr_t p3 = 0);
+
+    struct Note {
+        int msg;
+        uintptr_t p1, p2, p3;
+    };
+    static constexpr int kMaxNotes = 4;
+
+    bool remove() const { return m_remove; }
+    int count() const { return m_count; }
+    const Note &note(int i) const { return m_notes[i]; }
+
+private:
+    bool m_remove = false;
+    int m_count = 0;
+    Note m_notes[kMaxNotes] = {};
+};
+
+class CRdtpConnection : public CQrnObject {
+public:
+    CRdtpConnection(int handle, qrn_callback callback, uintptr_t user_data);
+    ~CRdtpConnection() override;
+
+    int handle() const { return m_local_handle; }
+
+    // Client: 0 an attempt is under way, 1 the first attempt failed at once, 2 the ports make
+    // no supported mode.
+    int Connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
+                const char *udp_proxy_ip, int udp_proxy_port);
+
+    // Lower-layer events; from is rdtp::kFromUdp, kFromTcp or kFromHttp, handle the lower handle.
+    void OnConnect(int from, int handle);
+    void OnConfirm(int from, int handle, int result);
+    void OnRead(int from, int handle, int length, int flags, uintptr_t extra);
+    void OnWrite(int from, int handle);
+    void OnClose(int from, int handle);
+    void OnStatus(int from, int handle, int type, int value);
+    void OnTimer();
+
+    // Server, called by a newly accepted object on the one whose logical connection its path
+    // belongs to. Each checks the request against this connection and takes the path only if
+    // it fits; false leaves the path with the caller. The tag and ordinal of this connection
+    // come back for the caller's trace.
+    bool OnReconnect(int from, int handle, uint32_t cli_tag, uint16_t ordinal, uint32_t *my_cli_tag,
+                     uint16_t *my_ordinal);
+    bool OnUdpConnectRequest(int udp_handle, uint32_t cli_tag);
+
+    // The data path (the upper layer's flags pass on as the path choice says).
+    int Send(const void *buffer, int length, int flags);
+    int Recv(void *buffer, int length, int flags);
+    int Option(int option, uintptr_t value);
+
+    // qrn_rdtp_close: the upper layer hears nothing more, and no handler acts any more.
+    void MarkClosed() { m_closed.store(true, std::memory_order_release); }
+
+    // Test views (rdtp_debug.h).
+    uint8_t DebugState();
+    uint16_t DebugOrdinal();
+    uint16_t DebugPduLength();
+    uint32_t DebugClientTag();
+    static int LiveObjects();
+
+private:
+    struct Handoff;
+
+    // Every member below is called with m_lock held unless it says otherwise.
+    bool Inactive() const { return m_detached || m_closed.load(std::memory_order_acquire); }
+    bool Detach();
+    bool IsServer() const { return m_server_ip.empty(); }
+    void SetState(uint8_t state);
+    int TryConnect();
+    int *PathSlot(int from);
+    bool IsCurrentPath(int from, int handle);
+    bool HasPath() const { return m_udp_handle != 0 || m_tcp_handle != 0 || m_http_handle != 0; }
+    void ClosePath(int from);
+    void CloseAllPaths();
+    void TakePath(int from, int handle, bool set_callback);
+    int ConnectUdp();
+    int SendPath(const void *buffer, int length, int flags);
+    int RecvPath(void *buffer, int length, int flags);
+    void SendConnectRequestPdu(int selector);
+    void SendConnectResponsePdu(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal,
+                                uint8_t conn_mode);
+    void SendRefusal();
+    bool Resumable(uint32_t cli_tag, uint16_t ordinal) const;
+    void LosePath(int from, CRdtpAftermath &after);
+    void FailConfirm(int from, CRdtpAftermath &after, bool *retry_tcp);
+    void GiveUpTcp(CRdtpAftermath &after);
+
+    // The connect PDU cases of OnRead.
+    void OnRequest(int from, const CRdtpConnectPdu &pdu, int rest, CRdtpAftermath &after, Handoff *handoff);
+    void OnResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAftermath &after);
+    void OnRepeatedRequest(int rest, CRdtpAftermath &after);
+    void OnUdpResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAftermath &after);
+    void OnDatagram(int handle, int length, uintptr_t extra);
+    void PostRest(int rest, CRdtpAftermath &after);
+
+    // Without m_lock: the hand-over of a resuming or joining path to its connection.
+    void HandOver(const Handoff &handoff);
+    // Without m_lock: removal (when asked), then the upper messages.
+    void Finish(const CRdtpAftermath &after);
+    void Notify(int msg, uintptr_t p1 = 0, uintptr_t p2 = 0, uintptr_t p3 = 0);
+
+    const int m_local_handle;
+    qrn_callback m_callback;
+    uintptr_t m_user_data;
+    CQrnString m_server_ip;
+    uint16_t m_udp_port = 0;
+    uint16_t m_tcpip_port = 0;
+    uint16_t m_http_port = 0;
+    CQrnString m_udp_proxy_ip;
+    uint16_t m_udp_proxy_port = 0;
+    ws::sockaddr_in *m_tcp_addr = nullptr;
+    uint32_t m_serv_tag = 0;
+    uint32_t m_cli_tag = 0;
+    uint16_t m_conn_id = 0;
+    uint16_t m_ordinal = 0;
+    uint8_t m_conn_mode = 0;
+    int m_bNoReconnect = 0;
+    int m_bReconnecting = 0;
+    uint8_t m_state = rdtp::kStateNew;
+    int m_udp_handle = 0;
+    int m_tcp_handle = 0;
+    int m_http_handle = 0;
+    uint32_t m_last_tick;
+    uint8_t m_pdu_buf[rdtp::kPduSize] = {};
+    uint16_t m_pdu_len = 0;
+    CQrnLock m_lock;
+    // Set once a handler has decided to take this object out of the handle table.
+    bool m_detached = false;
+    std::atomic<bool> m_closed{false};
+};
+
+#endif

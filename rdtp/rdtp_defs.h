@@ -1,0 +1,126 @@
+// The multi-mode layer's codes: modes, states, messages to and from the neighbouring layers,
+// options, the connect PDU and the time-outs.
+#ifndef QRN_RDTP_RDTP_DEFS_H
+#define QRN_RDTP_RDTP_DEFS_H
+
+#include <stdint.h>
+
+namespace rdtp {
+
+// conn_mode: the paths a logical connection travels on.
+constexpr uint8_t kModeUdp = 0;
+constexpr uint8_t kModeTcp = 1;
+constexpr uint8_t kModeHttp = 2;
+constexpr uint8_t kModeTcpUdp = 3;  // TCP for ordinary data, reliable UDP for flagged data
+
+// CRdtpConnection::m_state
+constexpr uint8_t kStateNew = 0;
+constexpr uint8_t kStateTcpConnecting = 1;    // client
+constexpr uint8_t kStateUdpConnecting = 2;    // client
+constexpr uint8_t kStateHttpConnecting = 3;   // client
+constexpr uint8_t kStateAccepted = 4;         // server: awaiting the connect request
+constexpr uint8_t kStateRequestSent = 5;      // client: awaiting the response
+constexpr uint8_t kStateUdpJoining = 6;       // client, combined: UDP path connecting
+constexpr uint8_t kStateAwaitingUdp = 7;      // server, combined: awaiting the UDP path
+constexpr uint8_t kStateUdpRequestSent = 8;   // client, combined: request sent on UDP
+constexpr uint8_t kStateEstablished = 9;
+constexpr uint8_t kStatePathLost = 10;        // server: awaiting resumption
+
+// Lower layers, as the dispatcher's first argument (from).
+constexpr int kFromUdp = 0;
+constexpr int kFromTcp = 1;
+constexpr int kFromHttp = 2;
+constexpr int kFromTimer = 3;
+
+// Messages of the lower layers (reliable UDP, TCP socket handles, the tunnel, the timer).
+constexpr int kLowerAccepted = 1;
+constexpr int kLowerConnected = 2;
+constexpr int kLowerReadable = 3;
+constexpr int kLowerWritable = 4;
+constexpr int kLowerClosed = 5;
+constexpr int kLowerStatus = 10;
+constexpr int kLowerTimer = 100;
+constexpr uintptr_t kLowerResultMask = 0xffff;   // results and status words: low 16 bits count
+constexpr uintptr_t kLowerDatagramFlag = 1;      // read flags bit 0: one unreliable UDP datagram
+// Status types of message 10 (the tunnel's credentials dialog); reported, not acted on.
+constexpr int kStatusTypeDialogShowing = 1;
+constexpr int kStatusTypeDialogClosed = 2;
+
+// Options the layer gives its lower paths.
+constexpr int kLowerOptPeerIp = 6;
+constexpr int kLowerOptPeerPort = 7;
+constexpr int kLowerOptBandwidth = 10;
+constexpr int kLowerOptRtt = 11;
+constexpr int kLowerOptUserData = 102;
+
+// Messages to the upper callback: callback(user_data, msg, handle, p1, p2, p3).
+constexpr int kMsgConnect = 1;    // server: a new logical connection
+constexpr int kMsgConfirm = 2;    // client, first connect: p1 kConfirm*
+constexpr int kMsgRead = 3;       // p1 length, p2 kRead*, p3 datagram bytes
+constexpr int kMsgWrite = 4;      // room to send again
+constexpr int kMsgClose = 5;      // client: resumption refused (p1 kCloseRefused)
+constexpr int kMsgConnect2 = 6;   // server: the path is up, first or again
+constexpr int kMsgConfirm2 = 7;   // client: connected or resumed
+constexpr int kMsgClose2 = 8;     // p1 kClose2*
+constexpr uintptr_t kConfirmOk = 0;
+constexpr uintptr_t kConfirmRefused = 1;
+constexpr uintptr_t kConfirmFailed = 2;
+constexpr uintptr_t kCloseRefused = 1;
+constexpr uintptr_t kClose2Lost = 0;
+constexpr uintptr_t kClose2Replaced = 1;
+constexpr uintptr_t kReadStream = 0;
+constexpr uintptr_t kReadDatagram = 1;
+
+// Options of qrn_rdtp_option. Values written through the value pointer have the widths noted.
+constexpr int kOptConnMode = 5;      // uint8_t
+constexpr int kOptPeerIp = 6;        // uint32_t
+constexpr int kOptPeerPort = 7;      // uint16_t
+constexpr int kOptBandwidth = 10;    // uint32_t, bytes per second
+constexpr int kOptRtt = 11;          // uint32_t, milliseconds
+constexpr int kOptCallback = 101;
+constexpr int kOptUserData = 102;
+constexpr int kOptNoReconnect = 104;
+// Outgoing bandwidth reported for a connection without a reliable-UDP path.
+constexpr uint32_t kStreamBandwidth = 204800;
+constexpr uint32_t kNoRtt = 0;
+
+// The connect PDU: serv_tag(4) cli_tag(4) conn_id(2) ordinal(2) conn_mode(1).
+constexpr int kPduSize = 13;
+constexpr int kPduBufferSize = 16;  // the stack buffer it is written into
+// SendConnectRequestPdu selectors.
+constexpr int kViaPathChoice = 1;
+constexpr int kViaUdp = 2;
+// The send flags of the connect PDU and the receive flags of the gatherer.
+constexpr int kPlainFlags = 0;
+
+// Time-outs and periods, in milliseconds of the library clock.
+constexpr uint32_t kTimerPeriodMs = 1000;
+constexpr uint32_t kHalfOpenTimeoutMs = 30000;     // server objects in state 4 or 7
+constexpr uint32_t kCombinedTcpTimeoutMs = 10000;  // combined mode: no answer on TCP
+constexpr uint32_t kCombinedRetryPauseMs = 1000;   // combined mode: reconnecting TCP retries
+
+// Results.
+constexpr int kConnectStarted = 0;
+constexpr int kConnectFailed = 1;
+constexpr int kConnectUnsupported = 2;
+constexpr int kListenOk = 0;
+constexpr int kListenUdpFailed = -1;
+constexpr int kListenTcpFailed = -2;
+constexpr int kListenHttpFailed = -3;
+constexpr int kErrUnknownHandle = -1;
+constexpr int kErrRefused = -1;        // send or receive in the wrong state, bad arguments
+constexpr int kErrNoPath = -1;         // the path choice found no path
+constexpr int kDispatchOk = 0;
+constexpr int kDispatchNoConnection = 1;
+constexpr int kDispatchNoListener = -1;
+
+// Module state.
+constexpr int kTableInitialSize = 4;
+constexpr int kTableGrowBy = 16;
+constexpr int kListenerGrowBy = 4;
+constexpr uint32_t kFirstClientTag = 1;
+constexpr char kBindSeparator = ';';
+
+}  // namespace rdtp
+
+#endif

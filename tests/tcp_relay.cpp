@@ -1,0 +1,241 @@
+#include "tcp_relay.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace qrntest {
+
+namespace {
+
+constexpr int kBacklog = 128;
+constexpr size_t kChunk = 65536;
+constexpr int kSendPollMs = 20;  // how often a blocked send looks whether it was cut off
+
+sockaddr_in LoopbackAddress(uint32_t ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(ip);
+    return a;
+}
+
+// Sends all of data unless abandon() becomes true first (the side was cut meanwhile).
+template <class Abandon>
+bool SendAll(int fd, const char *data, size_t len, Abandon abandon) {
+    while (len > 0) {
+        if (abandon()) return false;
+        pollfd p{fd, POLLOUT, 0};
+        int ready = ::poll(&p, 1, kSendPollMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+struct CTcpRelay::Link {
+    std::mutex mutex;  // guards the descriptors and the cut flag
+    int client_fd = -1;
+    int server_fd = -1;
+    bool client_cut = false;
+    std::atomic<int> running{2};
+    std::thread up;
+    std::thread down;
+
+    bool ClientCut() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return client_cut;
+    }
+};
+
+CTcpRelay::CTcpRelay(uint16_t target_port, uint32_t target_ip) : m_target_ip(target_ip), m_target_port(target_port) {
+    if (::pipe2(m_wake, O_CLOEXEC) != 0) return;
+    m_listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(m_listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a = LoopbackAddress(0x7f000001, 0);
+    if (::bind(m_listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || ::listen(m_listen_fd, kBacklog) != 0) {
+        return;
+    }
+    socklen_t len = sizeof(a);
+    ::getsockname(m_listen_fd, reinterpret_cast<sockaddr *>(&a), &len);
+    m_port = ntohs(a.sin_port);
+    m_acceptor = std::thread([this] { AcceptLoop(); });
+}
+
+CTcpRelay::~CTcpRelay() {
+    if (m_wake[1] >= 0) {
+        const char stop = 1;
+        (void)::write(m_wake[1], &stop, 1);
+    }
+    if (m_acceptor.joinable()) m_acceptor.join();
+    std::list<std::shared_ptr<Link>> links;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        links.swap(m_links);
+    }
+    for (const auto &link : links) {
+        {
+            std::lock_guard<std::mutex> guard(link->mutex);
+            if (link->client_fd >= 0) ::shutdown(link->client_fd, SHUT_RDWR);
+            if (link->server_fd >= 0) ::shutdown(link->server_fd, SHUT_RDWR);
+        }
+        link->up.join();
+        link->down.join();
+    }
+    if (m_listen_fd >= 0) ::close(m_listen_fd);
+    for (int fd : m_wake) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+int CTcpRelay::Active() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    int active = 0;
+    for (const auto &link : m_links) {
+        if (link->running.load() > 0) ++active;
+    }
+    return active;
+}
+
+bool CTcpRelay::WaitForAccepted(int count, int timeout_ms) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (m_accepted.load() < count) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int CTcpRelay::CutClientSide() { return Cut(false); }
+
+int CTcpRelay::CutBothSides() { return Cut(true); }
+
+int CTcpRelay::Cut(bool both) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    int cut = 0;
+    for (const auto &link : m_links) {
+        std::lock_guard<std::mutex> link_guard(link->mutex);
+        if (link->client_fd < 0) continue;
+        if (both) {
+            // Also ends the server side that an earlier client-side cut left open.
+            ::shutdown(link->client_fd, SHUT_RDWR);
+            ::shutdown(link->server_fd, SHUT_RDWR);
+            ++cut;
+        } else if (!link->client_cut) {
+            link->client_cut = true;
+            ::shutdown(link->client_fd, SHUT_RDWR);
+            ++cut;
+        }
+    }
+    return cut;
+}
+
+void CTcpRelay::AcceptLoop() {
+    for (;;) {
+        pollfd p[2] = {{m_listen_fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents != 0) return;
+        if ((p[0].revents & POLLIN) == 0) continue;
+        const int client = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in target = LoopbackAddress(m_target_ip, m_target_port);
+        if (server < 0 || ::connect(server, reinterpret_cast<sockaddr *>(&target), sizeof(target)) != 0) {
+            if (server >= 0) ::close(server);
+            ::close(client);
+            continue;
+        }
+        auto link = std::make_shared<Link>();
+        link->client_fd = client;
+        link->server_fd = server;
+        // Listed before a byte can pass, so that a cut made after any exchange reaches it.
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_links.push_back(link);
+        }
+        m_accepted.fetch_add(1);
+        link->up = std::thread([this, link] { Forward(link, true); });
+        link->down = std::thread([this, link] { Forward(link, false); });
+        ReapFinished();
+    }
+}
+
+// upstream: client to server. After a client-side cut nothing more reaches the server, and
+// what the server sends is read and dropped, so that it neither notices nor blocks.
+void CTcpRelay::Forward(const std::shared_ptr<Link> &link, bool upstream) {
+    int from;
+    int to;
+    {
+        std::lock_guard<std::mutex> guard(link->mutex);
+        from = upstream ? link->client_fd : link->server_fd;
+        to = upstream ? link->server_fd : link->client_fd;
+    }
+    auto cut = [&link] { return link->ClientCut(); };
+    char buffer[kChunk];
+    for (;;) {
+        ssize_t n = ::recv(from, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (cut()) {
+            if (upstream) break;
+            continue;
+        }
+        if (!SendAll(to, buffer, static_cast<size_t>(n), cut)) {
+            if (!upstream && cut()) continue;
+            break;
+        }
+    }
+    {
+        // The end of one direction travels on as the end of the other's input, unless the
+        // client side was cut: then the server must hear nothing.
+        std::lock_guard<std::mutex> guard(link->mutex);
+        if (!link->client_cut && to >= 0) ::shutdown(to, SHUT_WR);
+    }
+    if (link->running.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> guard(link->mutex);
+        ::close(link->client_fd);
+        ::close(link->server_fd);
+        link->client_fd = -1;
+        link->server_fd = -1;
+    }
+}
+
+void CTcpRelay::ReapFinished() {
+    std::list<std::shared_ptr<Link>> done;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (auto it = m_links.begin(); it != m_links.end();) {
+            if ((*it)->running.load() == 0) {
+                done.push_back(*it);
+                it = m_links.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const auto &link : done) {
+        link->up.join();
+        link->down.join();
+    }
+}
+
+}  // namespace qrntest
