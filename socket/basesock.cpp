@@ -75,10 +75,10 @@ void VBaseSocket::set_options(int is_stream) {
     if (is_stream) ws::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ws::ioctlsocket(s, FIONBIO, &non_blocking);
     ws::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (!is_stream) {
-        ws::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kUdpSendBuffer, sizeof(kUdpSendBuffer));
-        ws::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &kUdpRecvBuffer, sizeof(kUdpRecvBuffer));
-    }
+    const int &send_buffer = is_stream ? kTcpSendBuffer : kUdpSendBuffer;
+    const int &recv_buffer = is_stream ? kTcpRecvBuffer : kUdpRecvBuffer;
+    ws::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof(send_buffer));
+    ws::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &recv_buffer, sizeof(recv_buffer));
 }
 
 int VBaseSocket::bind(const ws::sockaddr_in *address) {

@@ -50,6 +50,12 @@ constexpr int kStartupWrongVersion = 2;
 // Socket options applied to every socket.
 constexpr int kUdpSendBuffer = 32768;
 constexpr int kUdpRecvBuffer = 65536;
+// A broken TCP path loses whatever sat in its kernel buffers, and the stream above keeps only
+// its last 262144 bytes to resend. Left to autotuning, loopback buffers grow to megabytes and a
+// resumption after a cut would find the missing bytes gone; capped, the bytes in flight between
+// two of our ends stay well inside what the sender keeps.
+constexpr int kTcpSendBuffer = 32768;
+constexpr int kTcpRecvBuffer = 32768;
 constexpr int kListenBacklog = 0x7fffffff;
 
 // The socket table (qrn_handle_mgr_create arguments).

@@ -63,11 +63,21 @@ struct CTcpRelay::Link {
     }
 };
 
+// Like any middlebox the relay holds bytes in flight, and a cut destroys them. Autotuned
+// loopback buffers would hold megabytes, more than the stream above keeps for resending; a
+// relay with modest buffers is what a resumption can be expected to survive.
+static void LimitBuffers(int fd) {
+    constexpr int kRelayBuffer = 16384;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kRelayBuffer, sizeof(kRelayBuffer));
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kRelayBuffer, sizeof(kRelayBuffer));
+}
+
 CTcpRelay::CTcpRelay(uint16_t target_port, uint32_t target_ip) : m_target_ip(target_ip), m_target_port(target_port) {
     if (::pipe2(m_wake, O_CLOEXEC) != 0) return;
     m_listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(m_listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    LimitBuffers(m_listen_fd);  // accepted sockets inherit it
     sockaddr_in a = LoopbackAddress(0x7f000001, 0);
     if (::bind(m_listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || ::listen(m_listen_fd, kBacklog) != 0) {
         return;
@@ -158,6 +168,7 @@ void CTcpRelay::AcceptLoop() {
         const int client = ::accept4(m_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) continue;
         const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        LimitBuffers(server);
         sockaddr_in target = LoopbackAddress(m_target_ip, m_target_port);
         if (server < 0 || ::connect(server, reinterpret_cast<sockaddr *>(&target), sizeof(target)) != 0) {
             if (server >= 0) ::close(server);
