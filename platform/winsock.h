@@ -180,6 +180,9 @@ inline void fd_zero(fd_set *set) { set->fd_count = 0; }
 
 // Dotted IPv4 text to an address in network order; INADDR_NONE when it is not one.
 uint32_t inet_addr(const char *text);
+// This host's name, zero-terminated, into name (len bytes); 0, or SOCKET_ERROR (WSAEFAULT when
+// it does not fit).
+int gethostname(char *name, int len);
 // First IPv4 address of a host name (network order); false when it does not resolve.
 bool gethostbyname_ipv4(const char *name, uint32_t *addr_net);
 

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "platform/winsock.h"
 #include "platform/ws_internal.h"
@@ -17,6 +18,14 @@ uint32_t inet_addr(const char *text) {
     ::in_addr addr{};
     if (::inet_aton(text, &addr) == 0) return INADDR_NONE;
     return addr.s_addr;
+}
+
+int gethostname(char *name, int len) {
+    if (name == nullptr || len <= 0) return fail_with(WSAEFAULT);
+    if (::gethostname(name, static_cast<size_t>(len)) != 0) return fail_with(WSAEFAULT);
+    // POSIX leaves a cut name without its terminator.
+    if (memchr(name, 0, static_cast<size_t>(len)) == nullptr) return fail_with(WSAEFAULT);
+    return 0;
 }
 
 bool gethostbyname_ipv4(const char *name, uint32_t *addr_net) {

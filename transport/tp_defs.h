@@ -55,11 +55,18 @@ constexpr int kOutBufSize = 32768;
 constexpr int kRecvBodySize = 32768;
 constexpr int kRecvHdrSize = 12;
 
+// Stream bytes one read event takes at most before the connection lets the thread serve
+// others; the rest waits for the next read event or the next tick.
+constexpr uint32_t kReadBudget = 4 * kMaxPduBody;
+
 // Time-outs and periods (library clock, milliseconds).
 constexpr uint32_t kTimerPeriodMs = 1000;
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kRecvTimeoutMs = 30000;
 constexpr uint32_t kKeepAliveMs = 5000;
+// A connection that the application closed is released at the latest this long after the
+// close, whether or not its closing PDU could be handed over.
+constexpr uint32_t kCloseLingerMs = 30000;
 
 // Trace events of module 4 (the transport API).
 constexpr int kTraceModule = 4;

@@ -127,13 +127,16 @@ QRN_API int qrn_tp_accept(int handle, int result, unsigned int buffer_size,
 
 /* Sends len bytes on the stream, or one datagram with QRN_TP_SEND_DATAGRAM. Returns the bytes
    taken (fewer than len: wait for QRN_TP_MSG_WRITABLE, then offer the rest),
-   QRN_TP_ERR_INVALID when the connection is not open, QRN_TP_ERR_UNKNOWN_HANDLE; for a
+   QRN_TP_ERR_INVALID when the connection is not open, len is negative, or a datagram finds
+   no UDP path (TCP and HTTP paths carry only the stream), QRN_TP_ERR_UNKNOWN_HANDLE; for a
    datagram, what the path returned. */
 QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 
 /* Closes the connection with a QRN_TP_CLOSE_... reason; the unsent bytes go out before the
-   closing message. The callback is never called again for this handle. 0 or
-   QRN_TP_ERR_UNKNOWN_HANDLE. */
+   closing message. The callback is never called again for this handle. Called outside any
+   callback, it returns only once a callback for this handle that another thread is running
+   has returned; called from inside a callback (any handle's), it does not wait. The handle is
+   unknown afterwards. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */
 QRN_API int qrn_tp_close(int handle, int reason);
 
 /* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word

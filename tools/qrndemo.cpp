@@ -1,0 +1,438 @@
+// qrndemo: a client and a server of libqrntp in one process on loopback. Per path mode, the
+// client reaches the server through a relay, both sides send a few megabytes at once, the
+// relay cuts the path once mid-transfer, and the stream must resume with every byte arriving
+// once and in order. Prints one row per mode: bytes each way, throughput, round-trip time,
+// resumptions and the result.
+//
+//   qrndemo [--mb N] [--trace FILE]        exit status 0 when every mode passed
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qrn/qrn_tp.h"
+#include "qrnlibl/qrn_trace.h"
+#include "qrn_tcp_relay.h"
+#include "qrn_tp_writer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPings = 200;
+constexpr size_t kPingSize = 64;
+constexpr uint64_t kPingBytes = kPings * kPingSize;  // the stream starts with the pings
+constexpr size_t kChunk = 32768;
+constexpr unsigned kBufferSize = 256 * 1024;
+constexpr int kDefaultMegabytes = 8;
+constexpr int kMaxMegabytes = 1024;
+constexpr int kCutDivisor = 3;  // the path is cut once a third of each direction has arrived
+constexpr auto kDeadline = std::chrono::seconds(60);
+constexpr auto kCloseDeadline = std::chrono::seconds(10);
+constexpr uint64_t kSeedClientToServer = 0x51ed270b27c3a1f5ull;
+constexpr uint64_t kSeedServerToClient = 0x2545f4914f6cdd1dull;
+constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ull;
+constexpr uint64_t kFnvPrime = 0x100000001b3ull;
+constexpr int kNoReason = -1;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+uint64_t Mix(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// The stream's bulk content is a function of direction and offset, so that a receiver checks
+// each byte where it lands: a lost, repeated or reordered byte shows at once.
+uint8_t PatternByte(uint64_t seed, uint64_t offset) {
+    return static_cast<uint8_t>(Mix(seed ^ (offset >> 3)) >> ((offset & 7) * 8));
+}
+
+void FillPattern(uint64_t seed, uint64_t offset, uint8_t *out, size_t len) {
+    for (size_t i = 0; i < len; ++i) out[i] = PatternByte(seed, offset + i);
+}
+
+uint64_t Fnv(uint64_t hash, const uint8_t *data, size_t len) {
+    for (size_t i = 0; i < len; ++i) hash = (hash ^ data[i]) * kFnvPrime;
+    return hash;
+}
+
+const char *ReasonName(int reason) {
+    switch (reason) {
+        case QRN_TP_REASON_PEER_CLOSED: return "closed by the peer";
+        case QRN_TP_REASON_PATH_FAILED: return "path failed";
+        case QRN_TP_REASON_RESUME_REFUSED: return "resumption refused";
+        case QRN_TP_REASON_PROTOCOL_ERROR: return "protocol error";
+        default: return "ended";
+    }
+}
+
+// Waits for pred, re-checked whenever the peer's state changes, until the deadline.
+class CSignal {
+public:
+    void Notify() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cond.notify_all();
+    }
+    bool WaitUntil(const std::function<bool()> &pred, Clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_until(lock, deadline, pred);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+};
+
+// One end of the demo connection: checks what arrives, sends its share, echoes pings.
+class CDemoPeer {
+public:
+    CDemoPeer(bool is_client, uint64_t seed_out, uint64_t seed_in, CSignal *signal)
+        : m_is_client(is_client), m_seed_out(seed_out), m_seed_in(seed_in), m_signal(signal) {}
+
+    static int Callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2,
+                        uintptr_t p3) {
+        reinterpret_cast<CDemoPeer *>(user)->OnEvent(msg, static_cast<int>(handle), p1, p2, p3);
+        return 0;
+    }
+
+    CTpWriter &Writer() { return m_writer; }
+    bool Open() const { return m_open.load(); }
+    int CloseReason() const { return m_close_reason.load(); }
+    int Pongs() const { return m_pongs.load(); }
+    uint64_t BulkReceived() const { return m_bulk_received.load(); }
+    uint64_t Mismatches() const { return m_mismatches.load(); }
+    uint64_t ChecksumIn() const {
+        std::lock_guard<std::mutex> lock(m_rx_mutex);
+        return m_checksum_in;
+    }
+    uint64_t ChecksumOut() const { return m_checksum_out; }
+
+    // Sends bytes bulk bytes of this side's pattern; runs on a thread of its own.
+    void SendBulk(uint64_t bytes) {
+        std::vector<uint8_t> chunk(kChunk);
+        for (uint64_t off = 0; off < bytes; off += kChunk) {
+            size_t len = static_cast<size_t>(std::min<uint64_t>(kChunk, bytes - off));
+            FillPattern(m_seed_out, off, chunk.data(), len);
+            m_checksum_out = Fnv(m_checksum_out, chunk.data(), len);
+            if (!m_writer.SendAll(chunk.data(), len)) return;
+        }
+    }
+
+private:
+    void OnEvent(int msg, int handle, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
+        switch (msg) {
+            case QRN_TP_MSG_CONNECT_REQUEST:
+                m_writer.SetHandle(handle);
+                if (qrn_tp_accept(handle, QRN_TP_ACCEPT, kBufferSize, 0, nullptr) == QRN_TP_OK)
+                    m_open = true;
+                break;
+            case QRN_TP_MSG_CONNECT_RESULT:
+                if (p1 == QRN_TP_CONNECT_ACCEPTED) m_open = true;
+                else End(static_cast<int>(p1));
+                break;
+            case QRN_TP_MSG_DATA:
+                if (p1 == QRN_TP_DATA_STREAM) OnData(reinterpret_cast<const uint8_t *>(p3), p2);
+                break;
+            case QRN_TP_MSG_WRITABLE:
+                m_writer.OnWritable();
+                break;
+            case QRN_TP_MSG_CLOSED:
+                End(static_cast<int>(p1));
+                break;
+            default:
+                break;
+        }
+        m_signal->Notify();
+    }
+
+    void End(int reason) {
+        m_close_reason = reason;
+        m_writer.End();
+    }
+
+    void OnData(const uint8_t *data, size_t len) {
+        std::lock_guard<std::mutex> lock(m_rx_mutex);
+        while (len > 0 && m_rx_offset < kPingBytes) {
+            size_t n = std::min<size_t>(len, kPingSize - m_ping_fill);
+            memcpy(m_ping + m_ping_fill, data, n);
+            m_ping_fill += n;
+            m_rx_offset += n;
+            data += n;
+            len -= n;
+            if (m_ping_fill == kPingSize) OnPing();
+        }
+        if (len == 0) return;
+        uint64_t bulk_offset = m_rx_offset - kPingBytes;
+        uint64_t bad = 0;
+        for (size_t i = 0; i < len; ++i) bad += data[i] != PatternByte(m_seed_in, bulk_offset + i);
+        m_checksum_in = Fnv(m_checksum_in, data, len);
+        m_rx_offset += len;
+        m_mismatches += bad;
+        m_bulk_received += len;
+    }
+
+    // A whole ping arrived: the server echoes it, the client counts it as the pong.
+    void OnPing() {
+        m_ping_fill = 0;
+        if (m_is_client) {
+            ++m_pongs;
+            return;
+        }
+        // Pings go one at a time, so the path always takes an echo whole.
+        int r = qrn_tp_send(m_writer.Handle(), m_ping, kPingSize, QRN_TP_SEND_STREAM);
+        if (r != static_cast<int>(kPingSize)) ++m_mismatches;
+    }
+
+    const bool m_is_client;
+    const uint64_t m_seed_out;
+    const uint64_t m_seed_in;
+    CSignal *m_signal;
+    CTpWriter m_writer;
+    std::atomic<bool> m_open{false};
+    std::atomic<int> m_close_reason{kNoReason};
+    std::atomic<int> m_pongs{0};
+    std::atomic<uint64_t> m_bulk_received{0};
+    std::atomic<uint64_t> m_mismatches{0};
+    uint64_t m_checksum_out = kFnvOffset;  // the sending thread's own
+
+    mutable std::mutex m_rx_mutex;  // one connection's data may come on several threads
+    uint64_t m_rx_offset = 0;
+    uint64_t m_checksum_in = kFnvOffset;
+    uint8_t m_ping[kPingSize] = {};
+    size_t m_ping_fill = 0;
+};
+
+struct SDemoRow {
+    std::string mode;
+    uint64_t client_to_server = 0;
+    uint64_t server_to_client = 0;
+    double seconds = 0;
+    double rtt_ms = 0;
+    int resumptions = 0;
+    bool ok = false;
+    std::string result;
+};
+
+// The ports through which a mode's client reaches the server (those of a relay).
+struct SModePath {
+    int udp_port;
+    int tcp_port;
+};
+
+class CDemoRun {
+public:
+    CDemoRun(const std::string &mode, uint64_t bulk_bytes) : m_bulk(bulk_bytes) {
+        m_row.mode = mode;
+    }
+
+    SDemoRow RunTcp() {
+        uint16_t server_port = qrntool::FreeLoopbackPort();
+        int r = qrn_tp_listen("127.0.0.1", 0, server_port, 0, &CDemoPeer::Callback,
+                              reinterpret_cast<uintptr_t>(&m_server));
+        if (server_port == 0 || r != QRN_TP_OK) return Fail("cannot listen");
+        if (!m_relay.Start(server_port)) return Fail("cannot start the relay");
+        printf("%s: server on 127.0.0.1:%u, client through the relay on 127.0.0.1:%u\n",
+               m_row.mode.c_str(), server_port, m_relay.Port());
+        return Run(SModePath{0, m_relay.Port()});
+    }
+
+private:
+    SDemoRow Run(const SModePath &path) {
+        int h = qrn_tp_connect("127.0.0.1", path.udp_port, path.tcp_port, 0, nullptr, 0,
+                               &CDemoPeer::Callback, reinterpret_cast<uintptr_t>(&m_client),
+                               kBufferSize, 0, nullptr);
+        if (h == 0) return Fail("qrn_tp_connect returned 0");
+        m_client.Writer().SetHandle(h);
+        auto deadline = Clock::now() + kDeadline;
+        if (!m_signal.WaitUntil([&] { return (m_client.Open() && m_server.Open()) || Ended(); },
+                                deadline) ||
+            Ended())
+            return Fail("no connection");
+        if (!MeasureRoundTrip(deadline)) return Fail("round trip failed");
+        Exchange(deadline);
+        Finish(h);
+        return m_row;
+    }
+
+    bool Ended() const {
+        return m_client.CloseReason() != kNoReason || m_server.CloseReason() != kNoReason;
+    }
+
+    bool MeasureRoundTrip(Clock::time_point deadline) {
+        std::vector<double> samples;
+        uint8_t ping[kPingSize] = {};
+        for (int i = 0; i < kPings; ++i) {
+            auto start = Clock::now();
+            if (qrn_tp_send(m_client.Writer().Handle(), ping, kPingSize, QRN_TP_SEND_STREAM) !=
+                static_cast<int>(kPingSize))
+                return false;
+            if (!m_signal.WaitUntil([&] { return m_client.Pongs() > i || Ended(); }, deadline) ||
+                Ended())
+                return false;
+            samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start)
+                                  .count());
+        }
+        std::sort(samples.begin(), samples.end());
+        m_row.rtt_ms = samples[samples.size() / 2];
+        return true;
+    }
+
+    void Exchange(Clock::time_point deadline) {
+        auto start = Clock::now();
+        std::thread client_sender(&CDemoPeer::SendBulk, &m_client, m_bulk);
+        std::thread server_sender(&CDemoPeer::SendBulk, &m_server, m_bulk);
+        uint64_t cut_at = m_bulk / kCutDivisor;
+        if (m_signal.WaitUntil([&] { return Received(cut_at) || Ended(); }, deadline) &&
+            !Ended()) {
+            printf("%s: cutting the path; received so far %.1f MiB client->server, %.1f MiB"
+                   " server->client\n",
+                   m_row.mode.c_str(), m_server.BulkReceived() / kMiB,
+                   m_client.BulkReceived() / kMiB);
+            m_relay.Cut();
+        }
+        bool done = m_signal.WaitUntil([&] { return Received(m_bulk) || Ended(); }, deadline);
+        m_row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!done || !Received(m_bulk)) {
+            // A side that failed leaves the other's sender waiting for room that never comes.
+            m_client.Writer().End();
+            m_server.Writer().End();
+        }
+        client_sender.join();
+        server_sender.join();
+        m_row.client_to_server = m_server.BulkReceived();
+        m_row.server_to_client = m_client.BulkReceived();
+        m_row.resumptions = m_relay.Accepted() - 1;
+    }
+
+    bool Received(uint64_t bytes) const {
+        return m_server.BulkReceived() >= bytes && m_client.BulkReceived() >= bytes;
+    }
+
+    // The client closes; the server must see the normal close, after every byte.
+    void Finish(int client_handle) {
+        if (!Ended()) {
+            qrn_tp_close(client_handle, QRN_TP_CLOSE_NORMAL);
+            m_signal.WaitUntil([&] { return m_server.CloseReason() != kNoReason; },
+                               Clock::now() + kCloseDeadline);
+        } else {
+            qrn_tp_close(client_handle, QRN_TP_CLOSE_NORMAL);
+        }
+        m_relay.Stop();
+        Judge();
+    }
+
+    void Judge() {
+        char text[160];
+        int client_reason = m_client.CloseReason();
+        int server_reason = m_server.CloseReason();
+        bool complete = m_row.client_to_server == m_bulk && m_row.server_to_client == m_bulk;
+        bool same = m_client.ChecksumIn() == m_server.ChecksumOut() &&
+                    m_server.ChecksumIn() == m_client.ChecksumOut();
+        uint64_t bad = m_client.Mismatches() + m_server.Mismatches();
+        if (client_reason != kNoReason) {
+            snprintf(text, sizeof(text), "FAILED: client ended, reason %d (%s)", client_reason,
+                     ReasonName(client_reason));
+        } else if (server_reason != QRN_TP_REASON_PEER_CLOSED) {
+            snprintf(text, sizeof(text), "FAILED: server %s %d", server_reason == kNoReason
+                     ? "saw no close, reason" : "ended, reason", server_reason);
+        } else if (!complete) {
+            snprintf(text, sizeof(text), "FAILED: incomplete");
+        } else if (bad != 0 || !same) {
+            snprintf(text, sizeof(text), "FAILED: %llu bytes differ",
+                     static_cast<unsigned long long>(bad));
+        } else {
+            m_row.ok = true;
+            snprintf(text, sizeof(text), "ok, checksums match (%016llx)",
+                     static_cast<unsigned long long>(m_server.ChecksumIn()));
+        }
+        m_row.result = text;
+    }
+
+    SDemoRow Fail(const char *why) {
+        m_row.result = std::string("FAILED: ") + why;
+        m_client.Writer().End();
+        m_server.Writer().End();
+        m_relay.Stop();
+        return m_row;
+    }
+
+    const uint64_t m_bulk;
+    SDemoRow m_row;
+    CSignal m_signal;
+    CDemoPeer m_client{true, kSeedClientToServer, kSeedServerToClient, &m_signal};
+    CDemoPeer m_server{false, kSeedServerToClient, kSeedClientToServer, &m_signal};
+    qrntool::CTcpRelay m_relay;
+};
+
+void PrintTable(const std::vector<SDemoRow> &rows) {
+    printf("\n%-8s %14s %14s %12s %11s %12s  %s\n", "mode", "client->server",
+           "server->client", "throughput", "round trip", "resumptions", "result");
+    for (const SDemoRow &row : rows) {
+        double total_mb = (row.client_to_server + row.server_to_client) / kMiB;
+        double rate = row.seconds > 0 ? total_mb / row.seconds : 0;
+        printf("%-8s %10.1f MiB %10.1f MiB %6.1f MiB/s %8.3f ms %12d  %s\n", row.mode.c_str(),
+               row.client_to_server / kMiB, row.server_to_client / kMiB, rate, row.rtt_ms,
+               row.resumptions, row.result.c_str());
+    }
+}
+
+bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--mb" && i + 1 < argc) {
+            *megabytes = atoi(argv[++i]);
+            if (*megabytes < 1 || *megabytes > kMaxMegabytes) return false;
+        } else if (arg == "--trace" && i + 1 < argc) {
+            *trace = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int megabytes = kDefaultMegabytes;
+    const char *trace = nullptr;
+    if (!ParseArgs(argc, argv, &megabytes, &trace)) {
+        fprintf(stderr, "usage: qrndemo [--mb MiB (1..%d)] [--trace FILE]\n", kMaxMegabytes);
+        return 2;
+    }
+    if (trace && qrn_trace_open(trace) != 0) {
+        fprintf(stderr, "qrndemo: cannot open the trace file %s\n", trace);
+        return 2;
+    }
+    if (qrn_tp_init() != QRN_TP_OK) {
+        fprintf(stderr, "qrndemo: cannot start the library\n");
+        return 1;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    uint64_t bulk = static_cast<uint64_t>(megabytes) << 20;
+    printf("qrndemo: %d MiB each way, %d pings of %zu bytes, one cut of the path per mode\n",
+           megabytes, kPings, kPingSize);
+
+    std::vector<SDemoRow> rows;
+    // Each run's peers stay alive until the process ends: the library may still deliver a
+    // late event for a connection that has finished.
+    auto *tcp = new CDemoRun("TCP", bulk);
+    rows.push_back(tcp->RunTcp());
+
+    PrintTable(rows);
+    bool ok = std::all_of(rows.begin(), rows.end(), [](const SDemoRow &r) { return r.ok; });
+    fflush(stdout);
+    qrn_trace_close();
+    std::_Exit(ok ? 0 : 1);
+}

@@ -1,0 +1,166 @@
+// CTpConnection: one transport connection riding on one multi-mode connection. It adds the
+// connect exchange with connect data, a byte stream that survives the loss of a path (resume
+// handshake on every new path, re-sending what the peer lacks), keep-alive and time-outs, and
+// orderly closing with a closing PDU.
+//
+// Locking: m_lock guards every field below (it is also the object's lock). Event handlers and
+// application calls take it themselves; they are entered without it. The application's
+// callback and the registry are only ever reached with m_lock released, and m_lock is held at
+// depth one wherever it is released around such a call. The receive buffers belong to the one
+// thread that is reading (m_reading); the others leave them alone.
+#ifndef QRN_TRANSPORT_TP_CONNECTION_H
+#define QRN_TRANSPORT_TP_CONNECTION_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "qrnlibl/qrn_callback.h"
+#include "qrnlibl/qrn_cirwin.h"
+#include "qrnlibl/qrn_lock.h"
+#include "transport/tp_defs.h"
+#include "transport/tp_pdu.h"
+
+namespace tp {
+
+// CTpConnection::m_state
+constexpr uint8_t kStateIdle = 0;           // before the start, and once finished
+constexpr uint8_t kStateConnecting = 1;     // awaiting the connect record
+constexpr uint8_t kStateAwaitingAccept = 2; // server: the application decides
+constexpr uint8_t kStateOpen = 3;
+constexpr uint8_t kStateClosing = 4;        // the unsent stream, then the closing PDU, go out
+constexpr uint8_t kStateClosed = 5;         // awaiting report and release
+
+// CTpConnection::m_sock_state: the current path.
+constexpr uint8_t kSockNone = 0;
+constexpr uint8_t kSockWanted = 1;        // a path is wanted or up, no handshake yet
+constexpr uint8_t kSockReqQueued = 2;     // client: resume request in m_out_buf
+constexpr uint8_t kSockAwaitResp = 3;     // client: awaiting the resume response
+constexpr uint8_t kSockAwaitReq = 4;      // server: awaiting the resume request
+constexpr uint8_t kSockRespQueued = 5;    // server: resume response in m_out_buf
+constexpr uint8_t kSockOpen = 6;
+constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
+
+// CTpConnection::m_flags
+constexpr uint8_t kFlagClient = 0x01;
+constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
+
+}  // namespace tp
+
+class CTpConnection : public CQrnObject {
+public:
+    CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_data);
+    ~CTpConnection() override;
+
+    // --- application calls; the caller holds a reference ---------------------------------
+    // The multi-mode handle, or 0 when the multi-mode connect failed at once: the connection
+    // has then left the table (the caller's own reference is all that is left of it).
+    int Connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
+                const char *udp_proxy_ip, int udp_proxy_port, uint32_t buffer_size,
+                int data_len, const void *data);
+    // 0, or -2 when not awaiting an answer or data_len is too long for an acceptance.
+    int Accept(int result, uint32_t buffer_size, int data_len, const void *data);
+    // No message follows; returns once no callback for this connection is running on another
+    // thread.
+    void Close(int reason);
+    void Option(int option, uintptr_t value);
+    // Bytes taken, -2 when not open, or what the path returned for a datagram.
+    int Send(const void *data, int len, int flags);
+
+    // --- the dispatcher --------------------------------------------------------------------
+    // Whether an event of this multi-mode handle is still for this connection.
+    bool TakesEvent(int rdtp_handle) const;
+    bool IsAppClosed() const;
+    int conn_id() const { return m_conn_id; }
+
+    // --- multi-mode events; the dispatcher holds a reference -------------------------------
+    void OnConnect(int rdtp_handle);
+    void OnConfirm(int result);
+    void OnClose();
+    void OnRead(int len, int flags, const void *data);
+    void OnWrite(int flags);
+    void OnConnect2();
+    void OnConfirm2();
+    void OnClose2();
+    // Once a second, from the timer walk, which holds a reference.
+    void OnTimer(uint32_t now);
+
+private:
+    // --- life and closing (tp_connection.cpp) ------------------------------------------------
+    void SockClose(int reason);  // under m_lock
+    void SockClose2();           // without m_lock
+    int HandlePduConnReq(const tp::CTpConnReq &request);    // without m_lock
+    int HandlePduConnResp(const tp::CTpConnResp &response); // without m_lock
+    // Calls the application (without m_lock), unless it has closed the connection.
+    void CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3);
+    void WaitForOtherAppCalls();  // without m_lock
+    // The work left by a locked section: the write event after a resume handshake finished
+    // elsewhere, and the end of a connection that the application closed. Without m_lock.
+    void Settle();
+    bool TimerStep(uint32_t now);  // under m_lock; true: the connection ends now
+    void KeepAlive(uint32_t now);                // under m_lock
+
+    // --- the stream (tp_stream.cpp) ----------------------------------------------------------
+    int SendDatagram(const void *data, int len, int flags);
+    int TrySendData();  // under m_lock
+    int CloseAfterClosingPdu();  // under m_lock
+    bool PathTakesBytes() const;
+    void BuildDataPdu(int n);
+    void BuildClosingPdu();
+    void FinishHandshakeSend();
+    void ReadAll();               // without m_lock
+    void ReadStream();            // under m_lock at depth one
+    bool ReadResumeRequest();     // under m_lock; true: go on reading
+    bool ReadResumeResponse();    // under m_lock; true: go on reading
+    bool ReadPdu();               // under m_lock at depth one; true: go on reading
+    bool MakeBodyRoom();          // under m_lock at depth one
+    bool GatherHandshake(int size);
+    void Rewind(uint32_t ack);
+    void DeliverDatagram(int len, const void *data);
+    int HandlePdu(uint8_t type);  // without m_lock
+    int HandleStreamBytes();      // without m_lock
+    int ReadConnRecord(bool client);
+    void SetSockOpen();
+    bool IsClient() const { return (m_flags & tp::kFlagClient) != 0; }
+    int Unsent() const { return qrn_cirwin_read_avail(m_send_win); }
+    int Kept() const { return qrn_cirwin_write_size(m_send_win); }
+
+    uint8_t m_state = tp::kStateIdle;
+    uint8_t m_sock_state = tp::kSockNone;
+    uint8_t m_flags = 0;
+    uint8_t m_prev_state = tp::kStateIdle;
+    uint8_t m_conn_mode = 0;
+    const uint16_t m_conn_id;
+    uint16_t m_close_reason = 0;
+    uint32_t m_peer_buf_size = 0;
+    uint32_t m_create_tick;
+    uint32_t m_last_recv_tick;
+    uint32_t m_last_send_tick;
+    uint32_t m_close_tick = 0;  // when m_state became 4
+    uint32_t m_peer_local_ip = 0;
+    qrn_callback m_callback;
+    uintptr_t m_user_data;
+    int m_rdtp_handle = 0;
+    uint32_t m_send_base = tp::kFirstSeq;
+    uint32_t m_recv_next = tp::kFirstSeq;
+    qrn_cirwin *m_send_win;
+    bool m_app_closed = false;
+    bool m_post_write = false;  // a write event is due (a resume handshake ended in TrySendData)
+    bool m_reading = false;     // a thread is in ReadStream
+    bool m_read_again = false;  // another read event came meanwhile
+    bool m_read_more = false;   // the last read stopped at its budget with bytes left
+    std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
+    int m_app_calls = 0;     // calls of the application's callback in progress
+    std::condition_variable m_app_calls_done;
+    int m_out_len = 0;
+    int m_recv_hdr_len = 0;
+    int m_recv_body_len = 0;
+    int m_recv_body_remain = 0;
+    uint8_t m_out_buf[tp::kOutBufSize];
+    uint8_t m_recv_hdr[tp::kRecvHdrSize];
+    uint8_t m_recv_body[tp::kRecvBodySize];
+    mutable CQrnLock m_lock;
+};
+
+#endif

@@ -1,0 +1,14 @@
+// Test-only views of the transport layer's state. Not for production code.
+#ifndef QRN_TRANSPORT_TP_DEBUG_H
+#define QRN_TRANSPORT_TP_DEBUG_H
+
+namespace tp_debug {
+
+// CTpConnection objects that exist (constructed and not yet destroyed).
+int live_connections();
+// Handles in the transport table.
+int table_count();
+
+}  // namespace tp_debug
+
+#endif

@@ -1,0 +1,509 @@
+// CTpConnection: the byte stream. Sending through the send window, the hand-over to the
+// multi-mode connection one PDU at a time, reading and framing what arrives, and the resume
+// handshake with which every path begins.
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "qrn/qrn_tp.h"
+#include "qrnlibl/qrn_time.h"
+#include "qrnlibl/qrn_trace.h"
+#include "qrnlibl/qrn_util.h"
+#include "rdtp/rdtp.h"
+#include "rdtp/rdtp_defs.h"
+#include "transport/tp_connection.h"
+#include "transport/tp_seq.h"
+
+using namespace tp;
+
+// --- sending -----------------------------------------------------------------------------
+
+int CTpConnection::Send(const void *data, int len, int flags) {
+    QRN_TRACE_FUNC("CTpConnection::Send");
+    if (flags & QRN_TP_SEND_DATAGRAM) return SendDatagram(data, len, flags);
+    int taken = 0;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_state != kStateOpen) {
+            QRN_TRACE_ERROR("send while not open, state=", int{m_state});
+            return QRN_TP_ERR_INVALID;
+        }
+        if (m_flags & kFlagWriteBlocked) return 0;
+        const auto *p = static_cast<const uint8_t *>(data);
+        std::unique_ptr<uint8_t[]> chunk_buf;
+        // Bytes are taken only while everything taken before has been handed over, so the
+        // window never holds more than one chunk that the path has not seen.
+        while (len > 0 && m_out_len == 0 && Unsent() == 0) {
+            const int chunk = std::min(len, kSendChunkMax);
+            const int kept = Kept();
+            if (kept + chunk > kSendKeepMax) {
+                const int drop = kept + chunk - kSendKeepMax;
+                qrn_cirwin_forward(m_send_win, drop);
+                m_send_base += static_cast<uint32_t>(drop);
+            }
+            if (!chunk_buf) chunk_buf.reset(new uint8_t[kSendChunkMax]);
+            encrypt_xor(p, chunk_buf.get(), chunk);
+            qrn_cirwin_write(m_send_win, chunk_buf.get(), chunk);
+            taken += chunk;
+            p += chunk;
+            len -= chunk;
+            TrySendData();
+        }
+        if (len > 0) m_flags |= kFlagWriteBlocked;
+    }
+    Settle();
+    return taken;
+}
+
+int CTpConnection::SendDatagram(const void *data, int len, int flags) {
+    int rdtp_handle;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_state != kStateOpen) {
+            QRN_TRACE_ERROR("send while not open, state=", int{m_state});
+            return QRN_TP_ERR_INVALID;
+        }
+        // A path without reliable UDP would put the datagram into the byte stream.
+        if (m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeHttp) {
+            QRN_TRACE_ERROR("no datagrams on this path, conn_mode=", int{m_conn_mode});
+            return QRN_TP_ERR_INVALID;
+        }
+        rdtp_handle = m_rdtp_handle;
+    }
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[static_cast<size_t>(len)]);
+    if (len > 0) encrypt_xor(data, copy.get(), len);
+    return qrn_rdtp_send(rdtp_handle, copy.get(), len, flags);
+}
+
+// Only a handshake message, or PDUs once the handshake is complete, may go on a path: bytes
+// left in m_out_buf from a lost path must never precede the resume request or response.
+bool CTpConnection::PathTakesBytes() const {
+    return m_sock_state == kSockReqQueued || m_sock_state == kSockRespQueued ||
+           m_sock_state == kSockOpen || m_sock_state == kSockClosingPdu;
+}
+
+int CTpConnection::TrySendData() {
+    if (m_rdtp_handle == 0 || !PathTakesBytes()) return 0;
+    for (;;) {
+        if (m_out_len > 0) {
+            int n = qrn_rdtp_send(m_rdtp_handle, m_out_buf, m_out_len, 0);
+            if (n < 1) return 0;  // the next write event tries again
+            n = std::min(n, m_out_len);
+            m_out_len -= n;
+            if (m_out_len > 0) {
+                memmove(m_out_buf, m_out_buf + n, static_cast<size_t>(m_out_len));
+                return 0;
+            }
+        }
+        if (m_sock_state == kSockReqQueued || m_sock_state == kSockRespQueued) {
+            FinishHandshakeSend();
+            if (m_sock_state != kSockOpen) return 0;
+            continue;
+        }
+        if (m_sock_state == kSockClosingPdu) return CloseAfterClosingPdu();
+        const int unsent = Unsent();
+        if (unsent > 0) {
+            BuildDataPdu(std::min(unsent, kMaxDataBody));
+        } else if (m_state == kStateClosing) {
+            BuildClosingPdu();
+        } else {
+            return 0;
+        }
+    }
+}
+
+// The handshake message is out: the client waits for the answer, the server's path is open.
+void CTpConnection::FinishHandshakeSend() {
+    if (IsClient()) {
+        m_recv_hdr_len = 0;
+        m_sock_state = kSockAwaitResp;
+    } else {
+        SetSockOpen();
+        m_post_write = true;
+    }
+}
+
+int CTpConnection::CloseAfterClosingPdu() {
+    qrn_trace_text("TrySendData, all data sent out, close it. conn_id=", int{m_conn_id});
+    const int reason = m_close_reason;
+    SockClose(QRN_TP_CLOSE_DISCONNECT);
+    return (reason == QRN_TP_CLOSE_DISCONNECT || reason == QRN_TP_CLOSE_ABORT_CONNECTING) ? -1 : 0;
+}
+
+void CTpConnection::BuildDataPdu(int n) {
+    WritePduHeader(m_out_buf, kOutBufSize, n, kPduData);
+    qrn_cirwin_read(m_send_win, m_out_buf + kPduHeaderSize, n);
+    m_out_len = n + kPduHeaderSize;
+    m_last_send_tick = get_tick_count();
+}
+
+void CTpConnection::BuildClosingPdu() {
+    WritePduHeader(m_out_buf, kOutBufSize, 0, ClosingPduType(m_close_reason));
+    m_out_len = kPduHeaderSize;
+    m_last_send_tick = get_tick_count();
+    m_sock_state = kSockClosingPdu;
+}
+
+void CTpConnection::SetSockOpen() {
+    // Body bytes already read stay: they are counted in m_recv_next, so the peer goes on
+    // after them, and they complete with the bytes of the next PDU.
+    m_recv_hdr_len = 0;
+    m_recv_body_remain = 0;
+    m_out_len = 0;
+    m_sock_state = kSockOpen;
+    m_flags &= static_cast<uint8_t>(~kFlagWriteBlocked);
+}
+
+// Drops the kept bytes that the peer has (those before ack) and sends again from there on.
+void CTpConnection::Rewind(uint32_t ack) {
+    const uint32_t have = SeqDistance(m_send_base, ack);
+    if (have < static_cast<uint32_t>(qrn_cirwin_read_size(m_send_win))) {
+        qrn_cirwin_set_read_len(m_send_win, static_cast<int>(have));
+    }
+    qrn_cirwin_forward(m_send_win, static_cast<int>(have));
+    m_send_base = ack;
+}
+
+// --- write events and paths --------------------------------------------------------------
+
+void CTpConnection::OnWrite(int) {
+    bool notify = false;
+    {
+        CQrnFuncLock guard(m_lock);
+        const bool handshake = IsClient() ? m_sock_state == kSockReqQueued : m_sock_state == kSockRespQueued;
+        if (handshake) {
+            if (m_out_len == 0) QRN_TRACE_ERROR("no handshake message queued, sock_state=", int{m_sock_state});
+            TrySendData();
+        }
+        if (m_sock_state >= kSockOpen) {
+            m_post_write = false;
+            m_flags &= static_cast<uint8_t>(~kFlagWriteBlocked);
+            TrySendData();
+            notify = m_state == kStateOpen && m_out_len == 0 && Unsent() == 0;
+        }
+    }
+    if (notify) CallApp(QRN_TP_MSG_WRITABLE, 0, 0, 0);
+    Settle();
+}
+
+void CTpConnection::OnConnect2() {
+    CQrnFuncLock guard(m_lock);
+    if (IsClient()) QRN_TRACE_ERROR("path up event of a server at the client, conn_id=", int{m_conn_id});
+    if (m_sock_state != kSockWanted) QRN_TRACE_ERROR("path up in sock_state", int{m_sock_state});
+    m_sock_state = kSockAwaitReq;
+    m_recv_hdr_len = 0;
+    uint8_t mode = m_conn_mode;
+    qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
+    m_conn_mode = mode;
+}
+
+void CTpConnection::OnConfirm2() {
+    {
+        CQrnFuncLock guard(m_lock);
+        if (!IsClient()) QRN_TRACE_ERROR("path up event of a client at the server, conn_id=", int{m_conn_id});
+        if (m_sock_state != kSockWanted) QRN_TRACE_ERROR("path up in sock_state", int{m_sock_state});
+        uint8_t mode = m_conn_mode;  // the mode may change with the path (combined mode)
+        qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
+        m_conn_mode = mode;
+        const CTpResumeReq request{m_recv_next, m_send_base, static_cast<uint32_t>(Kept())};
+        WriteResumeReq(m_out_buf, kOutBufSize, request);
+        m_out_len = kResumeReqSize;
+        m_sock_state = kSockReqQueued;
+    }
+    OnWrite(0);
+}
+
+void CTpConnection::OnClose2() {
+    CQrnFuncLock guard(m_lock);
+    qrn_trace_text("CTpConnect::OnClose2, conn_id=", int{m_conn_id});
+    m_flags |= kFlagWriteBlocked;
+    m_sock_state = kSockWanted;
+    m_out_len = 0;  // what was left of it is re-sent from the window after the handshake
+}
+
+// --- reading -----------------------------------------------------------------------------
+
+void CTpConnection::OnRead(int len, int flags, const void *data) {
+    if (static_cast<uintptr_t>(flags) & rdtp::kReadDatagram) {
+        DeliverDatagram(len, data);
+        return;
+    }
+    ReadAll();
+}
+
+void CTpConnection::ReadAll() {
+    m_lock.Lock();
+    // One thread reads at a time; the receive buffers are its own while it does.
+    if (m_reading) {
+        m_read_again = true;
+        m_lock.Unlock();
+        return;
+    }
+    m_reading = true;
+    do {
+        m_read_again = false;
+        m_read_more = false;
+        ReadStream();
+    } while (m_read_again && !m_read_more);
+    m_reading = false;
+    m_lock.Unlock();
+    Settle();
+}
+
+void CTpConnection::DeliverDatagram(int len, const void *data) {
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_state != kStateOpen || m_sock_state != kSockOpen || len < 0 || (len > 0 && data == nullptr)) {
+            return;
+        }
+        m_last_recv_tick = get_tick_count();
+    }
+    std::unique_ptr<uint8_t[]> plain(new uint8_t[static_cast<size_t>(len)]);
+    if (len > 0) decrypt_xor(data, plain.get(), len);
+    CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_DATAGRAM, static_cast<uintptr_t>(len),
+            reinterpret_cast<uintptr_t>(plain.get()));
+}
+
+void CTpConnection::ReadStream() {
+    // A peer that sends as fast as it is read must not keep the thread from the others.
+    const uint32_t start = m_recv_next;
+    for (;;) {
+        if (m_state == kStateIdle || m_rdtp_handle == 0) return;
+        if (SeqDistance(start, m_recv_next) >= kReadBudget) {
+            m_read_more = true;
+            return;
+        }
+        bool go_on;
+        switch (m_sock_state) {
+        case kSockAwaitReq: go_on = ReadResumeRequest(); break;
+        case kSockAwaitResp: go_on = ReadResumeResponse(); break;
+        case kSockOpen:
+        case kSockClosingPdu: go_on = ReadPdu(); break;
+        default: return;
+        }
+        if (!go_on) return;
+        if (m_post_write) {
+            // The write event that a finished handshake posts to the connection itself.
+            m_post_write = false;
+            m_lock.Unlock();
+            OnWrite(0);
+            m_lock.Lock();
+        }
+    }
+}
+
+// Gathers a handshake message of size bytes in m_recv_hdr; true once it is complete.
+bool CTpConnection::GatherHandshake(int size) {
+    if (m_recv_hdr_len >= size) {
+        QRN_TRACE_ERROR("handshake buffer overfull, (recv_hdr_len, size)=", m_recv_hdr_len, size);
+        m_recv_hdr_len = 0;
+    }
+    const int n = qrn_rdtp_recv(m_rdtp_handle, m_recv_hdr + m_recv_hdr_len, size - m_recv_hdr_len, 0);
+    if (n < 1) return false;
+    m_recv_hdr_len += std::min(n, size - m_recv_hdr_len);
+    return m_recv_hdr_len == size;
+}
+
+bool CTpConnection::ReadResumeRequest() {
+    if (IsClient()) QRN_TRACE_ERROR("resume request at the client, conn_id=", int{m_conn_id});
+    if (!GatherHandshake(kResumeReqSize)) return false;
+    m_recv_hdr_len = 0;
+    CTpResumeReq request;
+    ReadResumeReq(m_recv_hdr, kResumeReqSize, request);
+    const CTpResumeResp response =
+        AnswerResumeReq(request, m_send_base, static_cast<uint32_t>(Kept()), m_recv_next);
+    if (response.result != kResumeAccepted) {
+        QRN_TRACE_ERROR("resume refused, (recv_next, send_base, send_kept, kept, m_recv_next)=",
+                        request.recv_next, request.send_base, request.send_kept, Kept(), m_recv_next);
+        uint8_t refusal[kResumeRespSize];
+        WriteResumeResp(refusal, kResumeRespSize, response);
+        qrn_rdtp_send(m_rdtp_handle, refusal, kResumeRespSize, 0);
+        qrn_rdtp_close(m_rdtp_handle);
+        m_rdtp_handle = 0;
+        m_sock_state = kSockNone;  // the receive time-out ends the connection
+        return false;
+    }
+    Rewind(request.recv_next);
+    WriteResumeResp(m_out_buf, kOutBufSize, response);
+    m_out_len = kResumeRespSize;
+    m_sock_state = kSockRespQueued;
+    m_post_write = true;
+    return true;
+}
+
+bool CTpConnection::ReadResumeResponse() {
+    if (!IsClient()) QRN_TRACE_ERROR("resume response at the server, conn_id=", int{m_conn_id});
+    if (!GatherHandshake(kResumeRespSize)) return false;
+    m_recv_hdr_len = 0;
+    CTpResumeResp response;
+    ReadResumeResp(m_recv_hdr, kResumeRespSize, response);
+    if (!ResumeRespAcceptable(response, m_send_base, static_cast<uint32_t>(Kept()))) {
+        QRN_TRACE_ERROR("resume refused by the peer, (result, recv_next, send_base, kept)=",
+                        unsigned{response.result}, response.recv_next, m_send_base, Kept());
+        m_sock_state = kSockNone;
+        SockClose(QRN_TP_REASON_RESUME_REFUSED);
+        return false;
+    }
+    Rewind(response.recv_next);
+    SetSockOpen();
+    m_post_write = true;
+    return true;
+}
+
+// Reads at most one PDU's worth; true while reading should go on.
+bool CTpConnection::ReadPdu() {
+    if (m_recv_hdr_len < kPduHeaderSize) {
+        const int n = qrn_rdtp_recv(m_rdtp_handle, m_recv_hdr + m_recv_hdr_len,
+                                    kPduHeaderSize - m_recv_hdr_len, 0);
+        if (n < 1) return false;
+        m_last_recv_tick = get_tick_count();
+        m_recv_hdr_len += std::min(n, kPduHeaderSize - m_recv_hdr_len);
+        qrn_trace_event(kTraceModule, kTraceRecvHeader, m_rdtp_handle, n, m_recv_hdr_len);
+        if (m_recv_hdr_len < kPduHeaderSize) return true;
+        CTpPduHeader header;
+        if (ReadPduHeader(m_recv_hdr, kPduHeaderSize, header) < 0) {
+            QRN_TRACE_ERROR("PDU too long, body_len=", header.body_len);
+            SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
+            return false;
+        }
+        m_recv_body_remain = header.body_len;
+    }
+    qrn_trace_event(kTraceModule, kTraceRecvBodyBefore, m_rdtp_handle, m_recv_body_remain, m_recv_body_len);
+    if (m_recv_body_remain > 0) {
+        if (m_recv_body_len == kRecvBodySize && !MakeBodyRoom()) {
+            QRN_TRACE_ERROR("receive buffer full, (body_len, remain)=", m_recv_body_len, m_recv_body_remain);
+            SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
+            return false;
+        }
+        const int want = std::min(m_recv_body_remain, kRecvBodySize - m_recv_body_len);
+        const int n = qrn_rdtp_recv(m_rdtp_handle, m_recv_body + m_recv_body_len, want, 0);
+        if (n < 1) return false;
+        const int got = std::min(n, want);
+        m_last_recv_tick = get_tick_count();
+        m_recv_next += static_cast<uint32_t>(got);
+        m_recv_body_len += got;
+        m_recv_body_remain -= got;
+        qrn_trace_event(kTraceModule, kTraceRecvBody, m_rdtp_handle, got, m_recv_body_remain, m_recv_body_len);
+        if (m_recv_body_remain > 0) return true;
+    }
+    const uint8_t type = m_recv_hdr[2];
+    m_recv_hdr_len = 0;
+    m_lock.Unlock();
+    const int r = HandlePdu(type);
+    m_lock.Lock();
+    if (r < 0) {
+        SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
+        return false;
+    }
+    return true;
+}
+
+// The body buffer is full in the middle of a PDU: bytes kept from before a path loss, or a
+// connect record followed by stream bytes. Whatever can be handled now makes room.
+bool CTpConnection::MakeBodyRoom() {
+    if (!IsStreamPdu(m_recv_hdr[2])) return false;
+    m_lock.Unlock();
+    const int r = HandleStreamBytes();
+    m_lock.Lock();
+    return r >= 0 && m_recv_body_len < kRecvBodySize;
+}
+
+int CTpConnection::HandlePdu(uint8_t type) {
+    int rdtp_handle;
+    bool at_once = false;
+    {
+        CQrnFuncLock guard(m_lock);
+        qrn_trace_event(kTraceModule, kTraceHandlePdu, int{m_conn_id}, unsigned{type}, int{m_state},
+                        m_recv_body_len);
+        rdtp_handle = m_rdtp_handle;
+        switch (type) {
+        case kPduDisReq:
+            qrn_trace_text("HandlePdu, receive dis_req_pdu, close socket, conn_id=", int{m_conn_id});
+            SockClose(QRN_TP_REASON_PEER_CLOSED);
+            at_once = true;
+            break;
+        case kPduUplinkDisconnect:
+            qrn_trace_text("HandlePdu, receive uplink_disconnect_pdu, conn_id=", int{m_conn_id});
+            SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
+            at_once = m_conn_mode == rdtp::kModeHttp;
+            break;
+        case kPduSessionLeft:
+            qrn_trace_text("HandlePdu, receive session_left_pdu, conn_id=", int{m_conn_id});
+            break;
+        case kPduAbortInConnecting:
+            qrn_trace_text("HandlePdu, receive abort_in_connecting_pdu, conn_id=", int{m_conn_id});
+            SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
+            at_once = true;
+            break;
+        default:
+            break;
+        }
+    }
+    if (type == kPduSessionLeft) {
+        // Resumption goes off before the connection is reported closed.
+        qrn_rdtp_option(rdtp_handle, rdtp::kOptNoReconnect, 0);
+        CQrnFuncLock guard(m_lock);
+        SockClose(QRN_TP_REASON_SESSION_LEFT);
+        at_once = m_conn_mode == rdtp::kModeHttp;
+    }
+    if (!IsStreamPdu(type)) {
+        if (at_once) SockClose2();
+        return 0;
+    }
+    return HandleStreamBytes();
+}
+
+// The body bytes gathered so far: the connect record while it is awaited, then stream data
+// for the application (open) or for nobody (closing).
+int CTpConnection::HandleStreamBytes() {
+    bool connecting;
+    bool client;
+    {
+        CQrnFuncLock guard(m_lock);
+        connecting = m_state == kStateConnecting;
+        client = IsClient();
+    }
+    if (connecting) {
+        const int r = ReadConnRecord(client);
+        if (r <= 0) return r;
+    }
+    int n;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_state <= kStateAwaitingAccept || m_recv_body_len == 0) return 0;
+        n = m_recv_body_len;
+        m_recv_body_len = 0;
+        if (m_state != kStateOpen) return 0;  // closing: dropped
+    }
+    decrypt_xor(m_recv_body, m_recv_body, n);
+    CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_STREAM, static_cast<uintptr_t>(n),
+            reinterpret_cast<uintptr_t>(m_recv_body));
+    return 0;
+}
+
+// The connect record at the start of m_recv_body: -1 when it cannot be read, 0 while it is
+// incomplete, 1 once it is handled and removed.
+int CTpConnection::ReadConnRecord(bool client) {
+    int have;
+    {
+        CQrnFuncLock guard(m_lock);
+        have = m_recv_body_len;
+    }
+    const int total = PeekConnRecord(m_recv_body, have, client ? kConnRespFixedSize : kConnReqFixedSize);
+    if (total <= 0) return total;
+    if (client) {
+        CTpConnResp response;
+        if (ReadPduConnResp(m_recv_body, total, response) < 0) return -1;
+        HandlePduConnResp(response);
+    } else {
+        CTpConnReq request;
+        if (ReadPduConnReq(m_recv_body, total, request) < 0) return -1;
+        HandlePduConnReq(request);
+    }
+    CQrnFuncLock guard(m_lock);
+    qrn_trace_text("HandlePdu, (m_recv_body_len, len)=", m_recv_body_len, total);
+    m_recv_body_len -= total;
+    memmove(m_recv_body, m_recv_body + total, static_cast<size_t>(m_recv_body_len));
+    return 1;
+}
