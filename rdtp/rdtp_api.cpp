@@ -297,8 +297,11 @@ int qrn_rdtp_connect(const char *server_ip, int udp_port, int tcpip_port, int ht
     return conn->handle();
 }
 
-int qrn_rdtp_send(int handle, const void *buffer, int length, int flags) {
-    QRN_TRACE_FUNC("qrn_rdtp_send");
+namespace {
+
+// The checks a stream call makes before op runs on the connection (a reference held).
+template <class Op>
+int WithStreamConnection(int handle, const void *buffer, int length, Op op) {
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("unknown handle", handle);
@@ -308,25 +311,27 @@ int qrn_rdtp_send(int handle, const void *buffer, int length, int flags) {
         QRN_TRACE_ERROR("bad buffer, length=", length);
         return kErrRefused;
     }
-    const int ret = conn->Send(buffer, length, flags);
-    qrn_trace_text("qrn_rdtp_send, (handle, ask, ret)=", handle, length, ret);
-    return ret;
+    return op(*conn.get());
+}
+
+}  // namespace
+
+int qrn_rdtp_send(int handle, const void *buffer, int length, int flags) {
+    QRN_TRACE_FUNC("qrn_rdtp_send");
+    return WithStreamConnection(handle, buffer, length, [&](CRdtpConnection &conn) {
+        const int ret = conn.Send(buffer, length, flags);
+        qrn_trace_text("qrn_rdtp_send, (handle, ask, ret)=", handle, length, ret);
+        return ret;
+    });
 }
 
 int qrn_rdtp_recv(int handle, void *buffer, int length, int flags) {
     QRN_TRACE_FUNC("qrn_rdtp_recv");
-    CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
-    if (!conn) {
-        QRN_TRACE_ERROR("unknown handle", handle);
-        return kErrUnknownHandle;
-    }
-    if (length < 0 || (buffer == nullptr && length > 0)) {
-        QRN_TRACE_ERROR("bad buffer, length=", length);
-        return kErrRefused;
-    }
-    const int ret = conn->Recv(buffer, length, flags);
-    qrn_trace_text("qrn_rdtp_recv, (handle, ask, ret)=", handle, length, ret);
-    return ret;
+    return WithStreamConnection(handle, buffer, length, [&](CRdtpConnection &conn) {
+        const int ret = conn.Recv(buffer, length, flags);
+        qrn_trace_text("qrn_rdtp_recv, (handle, ask, ret)=", handle, length, ret);
+        return ret;
+    });
 }
 
 int qrn_rdtp_close(int handle) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "raw_peer.h"
 #include "rdtp/rdtp.h"
 #include "rdtp/rdtp_debug.h"
 #include "rdtp/rdtp_defs.h"
@@ -107,92 +108,13 @@ private:
 
 // --- raw peers ----------------------------------------------------------------------------
 
-inline sockaddr_in RawAddress(uint32_t ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(ip);
-    return a;
-}
-
-inline uint16_t RawPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-// A loopback port on which nothing listens (for a listen of our own, or a refused connect).
-inline uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(kLoopbackIp, 0);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    uint16_t port = RawPort(fd);
-    ::close(fd);
-    return port;
-}
-
-inline int RawListen(uint16_t *port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(kLoopbackIp, 0);
-    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
-    EXPECT_EQ(0, ::listen(fd, 16));
-    *port = RawPort(fd);
-    return fd;
-}
-
-inline int RawAccept(int listen_fd) {
-    pollfd p{listen_fd, POLLIN, 0};
-    if (::poll(&p, 1, qrntest::kWaitMs) != 1) return -1;
-    return ::accept(listen_fd, nullptr, nullptr);
-}
-
-inline int RawConnect(uint16_t port, uint32_t ip = kLoopbackIp) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(ip, port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-inline void RawSend(int fd, const void *data, size_t len) {
-    ASSERT_EQ(static_cast<ssize_t>(len), ::send(fd, data, len, MSG_NOSIGNAL));
-}
-
-inline void RawSend(int fd, const std::string &data) { RawSend(fd, data.data(), data.size()); }
-
-// Reads exactly len bytes (empty string when the peer closes or nothing comes in time).
-inline std::string RawRecv(int fd, size_t len) {
-    std::string out;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(qrntest::kWaitMs);
-    while (out.size() < len) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) != 1) return std::string();
-        char buffer[4096];
-        size_t want = len - out.size() < sizeof(buffer) ? len - out.size() : sizeof(buffer);
-        ssize_t n = ::recv(fd, buffer, want, 0);
-        if (n <= 0) return std::string();
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    return out;
-}
-
-// True once the peer has closed (EOF or reset), within the deadline.
-inline bool RawSeesClose(int fd, int timeout_ms = qrntest::kWaitMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, left) != 1) return false;
-        char buffer[256];
-        if (::recv(fd, buffer, sizeof(buffer), 0) <= 0) return true;
-    }
-}
+using qrntest::FreePort;
+using qrntest::RawAccept;
+using qrntest::RawConnect;
+using qrntest::RawListen;
+using qrntest::RawRecv;
+using qrntest::RawSeesClose;
+using qrntest::RawSend;
 
 inline std::string PduBytes(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal, uint8_t mode) {
     CRdtpConnectPdu pdu;

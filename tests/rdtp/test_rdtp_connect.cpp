@@ -10,6 +10,15 @@ using namespace rdtp;
 
 const std::string kZeros(kPduSize, '\0');
 
+// A client handle whose every path failed: one message 2 saying so, nothing else, no object left.
+void ExpectEveryPathFailed(CUpper &client_upper, int client) {
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm, 1));
+    EXPECT_EQ(kConfirmFailed, client_upper.WaitFor(kMsgConfirm).p1);
+    EXPECT_EQ(1u, client_upper.recorder().Events().size());
+    EXPECT_EQ(-1, rdtp_debug::state(client));
+}
+
 TEST_F(RdtpTest, FirstConnectOverTcpConfirmsBothEndsAndCarriesBytesBothWays) {
     CUpper &server_upper = NewUpper();
     CUpper &client_upper = NewUpper();
@@ -294,22 +303,14 @@ TEST_F(RdtpTest, OnlyAServerConnectionWithTagsCanBeResumed) {
 TEST_F(RdtpTest, ConnectToAClosedPortReportsEveryPathFailed) {
     CUpper &client_upper = NewUpper();
     const int client = Connect(client_upper, FreePort());
-    ASSERT_GT(client, 0);
-    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm, 1));
-    EXPECT_EQ(kConfirmFailed, client_upper.WaitFor(kMsgConfirm).p1);
-    EXPECT_EQ(1u, client_upper.recorder().Events().size());
-    EXPECT_EQ(-1, rdtp_debug::state(client));
+    ExpectEveryPathFailed(client_upper, client);
 }
 
 TEST_F(RdtpTest, CombinedModeWhoseTcpFailsTriesUdpThenReportsEveryPathFailed) {
     CUpper &client_upper = NewUpper();
     const int client = qrn_rdtp_connect(kLoopback, FreePort(), FreePort(), 0, nullptr, 0, client_upper.Callback(),
                                         client_upper.Context());
-    ASSERT_GT(client, 0);
-    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm, 1));
-    EXPECT_EQ(kConfirmFailed, client_upper.WaitFor(kMsgConfirm).p1);
-    EXPECT_EQ(1u, client_upper.recorder().Events().size());
-    EXPECT_EQ(-1, rdtp_debug::state(client));
+    ExpectEveryPathFailed(client_upper, client);
 }
 
 TEST_F(RdtpTest, PortsWithoutAWorkingOrSupportedModeGiveNoHandle) {

@@ -17,6 +17,7 @@
 
 #include "socket/sock_debug.h"
 #include "socket/sock_defs.h"
+#include "raw_peer.h"
 #include "socket/sockcli.h"
 #include "test_support.h"
 
@@ -30,55 +31,17 @@ constexpr uint32_t kLoopback = sock::kLoopbackIp;
 
 // --- raw POSIX peers (blocking) ---------------------------------------------------------
 
-inline sockaddr_in RawAddress(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(kLoopback);
-    return a;
-}
+using qrntest::FreePort;
+using qrntest::RawPort;
+using qrntest::RawReadExactly;
 
-inline uint16_t RawPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-inline int RawListen(uint16_t *port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(0);
-    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
-    EXPECT_EQ(0, ::listen(fd, 64));
-    *port = RawPort(fd);
-    return fd;
-}
+// Stress tests queue many connects at once.
+inline int RawListen(uint16_t *port) { return qrntest::RawListen(port, 64); }
 
 inline int RawConnect(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(port);
-    EXPECT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
+    const int fd = qrntest::RawConnect(port);
+    EXPECT_GE(fd, 0) << "raw connect to port " << port;
     return fd;
-}
-
-// A loopback port on which nothing listens.
-inline uint16_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(0);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    uint16_t port = RawPort(fd);
-    ::close(fd);
-    return port;
-}
-
-inline bool RawReadExactly(int fd, size_t n) {
-    char buf[65536];
-    while (n > 0) {
-        ssize_t got = ::recv(fd, buf, n < sizeof(buf) ? n : sizeof(buf), 0);
-        if (got <= 0) return false;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
 }
 
 // --- the fixture ------------------------------------------------------------------------

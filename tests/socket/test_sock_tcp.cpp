@@ -100,7 +100,7 @@ TEST_F(SockTcp, ListenerAcceptsEveryWaitingConnectionInOnePass) {
 
 TEST_F(SockTcp, ConnectToClosedPortFailsAndFreesTheHandle) {
     EventRecorder &rec = NewRecorder();
-    int h = ConnectTcp(rec, ClosedPort());
+    int h = ConnectTcp(rec, FreePort());
     Event e = rec.WaitFor(sock::kEventConnected);
     ASSERT_EQ(sock::kEventConnected, e.msg);
     EXPECT_EQ(static_cast<uintptr_t>(h), e.handle);
@@ -318,7 +318,7 @@ TEST_F(SockTcp, CallbacksRunOnTheSocketThreadWithoutTheVsockLock) {
     ConnectedPair(client_rec, server_rec, &client, &server);  // events 1 and 2
     EXPECT_EQ(3, VSOCK::send(client, "abc", 3, 0));          // event 3
     ASSERT_TRUE(server_rec.WaitForCount(sock::kEventReadable, 1));
-    int failed = ConnectTcp(client_rec, ClosedPort());  // event 2 with 1
+    int failed = ConnectTcp(client_rec, FreePort());  // event 2 with 1
     ASSERT_TRUE(client_rec.WaitForCount(sock::kEventConnected, 2));
     EXPECT_EQ(0, VSOCK::close(client));  // event 5 at the server
     ASSERT_TRUE(server_rec.WaitForCount(sock::kEventClosed, 1));

@@ -87,7 +87,9 @@ TEST(QrnTimer, ClockFactorSpeedsTimersUp) {
     // Five seconds of library time in well under that of real time.
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
     const auto ticks = log.Ticks();
-    EXPECT_GE(calc_tick_diff(ticks.front(), ticks.back()), 4u * 1000u - 100u);
+    // Calls keep to their schedule, so a first call that came late (a millisecond of real
+    // time is a tenth of a period here) brings the next one closer: allow one period of that.
+    EXPECT_GE(calc_tick_diff(ticks.front(), ticks.back()), 3u * 1000u);
 }
 
 TEST(QrnTimer, KillWaitsForTheRunningCallback) {

@@ -20,7 +20,7 @@
 namespace tptest {
 namespace {
 
-class TpResumption : public TpTest {
+class TpResumption : public TpRawServerTest {
 protected:
     // A raw client's first path to a library server whose application accepts at once.
     std::unique_ptr<CRawPeer> OpenRawClient(uint16_t port, CRawSession *session, Bytes *record) {
@@ -42,17 +42,16 @@ constexpr uint32_t kAcceptRecordSize = tp::kConnRespFixedSize;
 
 TEST_F(TpResumption, ClientSendsAgainOnlyWhatTheServerLacks) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
     Bytes record;
-    auto raw = OpenAgainstRaw(listener, client, &h, &record);
+    auto raw = OpenRaw(client, &h, &record);
     ASSERT_TRUE(raw);
     const Bytes data = Pattern(1000, 40);
     ASSERT_EQ(1000, qrn_tp_send(h, data.data(), 1000, 0));
     EXPECT_EQ(Encrypted(data), raw->RecvStream(1000));
     raw->Close();  // the server got only 600 of them, as far as the client can tell
 
-    auto again = listener.Accept();
+    auto again = m_listener.Accept();
     ASSERT_TRUE(again);
     const uint32_t got = tp::kFirstSeq + static_cast<uint32_t>(record.size()) + 600;
     const tp::CTpResumeReq req = again->ServeNewPath(got);
@@ -73,10 +72,9 @@ TEST_F(TpResumption, ClientSendsAgainOnlyWhatTheServerLacks) {
 // must reach the application, completed by the bytes that the new path brings.
 TEST_F(TpResumption, PartOfAPduReadBeforeTheLossIsCompletedNotLost) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
     Bytes record;
-    auto raw = OpenAgainstRaw(listener, client, &h, &record);
+    auto raw = OpenRaw(client, &h, &record);
     ASSERT_TRUE(raw);
     const Bytes data = Pattern(1000, 41);
     const Bytes wire = Encrypted(data);
@@ -85,7 +83,7 @@ TEST_F(TpResumption, PartOfAPduReadBeforeTheLossIsCompletedNotLost) {
     raw->Send(first);
     raw->Close();
 
-    auto again = listener.Accept();
+    auto again = m_listener.Accept();
     ASSERT_TRUE(again);
     const tp::CTpResumeReq req =
         again->ServeNewPath(tp::kFirstSeq + static_cast<uint32_t>(record.size()));
@@ -98,13 +96,12 @@ TEST_F(TpResumption, PartOfAPduReadBeforeTheLossIsCompletedNotLost) {
 
 TEST_F(TpResumption, RefusalByTheServerEndsTheClientWithReason5) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
     Bytes record;
-    auto raw = OpenAgainstRaw(listener, client, &h, &record);
+    auto raw = OpenRaw(client, &h, &record);
     ASSERT_TRUE(raw);
     raw->Close();
-    auto again = listener.Accept();
+    auto again = m_listener.Accept();
     ASSERT_TRUE(again);
     EXPECT_EQ(static_cast<size_t>(rdtp::kPduSize), again->Recv(rdtp::kPduSize).size());
     again->Send(RdtpPdu(kRawServTag, 1, 1, 1));
@@ -118,14 +115,13 @@ TEST_F(TpResumption, RefusalByTheServerEndsTheClientWithReason5) {
 // An answer that asks for bytes the client no longer keeps cannot be served.
 TEST_F(TpResumption, ClientRefusesAnAnswerOutsideItsWindow) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
     Bytes record;
-    auto raw = OpenAgainstRaw(listener, client, &h, &record);
+    auto raw = OpenRaw(client, &h, &record);
     ASSERT_TRUE(raw);
     ASSERT_EQ(100, qrn_tp_send(h, Pattern(100).data(), 100, 0));
     raw->Close();
-    auto again = listener.Accept();
+    auto again = m_listener.Accept();
     ASSERT_TRUE(again);
     again->ServeNewPath(tp::kFirstSeq + static_cast<uint32_t>(record.size()) + 101);
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_RESUME_REFUSED), client.WaitFor(QRN_TP_MSG_CLOSED).p1);

@@ -12,14 +12,13 @@
 namespace tptest {
 namespace {
 
-using TpStream = TpTest;
+using TpStream = TpRawServerTest;
 
 // Send takes whole chunks of 32763 bytes, each handed over in PDUs of at most 32752 bytes.
 TEST_F(TpStream, SendCutsChunksIntoPdusOfTheLimit) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     const Bytes data = Pattern(100000, 11);
     std::vector<int> takes;
@@ -35,9 +34,8 @@ TEST_F(TpStream, SendCutsChunksIntoPdusOfTheLimit) {
 // A peer that reads nothing fills the path: Send takes less, then nothing, until message 4.
 TEST_F(TpStream, WriteBlockingEndsWithMessage4) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     const Bytes block = Pattern(60000, 4);
     size_t taken = 0;
@@ -56,9 +54,8 @@ TEST_F(TpStream, WriteBlockingEndsWithMessage4) {
 
 TEST_F(TpStream, KeepAliveFollowsFiveSecondsOfSilence) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     const uint32_t open_tick = get_tick_count();
     EXPECT_EQ((Bytes{0, 0, tp::kPduData}), raw->Recv(3));
@@ -71,24 +68,22 @@ TEST_F(TpStream, KeepAliveFollowsFiveSecondsOfSilence) {
 TEST_F(TpStream, SilentPeerEndsTheConnectionWithReason2) {
     qrntest::ClockFactor fast(50);
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     const uint32_t open_tick = get_tick_count();
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_PATH_FAILED), client.WaitFor(QRN_TP_MSG_CLOSED).p1);
     const uint32_t elapsed = calc_tick_diff(open_tick, get_tick_count());
     EXPECT_GT(elapsed, tp::kRecvTimeoutMs);
-    EXPECT_LT(elapsed, tp::kRecvTimeoutMs + 5000);
+    EXPECT_LT(elapsed, tp::kRecvTimeoutMs + 10000);
     EXPECT_EQ(QRN_TP_ERR_UNKNOWN_HANDLE, qrn_tp_send(h, "x", 1, 0));
 }
 
 // The timer's tick is taken before it runs; an event may store a later tick meanwhile.
 TEST_F(TpStream, TimerTickOlderThanTheLastByteIsNoTimeOut) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     raw->SendPdu(tp::kPduData, Encrypted(Bytes{7}));
     ASSERT_TRUE(client.WaitStream(h, 1));
@@ -162,9 +157,8 @@ TEST_F(TpStream, PeerHearsTheReasonOfEachClose) {
 
 TEST_F(TpStream, DataPduInThreePiecesIsDeliveredOnce) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     qrntest::TraceCapture trace;
     const Bytes data = Pattern(1000, 17);
@@ -183,9 +177,8 @@ TEST_F(TpStream, DataPduInThreePiecesIsDeliveredOnce) {
 // Any type that is not a closing one carries stream bytes, up to a body of 32768.
 TEST_F(TpStream, EveryNonClosingTypeCarriesStreamBytesUpToTheLimit) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     const Bytes big = Pattern(tp::kMaxPduBody, 2);
     raw->SendPdu(tp::kPduData, Bytes());
@@ -200,9 +193,8 @@ TEST_F(TpStream, EveryNonClosingTypeCarriesStreamBytesUpToTheLimit) {
 
 TEST_F(TpStream, BodyLengthAboveTheLimitEndsWithReason6) {
     CApp &client = NewApp();
-    CRawListener listener;
     int h = 0;
-    auto raw = OpenAgainstRaw(listener, client, &h);
+    auto raw = OpenRaw(client, &h);
     ASSERT_TRUE(raw);
     raw->Send(Bytes{0x80, 0x01, tp::kPduData});  // 32769
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_PROTOCOL_ERROR), client.WaitFor(QRN_TP_MSG_CLOSED).p1);

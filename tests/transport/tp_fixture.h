@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,6 +23,7 @@
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_cirwin.h"
 #include "qrnlibl/qrn_util.h"
+#include "raw_peer.h"
 #include "rdtp/rdtp_defs.h"
 #include "rdtp/rdtp_pdu.h"
 #include "test_support.h"
@@ -158,30 +158,7 @@ inline size_t WriteAll(CApp &app, int handle, const Bytes &data, std::vector<int
 
 // --- raw peers ----------------------------------------------------------------------------
 
-inline sockaddr_in RawAddress(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(kLoopbackIp);
-    return a;
-}
-
-inline uint16_t RawPort(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-// A loopback port that was free a moment ago.
-inline uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = RawAddress(0);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    const uint16_t port = RawPort(fd);
-    ::close(fd);
-    return port;
-}
+using qrntest::FreePort;
 
 inline Bytes RdtpPdu(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal) {
     CRdtpConnectPdu pdu{serv_tag, cli_tag, conn_id, ordinal, rdtp::kModeTcp};
@@ -199,14 +176,10 @@ public:
     CRawPeer &operator=(const CRawPeer &) = delete;
 
     static std::unique_ptr<CRawPeer> Connect(uint16_t port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a = RawAddress(port);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0) {
-            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-            return std::make_unique<CRawPeer>(fd);
-        }
-        ::close(fd);
-        return nullptr;
+        const int fd = qrntest::RawConnect(port);
+        if (fd < 0) return nullptr;
+        qrntest::RawSetNonBlocking(fd);
+        return std::make_unique<CRawPeer>(fd);
     }
     void Close() {
         if (m_fd >= 0) ::close(m_fd);
@@ -304,10 +277,7 @@ public:
 
 private:
     bool WaitReadable(std::chrono::steady_clock::time_point deadline) const {
-        using std::chrono::milliseconds;
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{m_fd, POLLIN, 0};
-        return left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) == 1;
+        return qrntest::RawWaitReadable(m_fd, deadline);
     }
     int m_fd;
 };
@@ -315,20 +285,19 @@ private:
 // A TCP listener on 127.0.0.1 whose connections a test handles by hand.
 class CRawListener {
 public:
-    CRawListener() : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a = RawAddress(0);
-        EXPECT_EQ(0, ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
-        EXPECT_EQ(0, ::listen(m_fd, 16));
-    }
+    CRawListener() : m_fd(qrntest::RawListen(&m_port)) {}
     ~CRawListener() { ::close(m_fd); }
-    uint16_t port() const { return RawPort(m_fd); }
+    CRawListener(const CRawListener &) = delete;
+    CRawListener &operator=(const CRawListener &) = delete;
+    uint16_t port() const { return m_port; }
     std::unique_ptr<CRawPeer> Accept() {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, qrntest::kWaitMs) != 1) return nullptr;
-        return std::make_unique<CRawPeer>(::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK));
+        const int fd = qrntest::RawAccept(m_fd, SOCK_NONBLOCK);
+        if (fd < 0) return nullptr;
+        return std::make_unique<CRawPeer>(fd);
     }
 
 private:
+    uint16_t m_port = 0;
     int m_fd;
 };
 
@@ -453,6 +422,16 @@ protected:
 private:
     std::mutex m_handles_mutex;
     std::vector<int> m_handles;
+};
+
+// Tests of a library client talking to a raw server, on one listener per test.
+class TpRawServerTest : public TpTest {
+protected:
+    std::unique_ptr<CRawPeer> OpenRaw(CApp &client, int *handle, Bytes *record = nullptr) {
+        return OpenAgainstRaw(m_listener, client, handle, record);
+    }
+
+    CRawListener m_listener;
 };
 
 }  // namespace tptest
