@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_time.h"
@@ -16,6 +17,22 @@
 #include "transport/tp_seq.h"
 
 using namespace tp;
+
+namespace {
+
+// The outgoing transform needs a buffer on every send; one per thread spares the hot path a
+// heap allocation each time. It is used only between the transform and the hand-over that
+// copies the bytes on, with no callback in between.
+uint8_t *SendScratch(size_t len) {
+    thread_local std::vector<uint8_t> scratch;
+    if (scratch.size() < len) scratch.resize(len);
+    return scratch.data();
+}
+
+// Datagrams of reliable UDP fit here; a larger one (none is) would go to the heap.
+constexpr size_t kDatagramStackBytes = 2048;
+
+}  // namespace
 
 // --- sending -----------------------------------------------------------------------------
 
@@ -31,7 +48,7 @@ int CTpConnection::Send(const void *data, int len, int flags) {
         }
         if (m_flags & kFlagWriteBlocked) return 0;
         const auto *p = static_cast<const uint8_t *>(data);
-        std::unique_ptr<uint8_t[]> chunk_buf;
+        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendChunkMax))) : nullptr;
         // Bytes are taken only while everything taken before has been handed over, so the
         // window never holds more than one chunk that the path has not seen.
         while (len > 0 && m_out_len == 0 && Unsent() == 0) {
@@ -42,9 +59,8 @@ int CTpConnection::Send(const void *data, int len, int flags) {
                 qrn_cirwin_forward(m_send_win, drop);
                 m_send_base += static_cast<uint32_t>(drop);
             }
-            if (!chunk_buf) chunk_buf.reset(new uint8_t[kSendChunkMax]);
-            encrypt_xor(p, chunk_buf.get(), chunk);
-            qrn_cirwin_write(m_send_win, chunk_buf.get(), chunk);
+            encrypt_xor(p, chunk_buf, chunk);
+            qrn_cirwin_write(m_send_win, chunk_buf, chunk);
             taken += chunk;
             p += chunk;
             len -= chunk;
@@ -71,9 +87,9 @@ int CTpConnection::SendDatagram(const void *data, int len, int flags) {
         }
         rdtp_handle = m_rdtp_handle;
     }
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[static_cast<size_t>(len)]);
-    if (len > 0) encrypt_xor(data, copy.get(), len);
-    return qrn_rdtp_send(rdtp_handle, copy.get(), len, flags);
+    uint8_t *copy = SendScratch(static_cast<size_t>(len));
+    if (len > 0) encrypt_xor(data, copy, len);
+    return qrn_rdtp_send(rdtp_handle, copy, len, flags);
 }
 
 // Only a handshake message, or PDUs once the handshake is complete, may go on a path: bytes
@@ -259,10 +275,17 @@ void CTpConnection::DeliverDatagram(int len, const void *data) {
         }
         m_last_recv_tick = get_tick_count();
     }
-    std::unique_ptr<uint8_t[]> plain(new uint8_t[static_cast<size_t>(len)]);
-    if (len > 0) decrypt_xor(data, plain.get(), len);
-    CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_DATAGRAM, static_cast<uintptr_t>(len),
-            reinterpret_cast<uintptr_t>(plain.get()));
+    // Not the send scratch: the application may send from inside the callback while it still
+    // reads these bytes.
+    uint8_t on_stack[kDatagramStackBytes];
+    std::unique_ptr<uint8_t[]> on_heap;
+    uint8_t *plain = on_stack;
+    if (static_cast<size_t>(len) > sizeof(on_stack)) {
+        on_heap.reset(new uint8_t[static_cast<size_t>(len)]);
+        plain = on_heap.get();
+    }
+    if (len > 0) decrypt_xor(data, plain, len);
+    CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_DATAGRAM, static_cast<uintptr_t>(len), reinterpret_cast<uintptr_t>(plain));
 }
 
 void CTpConnection::ReadStream() {
