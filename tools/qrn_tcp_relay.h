@@ -35,9 +35,9 @@ inline uint16_t LocalPort(int fd) {
     return ntohs(a.sin_port);
 }
 
-// A loopback TCP port that was free a moment ago (for listeners that cannot report theirs).
-inline uint16_t FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A loopback port that nothing uses at the moment of asking, for TCP or (SOCK_DGRAM) UDP.
+inline uint16_t FreeLoopbackPort(int type = SOCK_STREAM) {
+    int fd = socket(AF_INET, type, 0);
     if (fd < 0) return 0;
     sockaddr_in a = LoopbackAddress(0);
     uint16_t port = 0;

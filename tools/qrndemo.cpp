@@ -1,8 +1,8 @@
-// qrndemo: a client and a server of libqrntp in one process on loopback. Per path mode, the
-// client reaches the server through a relay, both sides send a few megabytes at once, the
-// relay cuts the path once mid-transfer, and the stream must resume with every byte arriving
-// once and in order. Prints one row per mode: bytes each way, throughput, round-trip time,
-// resumptions and the result.
+// qrndemo: a client and a server of libqrntp in one process on loopback, once per path mode
+// (TCP, reliable UDP, TCP and UDP side by side). Both sides send a few megabytes at once and
+// every byte must arrive once and in order. A TCP path goes through a relay that cuts it once
+// mid-transfer, so the stream must resume. Prints one row per mode: bytes each way,
+// throughput, round-trip time, resumptions and the result.
 //
 //   qrndemo [--mb N] [--trace FILE]        exit status 0 when every mode passed
 #include <stdio.h>
@@ -36,6 +36,8 @@ constexpr unsigned kBufferSize = 256 * 1024;
 constexpr int kDefaultMegabytes = 8;
 constexpr int kMaxMegabytes = 1024;
 constexpr int kCutDivisor = 3;  // the path is cut once a third of each direction has arrived
+// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less.
+constexpr uint64_t kMaxUdpBulk = 1 << 20;
 constexpr auto kDeadline = std::chrono::seconds(60);
 constexpr auto kCloseDeadline = std::chrono::seconds(10);
 constexpr uint64_t kSeedClientToServer = 0x51ed270b27c3a1f5ull;
@@ -224,7 +226,8 @@ struct SDemoRow {
     std::string result;
 };
 
-// The ports through which a mode's client reaches the server (those of a relay).
+// The ports through which a mode's client reaches the server: UDP directly, TCP through a
+// relay that cuts the path once.
 struct SModePath {
     int udp_port;
     int tcp_port;
@@ -236,15 +239,19 @@ public:
         m_row.mode = mode;
     }
 
-    SDemoRow RunTcp() {
-        uint16_t server_port = qrntool::FreeLoopbackPort();
-        int r = qrn_tp_listen("127.0.0.1", 0, server_port, 0, &CDemoPeer::Callback,
+    // with_udp and with_tcp choose the paths offered: UDP, TCP, or both side by side.
+    SDemoRow RunMode(bool with_udp, bool with_tcp) {
+        uint16_t udp_port = with_udp ? qrntool::FreeLoopbackPort(SOCK_DGRAM) : 0;
+        uint16_t tcp_port = with_tcp ? qrntool::FreeLoopbackPort() : 0;
+        int r = qrn_tp_listen("127.0.0.1", udp_port, tcp_port, 0, &CDemoPeer::Callback,
                               reinterpret_cast<uintptr_t>(&m_server));
-        if (server_port == 0 || r != QRN_TP_OK) return Fail("cannot listen");
-        if (!m_relay.Start(server_port)) return Fail("cannot start the relay");
-        printf("%s: server on 127.0.0.1:%u, client through the relay on 127.0.0.1:%u\n",
-               m_row.mode.c_str(), server_port, m_relay.Port());
-        return Run(SModePath{0, m_relay.Port()});
+        if ((with_udp && udp_port == 0) || (with_tcp && tcp_port == 0) || r != QRN_TP_OK)
+            return Fail("cannot listen");
+        if (with_tcp && !m_relay.Start(tcp_port)) return Fail("cannot start the relay");
+        printf("%s: server on 127.0.0.1 udp %u tcp %u, client%s\n", m_row.mode.c_str(), udp_port,
+               tcp_port, with_tcp ? " with TCP through a relay that cuts the path once" : "");
+        m_cut = with_tcp;
+        return Run(SModePath{udp_port, with_tcp ? m_relay.Port() : 0});
     }
 
 private:
@@ -293,7 +300,7 @@ private:
         std::thread client_sender(&CDemoPeer::SendBulk, &m_client, m_bulk);
         std::thread server_sender(&CDemoPeer::SendBulk, &m_server, m_bulk);
         uint64_t cut_at = m_bulk / kCutDivisor;
-        if (m_signal.WaitUntil([&] { return Received(cut_at) || Ended(); }, deadline) &&
+        if (m_cut && m_signal.WaitUntil([&] { return Received(cut_at) || Ended(); }, deadline) &&
             !Ended()) {
             printf("%s: cutting the path; received so far %.1f MiB client->server, %.1f MiB"
                    " server->client\n",
@@ -312,7 +319,7 @@ private:
         server_sender.join();
         m_row.client_to_server = m_server.BulkReceived();
         m_row.server_to_client = m_client.BulkReceived();
-        m_row.resumptions = m_relay.Accepted() - 1;
+        m_row.resumptions = m_cut ? m_relay.Accepted() - 1 : 0;
     }
 
     bool Received(uint64_t bytes) const {
@@ -368,6 +375,7 @@ private:
     }
 
     const uint64_t m_bulk;
+    bool m_cut = false;
     SDemoRow m_row;
     CSignal m_signal;
     CDemoPeer m_client{true, kSeedClientToServer, kSeedServerToClient, &m_signal};
@@ -427,8 +435,9 @@ int main(int argc, char **argv) {
     std::vector<SDemoRow> rows;
     // Each run's peers stay alive until the process ends: the library may still deliver a
     // late event for a connection that has finished.
-    auto *tcp = new CDemoRun("TCP", bulk);
-    rows.push_back(tcp->RunTcp());
+    rows.push_back((new CDemoRun("TCP", bulk))->RunMode(false, true));
+    rows.push_back((new CDemoRun("UDP", std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
+    rows.push_back((new CDemoRun("TCP+UDP", bulk))->RunMode(true, true));
 
     PrintTable(rows);
     bool ok = std::all_of(rows.begin(), rows.end(), [](const SDemoRow &r) { return r.ok; });

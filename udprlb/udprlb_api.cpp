@@ -1,37 +1,222 @@
-// Until the reliable-UDP layer lands, every call refuses, so that the multi-mode layer's UDP
-// paths fail (and the combined mode falls back to TCP) as they would with no UDP at all.
+// The reliable-UDP layer's face: the qrn_udprlb_* functions and the one callback through which
+// socket events and the one-second timer enter the layer.
+//
+// None of these functions raises an event from within the call: connect's outcome arrives
+// later on the socket thread or the timer, and close detaches the callback before it ends the
+// connection.
 #include "udprlb/udprlb.h"
 
+#include <vector>
+
+#include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_trace.h"
+#include "qrnlibl/qrn_util.h"
+#include "socket/sock_defs.h"
+#include "socket/sockcli.h"
+#include "udprlb/udprlb_connection.h"
+#include "udprlb/udprlb_defs.h"
+#include "udprlb/udprlb_module.h"
+#include "udprlb/udprlb_registry.h"
+
+using namespace urlb;
 
 namespace {
-constexpr int kRefused = -1;
-constexpr int kNoHandle = 0;
+
+const char *TextOf(const char *s) { return s != nullptr ? s : ""; }
+
+// A socket of listen_id bound to address (null: any address) and port; false on failure.
+bool ListenAt(const char *address, uint16_t port, int listen_id, int *socket_out) {
+    const int socket = VSOCK::socket(sock::kTypeUdp, &qrn_udprlb_callback, static_cast<uintptr_t>(listen_id));
+    if (socket < 1) {
+        QRN_TRACE_ERROR("create socket failed, (address, port)=", TextOf(address), port);
+        return false;
+    }
+    const ws::sockaddr_in *where = VSOCK::resolve_address(address, port);
+    if (where == nullptr || VSOCK::bind(socket, where) != 0) {
+        QRN_TRACE_ERROR("bind socket failed, (address, port)=", TextOf(address), port);
+        VSOCK::close(socket);
+        return false;
+    }
+    *socket_out = socket;
+    return true;
+}
+
+template <class Op>
+int WithConnection(int handle, const char *what, Op op) {
+    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    if (!conn) {
+        QRN_TRACE_ERROR(what, handle);
+        return kErrUnknownHandle;
+    }
+    return op(conn.get());
+}
+
+template <class T>
+int WriteOption(uintptr_t value, int option, T result) {
+    if (value == 0) {
+        QRN_TRACE_ERROR("option without a place to write, option=", option);
+        return kErrBadArgument;
+    }
+    *reinterpret_cast<T *>(value) = result;
+    return 0;
+}
+
+// Up to kMaxDatagramsPerEvent datagrams; a short read ends the loop, and the socket thread
+// comes back while more are waiting.
+void ReadDatagrams(int socket, uintptr_t listen_id) {
+    uint8_t buffer[kMaxDatagram];
+    for (int i = 0; i < kMaxDatagramsPerEvent; ++i) {
+        ws::sockaddr_in *from = nullptr;
+        const int got = VSOCK::recvfrom(socket, buffer, kMaxDatagram, 0, &from);
+        if (got < kHeaderSize || from == nullptr) {
+            if (got >= 0) QRN_TRACE_ERROR("datagram too short, len=", got);
+            return;
+        }
+        // The socket layer's address lasts only until this thread's next receive.
+        const ws::sockaddr_in sender = *from;
+        udprlb_dispatch_datagram(socket, listen_id, buffer, got, &sender);
+    }
+}
+
 }  // namespace
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_init() { return kRefused; }
-
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_listen(const char *, int, qrn_callback, uintptr_t) {
+int qrn_udprlb_listen(const char *bind_ip, int udp_port, qrn_callback callback, uintptr_t user) {
     QRN_TRACE_FUNC("qrn_udprlb_listen");
-    return kRefused;
+    qrn_trace_text("qrn_udprlb_listen, (bind_ip, udp_port)=", TextOf(bind_ip), udp_port);
+    if (qrn_udprlb_init() != kInitOk) return kInitFailed;
+    const int listen_id = udprlb_add_listener(callback, user);
+    if (listen_id < 0) {
+        QRN_TRACE_ERROR("no listener record");
+        return kListenSocketFailed;
+    }
+    const uint16_t port = static_cast<uint16_t>(udp_port);
+    std::vector<CQrnString> addresses;
+    if (bind_ip != nullptr) addresses = str_explode(bind_ip, kBindSeparator);
+    // An empty list would listen nowhere and still report success.
+    if (addresses.empty()) {
+        int socket = 0;
+        if (!ListenAt(nullptr, port, listen_id, &socket)) return kListenSocketFailed;
+        udprlb_set_shared_socket(socket);
+        return kListenOk;
+    }
+    for (const CQrnString &address : addresses) {
+        int socket = 0;
+        if (!ListenAt(address.c_str(), port, listen_id, &socket)) return kListenSocketFailed;
+    }
+    return kListenOk;
 }
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_connect(const char *, int, const char *, int, qrn_callback, uintptr_t) {
+int qrn_udprlb_connect(const char *dest_ip, int dest_udp_port, const char *proxy_ip, int proxy_port,
+                       qrn_callback callback, uintptr_t user) {
     QRN_TRACE_FUNC("qrn_udprlb_connect");
-    return kNoHandle;
+    qrn_trace_text("qrn_udprlb_connect, (dest_ip, dest_udp_port, proxy_ip, proxy_port)=", TextOf(dest_ip),
+                   dest_udp_port, TextOf(proxy_ip), proxy_port);
+    if (qrn_udprlb_init() != kInitOk) return 0;
+    const int socket = udprlb_get_or_make_shared_socket();
+    if (socket == 0) return 0;
+    CQrnRefHolder<CUdpRlbConnection> conn(udprlb_new_connection(callback, user, socket, QRN_HANDLE_MAX_IDS));
+    if (!conn) {
+        QRN_TRACE_ERROR("handle table full");
+        return 0;
+    }
+    // In the worker before the first PDU goes out: an answer that ends the connection at once
+    // must find it there to take it out.
+    udprlb_worker_add(conn.get());
+    if (conn->Connect(dest_ip, dest_udp_port, proxy_ip, proxy_port) != kConnectStarted) {
+        udprlb_end_connection(conn.get());
+        return 0;
+    }
+    qrn_trace_text("qrn_udprlb_connect, return handle=", conn->handle());
+    return conn->handle();
 }
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_send(int, const void *, int, int) { return kRefused; }
+int qrn_udprlb_send(int handle, const void *buffer, int len, int flags) {
+    QRN_TRACE_FUNC("qrn_udprlb_send");
+    if (len == 0) return 0;
+    return WithConnection(handle, "qrn_udprlb_send, unknown handle", [&](CUdpRlbConnection *conn) {
+        if (buffer == nullptr || len < 0) {
+            QRN_TRACE_ERROR("qrn_udprlb_send, bad buffer, len=", len);
+            return kErrBadArgument;
+        }
+        return conn->Send(buffer, len, flags);
+    });
+}
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_recv(int, void *, int, int) { return kRefused; }
+int qrn_udprlb_recv(int handle, void *buffer, int len, int flags) {
+    QRN_TRACE_FUNC("qrn_udprlb_recv");
+    if (len == 0) return 0;
+    return WithConnection(handle, "qrn_udprlb_recv, unknown handle", [&](CUdpRlbConnection *conn) {
+        if (buffer == nullptr || len < 0) {
+            QRN_TRACE_ERROR("qrn_udprlb_recv, bad buffer, len=", len);
+            return kErrBadArgument;
+        }
+        return conn->Recv(buffer, len);
+    });
+}
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_close(int) { return kRefused; }
+int qrn_udprlb_close(int handle) {
+    QRN_TRACE_FUNC("qrn_udprlb_close");
+    qrn_trace_text("qrn_udprlb_close, handle=", handle);
+    CQrnFuncLock guard(udprlb_registry_lock());
+    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    if (!conn) {
+        QRN_TRACE_ERROR("qrn_udprlb_close, unknown handle", handle);
+        return kErrUnknownHandle;
+    }
+    // Detached first: an event that a handler decides meanwhile no longer reaches the user.
+    conn->Detach();
+    conn->Close();
+    udprlb_end_connection(conn.get());
+    return 0;
+}
 
-// The reliable-UDP layer replaces this body.
-int qrn_udprlb_option(int, int, uintptr_t) { return kRefused; }
+int qrn_udprlb_option(int handle, int option, uintptr_t value) {
+    QRN_TRACE_FUNC("qrn_udprlb_option");
+    return WithConnection(handle, "qrn_udprlb_option, unknown handle", [&](CUdpRlbConnection *conn) {
+        switch (option) {
+        case kOptPeerIp:
+            return WriteOption<uint32_t>(value, option, conn->PeerIp());
+        case kOptPeerPort:
+            return WriteOption<uint16_t>(value, option, conn->PeerPort());
+        case kOptLocalIp: {
+            uint32_t ip = 0;
+            VSOCK::getsockopt(conn->socket(), sock::kOptLocalIp, &ip, static_cast<int>(sizeof(ip)));
+            return WriteOption<uint32_t>(value, option, ip);
+        }
+        case kOptBandwidth:
+            return WriteOption<uint32_t>(value, option, conn->OutgoingBandwidth());
+        case kOptRtt:
+            return WriteOption<uint32_t>(value, option, conn->SmoothedRtt());
+        case kOptCallback:
+            conn->SetCallback(reinterpret_cast<qrn_callback>(value));
+            return 0;
+        case kOptContext:
+            conn->SetContext(value);
+            return 0;
+        default:
+            QRN_TRACE_ERROR("qrn_udprlb_option, unknown option", option);
+            return 0;
+        }
+    });
+}
+
+int qrn_udprlb_callback(uintptr_t context, int event, uintptr_t socket, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
+    if (event == QRN_MSG_TIMER) {
+        udprlb_for_each_connection([](CUdpRlbConnection *conn) { conn->OnTimer(); });
+        return 0;
+    }
+    QRN_TRACE_FUNC("qrn_udprlb_callback");
+    qrn_trace_text("qrn_udprlb_callback, (context, event, socket, p1)=", context, event, socket, p1);
+    switch (event) {
+    case sock::kEventReadable:
+        ReadDatagrams(static_cast<int>(socket), context);
+        break;
+    case sock::kEventWritable:
+        udprlb_for_each_connection([](CUdpRlbConnection *conn) { conn->OnWrite(); });
+        break;
+    default:
+        QRN_TRACE_ERROR("qrn_udprlb_callback, unknown event", event);
+        break;
+    }
+    return 0;
+}

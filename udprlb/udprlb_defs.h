@@ -80,6 +80,117 @@ constexpr uint8_t kUnreliableReserved = 0;
 // The lost packet report counts missing data unreliable PDUs per block of this many.
 constexpr int kLossReportBlock = 100;
 
+// Connection states.
+constexpr uint8_t kStateNew = 0;
+constexpr uint8_t kStateDigging = 1;      // dig hole requests go to the relay
+constexpr uint8_t kStateConnecting = 2;   // connect requests go to the peer
+constexpr uint8_t kStateConnected = 3;
+constexpr uint8_t kStateClosing = 4;      // closed by the user; one close request sent
+
+// Handshake: attempts a second apart (the timer's period), the last one failing the connect.
+constexpr int kMaxAttempts = 5;
+constexpr uint32_t kAttemptMinGap = 150;          // ms; a timer tick sooner than this is skipped
+constexpr uint32_t kKeepAliveIdle = 10000;        // ms without sending before a keep alive
+constexpr uint32_t kTimerPeriod = 1000;           // ms between timer passes
+constexpr uint32_t kWorkerPause = 5;              // ms between two connections' ticks
+
+// Events raised to the user.
+constexpr int kEventAccepted = 1;
+constexpr int kEventConnectDone = 2;   // p1 below
+constexpr int kEventData = 3;          // p2 kDataReliable or kDataUnreliable
+constexpr int kEventWritable = 4;
+constexpr int kEventClosed = 5;        // p1 kClosedByPeer
+constexpr int kConnectOk = 0;
+constexpr int kConnectNoAnswer = 1;
+constexpr int kConnectRefusedByPeer = 2;
+constexpr int kDataReliable = 0;
+constexpr int kDataUnreliable = 1;
+constexpr int kClosedByPeer = 1;
+
+// API results.
+constexpr int kErrUnknownHandle = -1;
+constexpr int kErrNotConnected = -2;
+constexpr int kErrTooLong = -3;
+constexpr int kSendUnreliableFlag = 1;
+constexpr int kErrBadArgument = -4;    // a null buffer or a negative length
+constexpr int kInitOk = 0;
+constexpr int kInitFailed = -1;
+constexpr int kListenOk = 0;
+constexpr int kListenSocketFailed = 1;
+constexpr int kConnectStarted = 0;     // CUdpRlbConnection::Connect
+constexpr int kConnectUnresolved = 1;
+
+// Options.
+constexpr int kOptPeerIp = 6;
+constexpr int kOptPeerPort = 7;
+constexpr int kOptLocalIp = 8;
+constexpr int kOptBandwidth = 10;
+constexpr int kOptRtt = 11;
+constexpr int kOptCallback = 101;
+constexpr int kOptContext = 102;
+
+// Reliable delivery.
+constexpr uint32_t kSendWindowLimit = kConnectWindow;
+constexpr uint32_t kInitialResendTimeout = 100;   // ms
+constexpr uint32_t kMaxResendDelay = 8000;        // ms
+constexpr uint32_t kFirstResendCap = 1000;        // ms; also the per-queue-position step
+constexpr uint32_t kRttGiveUp = 4000;             // ms before a measurement is abandoned
+constexpr uint32_t kRttMargin = 50;               // ms added to the RTT for the resend time-out
+constexpr double kRttResendFactor = 1.5;
+constexpr double kRttKeep = 0.9;                  // weight of the old smoothed RTT
+constexpr uint8_t kRttIdle = 0;
+constexpr uint8_t kRttArmed = 1;
+constexpr uint8_t kRttMeasuring = 2;
+constexpr uint32_t kAckDelay = 50;                // ms before a pure acknowledgement
+constexpr int kWritableRoomTick = 2800;           // room that wakes a writer from the worker
+constexpr int kWritableRoomAck = 2719;            // room that wakes a writer on an acknowledgement
+// In-order bytes the user has not read yet, beyond which further data is left unacknowledged
+// (the peer sends it again) instead of growing without bound.
+constexpr int kMaxUnreadBytes = 4 * 1024 * 1024;
+// Blocks held beyond a gap; more can only come from a hostile peer (its data is then left
+// unacknowledged rather than making every arrival walk a huge list).
+constexpr int kMaxSackBlocks = 1024;
+
+// Unreliable packets.
+constexpr uint32_t kInitialUnreliableResendTimeout = 1000;  // ms
+constexpr uint32_t kMinUnreliableResendTimeout = 100;       // ms
+constexpr int kMaxPendingUnreliable = 50;
+constexpr int kMaxUnreliableHistory = 50;
+constexpr int kLossBlocks = 2;
+constexpr int kLossCloseOffset = 150;      // an offset this far past the base closes the block
+constexpr int kLossWindow = kLossBlocks * kLossReportBlock;
+constexpr int kLossReportThreshold = 10;   // more missing than this draws a report
+
+// Send slots and rate.
+constexpr uint16_t kSlotLength = 50;                  // ms
+constexpr uint32_t kSlotsPerSecond = 1000 / kSlotLength;
+constexpr uint32_t kInitialSlotBudget = 10240;        // bytes per slot
+constexpr uint32_t kInitialBandwidth = kInitialSlotBudget * kSlotsPerSecond;  // 204800
+constexpr uint32_t kMinSlotBudget = 1280;             // 25600 bytes per second
+constexpr uint32_t kMaxSlotBudget = 102400;           // 2048000 bytes per second
+constexpr uint32_t kNoPreviousBandwidth = 0xFFFFFFFFu;
+constexpr uint32_t kBandwidthStep = 1400;             // bytes per second added per period
+constexpr double kRateUsedShare = 0.95;
+constexpr double kRateLossShare = 0.95;
+constexpr double kRateRecoveryFactor = 1.05;
+constexpr uint32_t kSecondLength = 1000;              // ms
+constexpr int kSecondsTracked = 16;                   // periods are numbered modulo this
+constexpr uint8_t kInitialReportedSecond = 15;
+
+// Process-wide tables.
+constexpr int kHandleTableInitial = 4;
+constexpr int kHandleTableGrow = 16;
+// Bounds against hostile peers: a connect request beyond either is refused.
+constexpr int kMaxConnections = 2048;
+constexpr uint32_t kMaxPeerWindow = 1024 * 1024;
+constexpr int kListenerGrowBy = 4;
+// Datagrams read in one readable event; the socket thread comes back for the rest after it
+// has served the other sockets.
+constexpr int kMaxDatagramsPerEvent = 64;
+// Session tags are drawn from 0 to this.
+constexpr uint16_t kMaxTag = 0x7fff;
+constexpr char kBindSeparator = ';';
+
 // CRC-16/XMODEM.
 constexpr uint16_t kCrcPolynomial = 0x1021;
 constexpr uint16_t kCrcInit = 0x0000;

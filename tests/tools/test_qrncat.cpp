@@ -247,6 +247,34 @@ TEST_F(QrncatTest, PipesAMegabyteEachWayUnchanged) {
     }
 }
 
+// Reliable UDP alone, and TCP with UDP beside it: the listener offers both ports, the
+// connector names the mode by the ports it gives.
+TEST_F(QrncatTest, PipesOverUdpAndOverTcpWithUdp) {
+    const std::string udp_port = std::to_string(FreePort());
+    struct SCase {
+        std::vector<std::string> ports;
+        const char *mode;
+    };
+    for (const SCase &c : {SCase{{"--udp", udp_port}, "over UDP"},
+                           SCase{{"--udp", udp_port, "--tcp", m_port}, "over TCP+UDP"}}) {
+        SCOPED_TRACE(c.mode);
+        std::vector<char> data = RandomBytes(kMegabyte / 4, 3);
+        CQrncat listener(ListenArgs({"--udp", udp_port, "-d"}));
+        ASSERT_TRUE(listener.Started());
+        ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
+        std::vector<std::string> args{"127.0.0.1"};
+        args.insert(args.end(), c.ports.begin(), c.ports.end());
+        CQrncat connector(args);
+        connector.Feed(data);
+        EXPECT_EQ(0, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
+        EXPECT_NE(std::string::npos, connector.Stderr().find(c.mode)) << connector.Stderr();
+        std::string got = listener.Stdout();
+        ASSERT_EQ(data.size(), got.size());
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
+    }
+}
+
 // The receiver's standard output is not read until the sender's library has taken 8 of
 // 16 MiB: that much then waits in the receiver's queue (which holds the library's thread back
 // at 8 MiB) and in the socket buffers, and none of it may be lost.

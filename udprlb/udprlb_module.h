@@ -1,0 +1,35 @@
+// What the connections, the worker and the tests need of the layer's process-wide state: the
+// registry, the worker's list, session tags and the datagram dispatcher.
+#ifndef QRN_UDPRLB_UDPRLB_MODULE_H
+#define QRN_UDPRLB_UDPRLB_MODULE_H
+
+#include <stdint.h>
+
+#include "platform/winsock.h"
+
+class CUdpRlbConnection;
+
+// The connection with one added reference, or null. The caller releases it.
+CUdpRlbConnection *GetUdpRlbConnection(int handle);
+
+// Ends a connection: removes it from the worker, frees its handle and drops the registry's
+// reference, if the handle still names it. True for the one caller that did it. The caller
+// holds a reference of its own and no connection lock; the object may be gone once that
+// reference is released.
+bool udprlb_end_connection(CUdpRlbConnection *conn);
+
+// The worker's list: one tick per connection in turn. Add takes a reference, remove drops it
+// (removing an absent connection is harmless).
+void udprlb_worker_add(CUdpRlbConnection *conn);
+void udprlb_worker_remove(CUdpRlbConnection *conn);
+
+// A new session tag, 0 to 32767.
+uint16_t udprlb_draw_tag();
+
+// Checks and dispatches one received datagram of len bytes from sender, which arrived on
+// socket (whose callback context is listen_id). Runs on the socket thread, or on the caller's
+// thread in the fuzz target; replies are built on the caller's stack.
+void udprlb_dispatch_datagram(int socket, uintptr_t listen_id, const uint8_t *data, int len,
+                              const ws::sockaddr_in *sender);
+
+#endif
