@@ -48,6 +48,6 @@ for t in "${targets[@]}"; do
     exit 1
   fi
   grep -E "^(Done|stat::number_of_executed_units|stat::peak_rss_mb)" "$run/fuzz.log" || true
-  grep -E "^#[0-9]+ +DONE" "$run/fuzz.log" | tail -n 1 || true
+  grep -E "^#[0-9]+[[:space:]]+DONE" "$run/fuzz.log" | tail -n 1 || true
 done
 echo "fuzz: all targets ran clean"
