@@ -119,9 +119,6 @@ int qrn_udprlb_connect(const char *dest_ip, int dest_udp_port, const char *proxy
         QRN_TRACE_ERROR("handle table full");
         return 0;
     }
-    // In the worker before the first PDU goes out: an answer that ends the connection at once
-    // must find it there to take it out.
-    udprlb_worker_add(conn.get());
     if (conn->Connect(dest_ip, dest_udp_port, proxy_ip, proxy_port) != kConnectStarted) {
         udprlb_end_connection(conn.get());
         return 0;

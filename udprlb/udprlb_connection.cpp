@@ -139,12 +139,7 @@ void CUdpRlbConnection::SendKeepAlivePdu() {
 }
 
 void CUdpRlbConnection::SendCloseRequestPdu() {
-    CUdpRlbIds pdu;
-    pdu.dst = m_peer_app_id;
-    pdu.src = static_cast<uint16_t>(m_handle);
-    pdu.dst_tag = m_peer_tag;
-    pdu.src_tag = m_my_tag;
-    SendOwnPdu(kPduCloseRequest, udprlb_pdu_write_close_request(pdu, PayloadOf(m_send_buffer), kMaxPayload));
+    SendOwnPdu(kPduCloseRequest, udprlb_pdu_write_close_request(OwnIds(), PayloadOf(m_send_buffer), kMaxPayload));
 }
 
 // --- state ------------------------------------------------------------------------------------
@@ -174,6 +169,10 @@ bool CUdpRlbConnection::AllocateReassembly(uint32_t peer_window) {
     }
     m_peer_window = peer_window;
     return true;
+}
+
+CUdpRlbIds CUdpRlbConnection::OwnIds() const {
+    return CUdpRlbIds{m_peer_app_id, static_cast<uint16_t>(m_handle), m_peer_tag, m_my_tag};
 }
 
 bool CUdpRlbConnection::IdsMatch(const CUdpRlbIds &ids) const {
@@ -219,43 +218,44 @@ int CUdpRlbConnection::Connect(const char *dest_ip, int dest_port, const char *p
 
 bool CUdpRlbConnection::OnConnect(const uint8_t *payload, int len, const ws::sockaddr_in *from) {
     QRN_TRACE_FUNC("CUdpRlbConnection::OnConnect");
-    CUdpRlbEvents events;
-    bool accepted = false;
+    bool accepted;
     {
         CQrnFuncLock guard(m_lock);
-        if (m_state != kStateNew || m_peer_window != 0) {
-            QRN_TRACE_ERROR("connect request for a used connection, (state, peer_window)=", m_state, m_peer_window);
-        }
-        CUdpRlbConnectRequest request;
-        if (!udprlb_pdu_read_connect_request(payload, len, &request)) {
-            // Without the peer's app_id there is nobody to answer.
-            QRN_TRACE_ERROR("connect request too short, len=", len);
-        } else {
-            VSOCK::delete_address(m_peer_addr);
-            m_peer_addr = VSOCK::copy_address(from);
-            m_peer_app_id = request.src;
-            if (!request.has_tag) {
-                QRN_TRACE_ERROR("connect request without a tag, peer_app_id=", request.src);
-            } else {
-                m_peer_tag = request.src_tag;
-                accepted = AllocateReassembly(request.window);
-            }
-            if (accepted) {
-                m_last_recv_time = get_tick_count();
-                SendConnectResponsePdu(kConnectAccepted);
-                SetState(kStateConnected);
-                m_accepted = true;
-                events.Post(kEventAccepted);
-            } else {
-                SendConnectResponsePdu(kConnectRefused);
-            }
-        }
+        accepted = AnswerConnectRequest(payload, len, from);
     }
     if (!accepted) {
         udprlb_end_connection(this);
         return false;
     }
+    CUdpRlbEvents events;
+    events.Post(kEventAccepted);
     events.Raise(this);
+    return true;
+}
+
+bool CUdpRlbConnection::AnswerConnectRequest(const uint8_t *payload, int len, const ws::sockaddr_in *from) {
+    if (m_state != kStateNew || m_peer_window != 0) {
+        QRN_TRACE_ERROR("connect request for a used connection, (state, peer_window)=", m_state, m_peer_window);
+    }
+    CUdpRlbConnectRequest request;
+    if (!udprlb_pdu_read_connect_request(payload, len, &request)) {
+        // Without the peer's app_id there is nobody to answer.
+        QRN_TRACE_ERROR("connect request too short, len=", len);
+        return false;
+    }
+    VSOCK::delete_address(m_peer_addr);
+    m_peer_addr = VSOCK::copy_address(from);
+    m_peer_app_id = request.src;
+    if (!request.has_tag) QRN_TRACE_ERROR("connect request without a tag, peer_app_id=", request.src);
+    m_peer_tag = request.src_tag;
+    if (!request.has_tag || !AllocateReassembly(request.window)) {
+        SendConnectResponsePdu(kConnectRefused);
+        return false;
+    }
+    m_last_recv_time = get_tick_count();
+    SendConnectResponsePdu(kConnectAccepted);
+    SetState(kStateConnected);
+    m_accepted = true;
     return true;
 }
 
@@ -324,6 +324,7 @@ void CUdpRlbConnection::OnConnectResponsePdu(const uint8_t *payload, int len) {
                 refused = true;
             }
         }
+        if (refused) SetState(kStateEnded);
     }
     if (refused) {
         EndWithEvent(kEventConnectDone, kConnectRefusedByPeer);
@@ -370,9 +371,11 @@ void CUdpRlbConnection::OnCloseRequestPdu(const uint8_t *payload, int len) {
         // Before the handshake the peer's ids are not known yet, so nothing can match them;
         // the outcome of a connect is event 2, never a close.
         if (m_state != kStateConnected) {
-            QRN_TRACE_ERROR("close request before connected, state=", m_state);
+            QRN_TRACE_ERROR("close request while not connected, state=", m_state);
             return;
         }
+        // A send or a worker turn already under way finds the connection over.
+        SetState(kStateEnded);
     }
     EndWithEvent(kEventClosed, kClosedByPeer);
 }
@@ -380,7 +383,7 @@ void CUdpRlbConnection::OnCloseRequestPdu(const uint8_t *payload, int len) {
 void CUdpRlbConnection::Close() {
     QRN_TRACE_FUNC("CUdpRlbConnection::Close");
     CQrnFuncLock guard(m_lock);
-    if (m_state == kStateClosing) return;
+    if (m_state == kStateClosing || m_state == kStateEnded) return;
     // Only a connected peer knows this side's ids; before that a close request reaches nobody.
     if (m_state == kStateConnected) SendCloseRequestPdu();
     SetState(kStateClosing);
@@ -397,6 +400,9 @@ void CUdpRlbConnection::OnTimer() {
             if (m_state_time != 0 && calc_tick_diff(m_state_time, now) < kAttemptMinGap) break;
             m_state_time = now;
             if (++m_attempts >= kMaxAttempts) {
+                // Decided under the lock: a connect response racing in on the socket thread
+                // must not report success for a connection that this pass ends.
+                SetState(kStateEnded);
                 failed = true;
             } else if (m_state == kStateDigging) {
                 SendDigHoleRequestPdu();

@@ -135,8 +135,13 @@ private:
     void SendKeepAlivePdu();
     void SendCloseRequestPdu();
     bool AllocateReassembly(uint32_t peer_window);
+    // The accepting side's answer; false when the request was refused (or is unanswerable).
+    bool AnswerConnectRequest(const uint8_t *payload, int len, const ws::sockaddr_in *from);
 
     void CheckSendSlot();
+    void AdvanceSlot(uint32_t now);
+    // The one-second accounting periods that ended by now, with their sent byte counts.
+    void ClosePeriods(uint32_t now);
     bool SlotUsedUp() const { return m_sent_cur_slot >= m_outgoing_max_chunk_size; }
     void CountSent(int datagram_size);
     int PrepareDataReliablePdu(uint32_t seq);
@@ -149,6 +154,8 @@ private:
     void SendPureAck();
     void AddToResendQueue(uint32_t seq, uint16_t len, uint16_t retries, uint32_t max_delay);
     void RemoveFromResendQueue(uint32_t seq, uint32_t len);
+    int FirstResendEntryFrom(uint32_t seq);
+    void SmoothRtt(uint32_t sample);
     void CompleteRttMeasurement();
     int DeliverInOrder(const uint8_t *data, int len);
     void StoreOutOfOrder(uint32_t seq, const uint8_t *data, int len);
@@ -156,6 +163,8 @@ private:
     void SendUnreliableACK(uint16_t seq);
     void SendLostPacketReport(uint8_t missing);
     void SetStatsInfo(uint8_t *buffer);
+    // The ids that a PDU to the peer carries: dst, src, dst tag, src tag.
+    CUdpRlbIds OwnIds() const;
     bool IdsMatch(const CUdpRlbIds &ids) const;
     void ClearUnreliable();
     // Delivery helpers (udprlb_send.cpp, udprlb_recv.cpp).

@@ -86,6 +86,9 @@ constexpr uint8_t kStateDigging = 1;      // dig hole requests go to the relay
 constexpr uint8_t kStateConnecting = 2;   // connect requests go to the peer
 constexpr uint8_t kStateConnected = 3;
 constexpr uint8_t kStateClosing = 4;      // closed by the user; one close request sent
+// Ended by a failed or refused connect or by the peer's close: whichever thread decided that
+// first owns the end, and a racing handler (a late connect response) finds nothing to do.
+constexpr uint8_t kStateEnded = 5;
 
 // Handshake: attempts a second apart (the timer's period), the last one failing the connect.
 constexpr int kMaxAttempts = 5;
@@ -154,6 +157,7 @@ constexpr int kMaxSackBlocks = 1024;
 // Unreliable packets.
 constexpr uint32_t kInitialUnreliableResendTimeout = 1000;  // ms
 constexpr uint32_t kMinUnreliableResendTimeout = 100;       // ms
+constexpr uint32_t kUnreliableResendRtts = 2;               // resend time-out in round trips
 constexpr int kMaxPendingUnreliable = 50;
 constexpr int kMaxUnreliableHistory = 50;
 constexpr int kLossBlocks = 2;
@@ -189,6 +193,7 @@ constexpr int kListenerGrowBy = 4;
 constexpr int kMaxDatagramsPerEvent = 64;
 // Session tags are drawn from 0 to this.
 constexpr uint16_t kMaxTag = 0x7fff;
+constexpr int kTagDrawShift = 8;  // the generator's low bits are its weakest
 constexpr char kBindSeparator = ';';
 
 // CRC-16/XMODEM.

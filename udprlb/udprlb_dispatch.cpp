@@ -123,7 +123,6 @@ void OnConnectRequest(const CDatagram &d) {
         RefuseConnectRequest(d, request.src);
         return;
     }
-    udprlb_worker_add(conn.get());
     conn->OnConnect(d.payload, d.header.len, d.sender);
 }
 

@@ -196,10 +196,13 @@ bool CUdpRlbConnection::ProcessAck(const CUdpRlbDataReliable &pdu, bool *writabl
     return true;
 }
 
+void CUdpRlbConnection::SmoothRtt(uint32_t sample) {
+    m_rtt = m_rtt == 0 ? sample : static_cast<uint32_t>(kRttKeep * m_rtt + (1.0 - kRttKeep) * sample);
+}
+
 void CUdpRlbConnection::CompleteRttMeasurement() {
     if (m_rtt_state != kRttMeasuring || calc_dword_distance(m_rtt_send_seq, m_send_base) <= 0) return;
-    const uint32_t sample = calc_tick_diff(m_rtt_send_tick, get_tick_count());
-    m_rtt = m_rtt == 0 ? sample : static_cast<uint32_t>(kRttKeep * m_rtt + (1.0 - kRttKeep) * sample);
+    SmoothRtt(calc_tick_diff(m_rtt_send_tick, get_tick_count()));
     const double timeout = (static_cast<double>(m_rtt) + kRttMargin) * kRttResendFactor;
     m_resend_timeout = timeout > kMaxTimeout ? kMaxTimeout : static_cast<uint32_t>(timeout);
     qrn_trace_text("***set m_resend_timeout to", m_resend_timeout);
@@ -321,7 +324,7 @@ void CUdpRlbConnection::OnDataUnreliablePdu(const uint8_t *payload, int len) {
 
 void CUdpRlbConnection::SendUnreliableACK(uint16_t seq) {
     CUdpRlbUnreliableAck pdu;
-    pdu.ids = {m_peer_app_id, static_cast<uint16_t>(m_handle), m_peer_tag, m_my_tag};
+    pdu.ids = OwnIds();
     pdu.seq = seq;
     SendOwnPdu(kPduUnreliableAck, udprlb_pdu_write_unreliable_ack(pdu, m_send_buffer + kOffPayload, kMaxPayload));
     m_last_send_time = get_tick_count();
@@ -376,10 +379,9 @@ void CUdpRlbConnection::OnUnreliableACK(const uint8_t *payload, int len) {
     for (int i = 0; i < qrn_array_size(m_unreliable_history); ++i) {
         auto *packet = static_cast<CUnreliablePacket *>(qrn_array_get(m_unreliable_history, i));
         if (packet->seq != pdu.seq) continue;
-        const uint32_t sample = calc_tick_diff(packet->send_tick, now);
-        m_rtt = m_rtt == 0 ? sample : static_cast<uint32_t>(kRttKeep * m_rtt + (1.0 - kRttKeep) * sample);
+        SmoothRtt(calc_tick_diff(packet->send_tick, now));
         // Kept well inside the tick arithmetic's range, however slowly the peer answers.
-        const uint64_t timeout = 2 * static_cast<uint64_t>(m_rtt);
+        const uint64_t timeout = kUnreliableResendRtts * static_cast<uint64_t>(m_rtt);
         m_unreliable_resend_timeout = static_cast<uint32_t>(
             timeout < kMinUnreliableResendTimeout ? kMinUnreliableResendTimeout
                                                   : (timeout > kMaxTimeout ? kMaxTimeout : timeout));

@@ -126,6 +126,9 @@ CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t contex
     if (handle == 0) return nullptr;
     auto *conn = new CUdpRlbConnection(handle, callback, context, socket);
     *qrn_handle_mgr_get(table, handle) = conn;
+    // In the worker before the handle can be found: a close that came between the two would
+    // leave the worker a reference that nothing ever drops.
+    udprlb_worker_add(conn);
     conn->AddRef();
     return conn;
 }
@@ -186,8 +189,7 @@ void udprlb_worker_remove(CUdpRlbConnection *conn) { udprlb_module().worker.Remo
 uint16_t udprlb_draw_tag() {
     CUdpRlbModule &m = udprlb_module();
     std::lock_guard<std::mutex> guard(m.tag_mutex);
-    // The high bits of the generator are the better ones.
-    return static_cast<uint16_t>((m.tags() >> 8) & kMaxTag);
+    return static_cast<uint16_t>((m.tags() >> kTagDrawShift) & kMaxTag);
 }
 
 // --- listeners and the shared socket ----------------------------------------------------------

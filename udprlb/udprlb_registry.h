@@ -35,8 +35,9 @@ void udprlb_set_shared_socket(int socket);
 // The shared socket, made (bound to any address, port 0) when there is none; 0 on failure.
 int udprlb_get_or_make_shared_socket();
 
-// A new connection in a fresh registry slot, with the registry's reference and one for the
-// caller; null when the registry already holds max_connections or no handle is free.
+// A new connection in a fresh registry slot and in the worker's list, with the registry's and
+// the worker's references and one for the caller; null when the registry already holds
+// max_connections or no handle is free.
 CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t context, int socket,
                                          int max_connections);
 

@@ -58,6 +58,11 @@ bool AppendPacket(qrn_array *list, const uint8_t *data, int len, uint16_t seq, u
 
 void CUdpRlbConnection::CheckSendSlot() {
     const uint32_t now = get_tick_count();
+    AdvanceSlot(now);
+    ClosePeriods(now);
+}
+
+void CUdpRlbConnection::AdvanceSlot(uint32_t now) {
     const int32_t lag = calc_dword_distance(m_slot_end, now);
     if (lag >= 0) {
         // Every slot that ended meanwhile starts empty; an idle spell is caught up at once.
@@ -69,7 +74,9 @@ void CUdpRlbConnection::CheckSendSlot() {
         // The clock moved back: no slot can end that far ahead.
         m_slot_end = now + m_slot_length;
     }
+}
 
+void CUdpRlbConnection::ClosePeriods(uint32_t now) {
     int32_t behind = calc_dword_distance(m_sec_start, now);
     if (behind < -static_cast<int32_t>(kSecondLength)) {
         m_sec_start = now;
@@ -130,7 +137,7 @@ int CUdpRlbConnection::Send(const void *buffer, int len, int flags) {
 int CUdpRlbConnection::PrepareDataReliablePdu(uint32_t seq) {
     CheckSendSlot();
     CUdpRlbDataReliable pdu;
-    pdu.ids = {m_peer_app_id, static_cast<uint16_t>(m_handle), m_peer_tag, m_my_tag};
+    pdu.ids = OwnIds();
     pdu.seq = seq;
     pdu.ack = m_ack;
     const int blocks = qrn_array_size(m_sack_list);
@@ -198,23 +205,7 @@ void CUdpRlbConnection::AddToResendQueue(uint32_t seq, uint16_t len, uint16_t re
     qrn_trace_text("***AddToResendQueue, (seq, len, resend_tick, retries, cur_tick)", seq, len,
                    resend_tick, retries, now);
 
-    // The queue is sorted by seq: the first entry not before seq, found by bisection. New
-    // chunks land at the end, retransmitted ones where they are.
-    int low = 0;
-    int high = qrn_array_size(m_resend_queue);
-    const auto *last = high > 0 ? static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, high - 1)) : nullptr;
-    if (last != nullptr && calc_dword_distance(last->seq, seq) > 0) {
-        low = high;
-    }
-    while (low < high) {
-        const int mid = low + (high - low) / 2;
-        const auto *entry = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, mid));
-        if (calc_dword_distance(seq, entry->seq) >= 0) {
-            high = mid;
-        } else {
-            low = mid + 1;
-        }
-    }
+    const int low = FirstResendEntryFrom(seq);
     auto *found = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, low));
     if (found != nullptr && found->seq == seq) {
         if (found->len != len) {
@@ -228,11 +219,13 @@ void CUdpRlbConnection::AddToResendQueue(uint32_t seq, uint16_t len, uint16_t re
     qrn_array_insert(m_resend_queue, low, &entry);
 }
 
-void CUdpRlbConnection::RemoveFromResendQueue(uint32_t seq, uint32_t len) {
-    // Entries are sorted and do not overlap, so those wholly inside [seq, seq + len) form one
-    // run that starts at the first entry not before seq.
+// The queue is sorted by seq, so the first entry not before seq is found by bisection; new
+// chunks land at the end, where the search starts.
+int CUdpRlbConnection::FirstResendEntryFrom(uint32_t seq) {
     int low = 0;
     int high = qrn_array_size(m_resend_queue);
+    const auto *last = high > 0 ? static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, high - 1)) : nullptr;
+    if (last != nullptr && calc_dword_distance(last->seq, seq) > 0) return high;
     while (low < high) {
         const int mid = low + (high - low) / 2;
         const auto *entry = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, mid));
@@ -242,6 +235,13 @@ void CUdpRlbConnection::RemoveFromResendQueue(uint32_t seq, uint32_t len) {
             low = mid + 1;
         }
     }
+    return low;
+}
+
+void CUdpRlbConnection::RemoveFromResendQueue(uint32_t seq, uint32_t len) {
+    // Entries do not overlap, so those wholly inside [seq, seq + len) form one run that starts
+    // at the first entry not before seq.
+    const int low = FirstResendEntryFrom(seq);
     int end = low;
     const int size = qrn_array_size(m_resend_queue);
     while (end < size) {
@@ -275,8 +275,9 @@ void CUdpRlbConnection::ResendDue() {
         SetStatsInfo(m_send_buffer);
         const bool sent = SendOwnPdu(kPduDataReliable, head + entry.len) != 0;
         if (sent) CountSent(head + entry.len + kHeaderSize);
-        AddToResendQueue(entry.seq, entry.len, static_cast<uint16_t>(entry.retries + 1),
-                         static_cast<uint32_t>(i + 1) * kFirstResendCap);
+        // Held at its top: wrapping to 0 would resend the chunk on every turn.
+        const uint16_t retries = entry.retries < UINT16_MAX ? static_cast<uint16_t>(entry.retries + 1) : entry.retries;
+        AddToResendQueue(entry.seq, entry.len, retries, static_cast<uint32_t>(i + 1) * kFirstResendCap);
         if (!sent) {
             m_send_blocked = true;
             break;
@@ -309,7 +310,7 @@ int CUdpRlbConnection::TrySendUnreliable(const uint8_t *buffer, int len, uint8_t
         return 0;
     }
     CUdpRlbDataUnreliable pdu;
-    pdu.ids = {m_peer_app_id, static_cast<uint16_t>(m_handle), m_peer_tag, m_my_tag};
+    pdu.ids = OwnIds();
     pdu.seq = take_seq ? m_next_unreliable_seq : seq;
     pdu.attempt = attempt;
     pdu.data = buffer;
