@@ -75,6 +75,7 @@ struct SShared {
     std::atomic<uint64_t> delivered[kRunCount];
 };
 SShared *g_shared = nullptr;
+int g_loss_seconds = 0;  // the length of a loss run, for the clean run's figure of the same length
 
 struct SConfig {
     int cold_seconds = 60;
@@ -91,6 +92,7 @@ struct SLatency {
 struct SGoodput {
     double bytes_per_s = 0;
     double last10_bytes_per_s = 0;  // over the last ten seconds (cold start only)
+    double first_bytes_per_s = 0;   // over as many first seconds as a loss run lasts (cold start only)
     int seconds_to_cap = -1;        // udprlb only: first second at which option 10 read the cap
     std::vector<uint32_t> rate;     // udprlb only: option 10, once a second
     uint64_t relay_dropped = 0;
@@ -121,6 +123,13 @@ public:
     explicit CDeliverySampler(ERun run) : m_run(run) { m_samples.push_back(Delivered()); }
     uint64_t Delivered() const { return g_shared->delivered[m_run].load(); }
     void Sample() { m_samples.push_back(Delivered()); }
+    // Over the first seconds of the run: a loss run of that length, also from a cold start,
+    // compares with this.
+    double FirstPerSecond(size_t seconds) const {
+        size_t span = std::min(seconds, m_samples.size() - 1);
+        if (span == 0) return 0;
+        return static_cast<double>(m_samples[span] - m_samples[0]) / static_cast<double>(span);
+    }
     double Last10PerSecond() const {
         size_t n = m_samples.size();
         size_t span = std::min<size_t>(10, n - 1);
@@ -325,6 +334,7 @@ SGoodput UdpGoodput(uint16_t port, ERun run, int seconds, bool track_rate) {
     });
     out.bytes_per_s = static_cast<double>(delivered.Delivered()) / SecondsSince(start);
     out.last10_bytes_per_s = delivered.Last10PerSecond();
+    out.first_bytes_per_s = delivered.FirstPerSecond(static_cast<size_t>(g_loss_seconds));
     client->Close();
     return out;
 }
@@ -486,6 +496,7 @@ SGoodput EnetGoodput(uint16_t port, ERun run, int seconds) {
     client.Pump(seconds, [&] { delivered.Sample(); });
     out.bytes_per_s = static_cast<double>(delivered.Delivered()) / SecondsSince(start);
     out.last10_bytes_per_s = delivered.Last10PerSecond();
+    out.first_bytes_per_s = delivered.FirstPerSecond(static_cast<size_t>(g_loss_seconds));
     return out;
 }
 
@@ -590,6 +601,11 @@ void PrintRow(const char *label, const SSide &udp, const SSide &enet, double (*g
     printf("\n");
 }
 
+// A loss run's goodput as a share of the clean run's over the same time from a cold start.
+double Share(const SGoodput &lossy, const SGoodput &clean) {
+    return clean.first_bytes_per_s > 0 ? 100.0 * lossy.bytes_per_s / clean.first_bytes_per_s : 0;
+}
+
 void PrintRamp(const SGoodput &clean) {
     printf("\n  udprlb rate (option 10) every 5 s, kB/s:");
     for (size_t i = 4; i < clean.rate.size(); i += 5) printf(" %.0f", clean.rate[i] / kKilo);
@@ -612,10 +628,16 @@ void PrintResults(const SConfig &cfg, const SSide &udp, const SSide &enet) {
     PrintRow(label, udp, enet, [](const SSide &s) { return s.clean.bytes_per_s / kKilo; }, "kB/s");
     PrintRow("  of which the last 10 s", udp, enet, [](const SSide &s) { return s.clean.last10_bytes_per_s / kKilo; },
              "kB/s");
+    snprintf(label, sizeof(label), "  of which the first %d s", cfg.loss_seconds);
+    PrintRow(label, udp, enet, [](const SSide &s) { return s.clean.first_bytes_per_s / kKilo; }, "kB/s");
     snprintf(label, sizeof(label), "goodput, 2 %% loss, %d s", cfg.loss_seconds);
     PrintRow(label, udp, enet, [](const SSide &s) { return s.loss_low.bytes_per_s / kKilo; }, "kB/s");
+    PrintRow("  share of clean, same time", udp, enet,
+             [](const SSide &s) { return Share(s.loss_low, s.clean); }, "%");
     snprintf(label, sizeof(label), "goodput, 5 %% loss, %d s", cfg.loss_seconds);
     PrintRow(label, udp, enet, [](const SSide &s) { return s.loss_high.bytes_per_s / kKilo; }, "kB/s");
+    PrintRow("  share of clean, same time", udp, enet,
+             [](const SSide &s) { return Share(s.loss_high, s.clean); }, "%");
     snprintf(label, sizeof(label), "round trip, %zu bytes, median", kPingSize);
     PrintRow(label, udp, enet, [](const SSide &s) { return s.rtt.median_us; }, "us");
     PrintRow("round trip, 99th percentile", udp, enet, [](const SSide &s) { return s.rtt.p99_us; }, "us");
@@ -642,6 +664,7 @@ int main(int argc, char **argv) {
     void *shared = mmap(nullptr, sizeof(SShared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) Die("mmap");
     g_shared = new (shared) SShared();
+    g_loss_seconds = cfg.loss_seconds;
 
     // The servers are forked before the layer starts any thread in this process.
     uint16_t udp_port = FreeUdpPort();

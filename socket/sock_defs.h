@@ -48,8 +48,11 @@ constexpr int kStartupFailed = 1;
 constexpr int kStartupWrongVersion = 2;
 
 // Socket options applied to every socket.
-constexpr int kUdpSendBuffer = 32768;
-constexpr int kUdpRecvBuffer = 65536;
+// Reliable UDP sends a send slot's budget in one burst (up to 102400 bytes at its top rate),
+// and one socket serves every connection of a listener: buffers that cannot hold a few bursts
+// refuse or drop datagrams that the path would carry, which the rate control takes for loss.
+constexpr int kUdpSendBuffer = 262144;
+constexpr int kUdpRecvBuffer = 262144;
 // A broken TCP path loses whatever sat in its kernel buffers, and the stream above keeps only
 // its last 262144 bytes to resend. Left to autotuning, loopback buffers grow to megabytes and a
 // resumption after a cut would find the missing bytes gone; capped, the bytes in flight between

@@ -151,6 +151,8 @@ private:
     // False when the socket refused a packet (the worker then ends its turn).
     bool FlushPendingUnreliable();
     void ResendDue();
+    bool MarkHoleDue(const CUdpRlbDataReliable &pdu);
+    void AckIfDue();
     void SendPureAck();
     void AddToResendQueue(uint32_t seq, uint16_t len, uint16_t retries, uint32_t max_delay);
     void RemoveFromResendQueue(uint32_t seq, uint32_t len);
@@ -214,6 +216,8 @@ private:
     qrn_array *m_sack_list;  // CSackBlock beyond m_ack: sorted, disjoint, not touching
     uint16_t m_sack_rotation = 0;
     bool m_ack_pending = false;
+    bool m_ack_now = false;           // a new hole was found: acknowledge without delay
+    uint32_t m_unacked_bytes = 0;     // in-order bytes since the last acknowledgement
     uint32_t m_last_ack_tick = 0;
 
     // Send slots.

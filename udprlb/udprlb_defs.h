@@ -145,6 +145,11 @@ constexpr uint8_t kRttIdle = 0;
 constexpr uint8_t kRttArmed = 1;
 constexpr uint8_t kRttMeasuring = 2;
 constexpr uint32_t kAckDelay = 50;                // ms before a pure acknowledgement
+// In-order bytes that draw a pure acknowledgement at once rather than after kAckDelay, so that
+// a sender's window drains while the path is fast; a new hole draws one at once as well.
+constexpr uint32_t kAckEveryBytes = 4 * kMaxData;
+// Retries of a resend entry that was sent once and never again.
+constexpr uint16_t kFirstTransmission = 1;
 constexpr int kWritableRoomTick = 2800;           // room that wakes a writer from the worker
 constexpr int kWritableRoomAck = 2719;            // room that wakes a writer on an acknowledgement
 // In-order bytes the user has not read yet, beyond which further data is left unacknowledged

@@ -155,8 +155,10 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         m_last_recv_time = get_tick_count();
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
+        if (MarkHoleDue(pdu)) ResendDue();
         int readable = 0;
         if (pdu.data_len > 0) readable = AcceptReliableData(pdu.seq, pdu.data, pdu.data_len);
+        AckIfDue();
         if (readable > 0) events.Post(kEventData, static_cast<uintptr_t>(readable), kDataReliable);
         if (writable) events.Post(kEventWritable);
     }
@@ -207,6 +209,10 @@ void CUdpRlbConnection::CompleteRttMeasurement() {
     m_resend_timeout = timeout > kMaxTimeout ? kMaxTimeout : static_cast<uint32_t>(timeout);
     qrn_trace_text("***set m_resend_timeout to", m_resend_timeout);
     m_rtt_state = kRttIdle;
+}
+
+void CUdpRlbConnection::AckIfDue() {
+    if (m_ack_pending && (m_ack_now || m_unacked_bytes >= kAckEveryBytes)) SendPureAck();
 }
 
 int CUdpRlbConnection::AcceptReliableData(uint32_t seq, const uint8_t *data, int len) {
@@ -261,6 +267,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
     m_ack += static_cast<uint32_t>(delivered);
     DropPassedBlocks<CSackBlock>(m_sack_list, m_ack);
     m_ack_pending = true;
+    m_unacked_bytes += static_cast<uint32_t>(delivered);
     return delivered;
 }
 
@@ -278,6 +285,7 @@ void CUdpRlbConnection::StoreOutOfOrder(uint32_t seq, const uint8_t *data, int l
     switch (MergeBlock<CSackBlock>(m_sack_list, m_ack, seq, static_cast<uint32_t>(len), kMaxSackBlocks)) {
     case EMerge::kInserted:
         m_sack_rotation = 0;
+        m_ack_now = true;
         break;
     case EMerge::kRefused:
         // The bytes stay unacknowledged; the peer sends them again.

@@ -150,6 +150,8 @@ int CUdpRlbConnection::PrepareDataReliablePdu(uint32_t seq) {
         entry.length = static_cast<uint16_t>(block->length);
     }
     m_ack_pending = false;
+    m_ack_now = false;
+    m_unacked_bytes = 0;
     m_last_ack_tick = get_tick_count();
     return udprlb_pdu_write_data_reliable(pdu, m_send_buffer + kOffPayload, kMaxPayload);
 }
@@ -269,6 +271,11 @@ void CUdpRlbConnection::ResendDue() {
         }
         const int head = PrepareDataReliablePdu(entry.seq);
         if (head < 0) break;
+        // A sample across a retransmission would measure the resend delay, not the path.
+        if (m_rtt_state == kRttMeasuring && calc_dword_distance(entry.seq, m_rtt_send_seq) >= 0 &&
+            calc_dword_distance(entry.seq, m_rtt_send_seq) < entry.len) {
+            m_rtt_state = kRttIdle;
+        }
         qrn_cirwin_read_ex(m_send_window, offset, m_send_buffer + kOffPayload + head, entry.len);
         qrn_trace_text("CUdpRlbConnection::OnThreadTick, re-send data pdu, (handle, seq, ack, len)=", m_handle,
                        entry.seq, m_ack, entry.len);
@@ -283,6 +290,27 @@ void CUdpRlbConnection::ResendDue() {
             break;
         }
     }
+}
+
+// A selective entry shows that the chunks before it, from the send base on, are missing at the
+// peer: each that was sent only once is made due now instead of waiting for its resend time.
+// True when one was.
+bool CUdpRlbConnection::MarkHoleDue(const CUdpRlbDataReliable &pdu) {
+    int32_t hole_end = 0;
+    for (int i = 0; i < pdu.sack_count; ++i) {
+        const int32_t at = calc_dword_distance(m_send_base, pdu.sack[i].offset);
+        if (at > 0 && (hole_end == 0 || at < hole_end)) hole_end = at;
+    }
+    bool marked = false;
+    const uint32_t now = get_tick_count();
+    for (int i = 0; hole_end > 0 && i < qrn_array_size(m_resend_queue); ++i) {
+        auto *entry = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, i));
+        if (calc_dword_distance(m_send_base, entry->seq) >= hole_end) break;
+        if (entry->retries != kFirstTransmission) continue;
+        entry->resend_tick = now;
+        marked = true;
+    }
+    return marked;
 }
 
 void CUdpRlbConnection::SendPureAck() {

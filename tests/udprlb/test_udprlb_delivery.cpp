@@ -127,6 +127,30 @@ TEST(UdpRlbDelivery, AckBeyondWhatWasSentDropsThePduWithItsDataButAnOlderAckKeep
     EXPECT_EQ(12u, ReadableAnnounced(c.rec));
 }
 
+// Neither side waits for a timer once a hole shows: the receiver acknowledges at once, and
+// the sender resends the missing chunk as soon as a selective entry names what lies beyond
+// it, long before its resend time (100 ms here).
+TEST(UdpRlbDelivery, HolesAreReportedAndRepairedWithoutWaitingForTimers) {
+    constexpr int kPromptMs = 50;
+    Connected c;
+    ASSERT_GT(c.handle, 0);
+    const std::string data = Pattern(3000, 6);
+    c.peer.SendData(1000, 0, data.substr(1000, 1000));
+    DataPdu ack;
+    ASSERT_TRUE(c.peer.ReceiveData(&ack, false, kPromptMs)) << "the hole was not acknowledged at once";
+    ASSERT_EQ(1, ack.pdu.sack_count);
+    EXPECT_EQ(1000u, ack.pdu.sack[0].offset);
+
+    const std::string out = Pattern(5000, 7);
+    ASSERT_EQ(5000, SendBytes(c.handle, out));
+    DataPdu pdu;
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(c.peer.ReceiveData(&pdu));
+    c.peer.SendData(0, 0, "", {CUdpRlbSackEntry{kMaxData, static_cast<uint16_t>(5000 - kMaxData)}});
+    ASSERT_TRUE(c.peer.ReceiveData(&pdu, true, kPromptMs)) << "the hole was not resent at once";
+    EXPECT_EQ(0u, pdu.pdu.seq);
+    EXPECT_EQ(out.substr(0, kMaxData), pdu.data);
+}
+
 TEST(UdpRlbDelivery, SilentPeerSeesRetransmissionsWithGrowingDelays) {
     ClockFactor fast(10);
     Connected c;
