@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "../tools/qrn_tp_writer.h"
+#include "bench_stats.h"
 #include "qrn/qrn_tp.h"
 
 namespace {
@@ -52,20 +53,6 @@ struct SConfig {
     int rounds = 3;
     std::string only;  // "plain" or "tp" to measure one side alone (for profiling)
 };
-
-struct SLatency {
-    double median_us = 0;
-    double p99_us = 0;
-};
-
-SLatency Summarise(std::vector<double> samples_us) {
-    SLatency s;
-    if (samples_us.empty()) return s;
-    std::sort(samples_us.begin(), samples_us.end());
-    s.median_us = samples_us[samples_us.size() / 2];
-    s.p99_us = samples_us[std::min(samples_us.size() - 1, samples_us.size() * 99 / 100)];
-    return s;
-}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

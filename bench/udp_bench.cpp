@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_stats.h"
 #include "udp_relay.h"
 #include "udprlb/udprlb.h"
 #include "udprlb/udprlb_defs.h"
@@ -84,11 +85,6 @@ struct SConfig {
     std::string only;  // "udprlb" or "enet" to measure one side alone
 };
 
-struct SLatency {
-    double median_us = 0;
-    double p99_us = 0;
-};
-
 struct SGoodput {
     double bytes_per_s = 0;
     double last10_bytes_per_s = 0;  // over the last ten seconds (cold start only)
@@ -98,15 +94,6 @@ struct SGoodput {
     uint64_t relay_dropped = 0;
     uint64_t relay_forwarded = 0;
 };
-
-SLatency Summarise(std::vector<double> samples_us) {
-    SLatency s;
-    if (samples_us.empty()) return s;
-    std::sort(samples_us.begin(), samples_us.end());
-    s.median_us = samples_us[samples_us.size() / 2];
-    s.p99_us = samples_us[std::min(samples_us.size() - 1, samples_us.size() * 99 / 100)];
-    return s;
-}
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
