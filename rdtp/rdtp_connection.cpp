@@ -134,38 +134,44 @@ int CRdtpConnection::ConnectUdp() {
                               &qrn_rdtp_udp_callback, static_cast<uintptr_t>(m_local_handle));
 }
 
-// Ordinary data on TCP (modes 1 and 3), flagged data on reliable UDP (modes 0 and 3).
-int CRdtpConnection::SendPath(const void *buffer, int length, int flags) {
+// The path that data with these flags takes: ordinary data on TCP (modes 1 and 3), flagged
+// data on reliable UDP (modes 0 and 3).
+int CRdtpConnection::DataPath(int flags) const {
     switch (m_conn_mode) {
     case kModeUdp:
-        return m_udp_handle != 0 ? qrn_udprlb_send(m_udp_handle, buffer, length, flags) : kErrNoPath;
+        return kFromUdp;
     case kModeTcp:
-        return m_tcp_handle != 0 ? VSOCK::send(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+        return kFromTcp;
     case kModeHttp:
-        return m_http_handle != 0 ? qrn_rdhttp_send(m_http_handle, buffer, length) : kErrNoPath;
+        return kFromHttp;
     case kModeTcpUdp:
-        if (flags == kPlainFlags) {
-            return m_tcp_handle != 0 ? VSOCK::send(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
-        }
+        return flags == kPlainFlags ? kFromTcp : kFromUdp;
+    default:
+        return kNoPath;
+    }
+}
+
+int CRdtpConnection::SendOn(int from, const void *buffer, int length, int flags) {
+    switch (from) {
+    case kFromUdp:
         return m_udp_handle != 0 ? qrn_udprlb_send(m_udp_handle, buffer, length, flags) : kErrNoPath;
+    case kFromTcp:
+        return m_tcp_handle != 0 ? VSOCK::send(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
+    case kFromHttp:
+        return m_http_handle != 0 ? qrn_rdhttp_send(m_http_handle, buffer, length) : kErrNoPath;
     default:
         return kErrNoPath;
     }
 }
 
-int CRdtpConnection::RecvPath(void *buffer, int length, int flags) {
-    switch (m_conn_mode) {
-    case kModeUdp:
+int CRdtpConnection::RecvOn(int from, void *buffer, int length, int flags) {
+    switch (from) {
+    case kFromUdp:
         return m_udp_handle != 0 ? qrn_udprlb_recv(m_udp_handle, buffer, length, flags) : kErrNoPath;
-    case kModeTcp:
+    case kFromTcp:
         return m_tcp_handle != 0 ? VSOCK::recv(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
-    case kModeHttp:
+    case kFromHttp:
         return m_http_handle != 0 ? qrn_rdhttp_recv(m_http_handle, buffer, length) : kErrNoPath;
-    case kModeTcpUdp:
-        if (flags == kPlainFlags) {
-            return m_tcp_handle != 0 ? VSOCK::recv(m_tcp_handle, buffer, length, kPlainFlags) : kErrNoPath;
-        }
-        return m_udp_handle != 0 ? qrn_udprlb_recv(m_udp_handle, buffer, length, flags) : kErrNoPath;
     default:
         return kErrNoPath;
     }
@@ -254,12 +260,12 @@ void CRdtpConnection::OnConfirm(int from, int handle, int result) {
         if (result != 0) {
             FailConfirm(from, after, &retry_tcp);
         } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
-            SendConnectRequestPdu(kViaUdp);
+            SendConnectRequestPdu(kFromUdp);
             SetState(kStateUdpRequestSent);
             m_pdu_len = 0;
         } else {
             m_last_tick = get_tick_count();
-            SendConnectRequestPdu(kViaPathChoice);
+            SendConnectRequestPdu(DataPath(kPlainFlags));
             SetState(kStateRequestSent);
             m_pdu_len = 0;
             // A first connect whose path broke before the answer comes here again: once is enough.
@@ -292,7 +298,7 @@ void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after, bool *retry_t
     } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
         // Going on without UDP: the request again, on TCP with mode 1, tells the server so.
         m_conn_mode = kModeTcp;
-        SendConnectRequestPdu(kViaPathChoice);
+        SendConnectRequestPdu(DataPath(kPlainFlags));
         SetState(kStateEstablished);
         after.Post(kMsgConfirm2);
         return;

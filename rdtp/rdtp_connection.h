@@ -105,9 +105,15 @@ private:
     void CloseAllPaths();
     void TakePath(int from, int handle, bool set_callback);
     int ConnectUdp();
-    int SendPath(const void *buffer, int length, int flags);
-    int RecvPath(void *buffer, int length, int flags);
-    void SendConnectRequestPdu(int selector);
+    int DataPath(int flags) const;
+    int SendOn(int from, const void *buffer, int length, int flags);
+    int RecvOn(int from, void *buffer, int length, int flags);
+    int SendPath(const void *buffer, int length, int flags) { return SendOn(DataPath(flags), buffer, length, flags); }
+    int RecvPath(void *buffer, int length, int flags) { return RecvOn(DataPath(flags), buffer, length, flags); }
+    // A connect PDU on the path of from (kFromUdp, kFromTcp or kFromHttp); a response takes
+    // the path choice.
+    void SendConnectPdu(const CRdtpConnectPdu &pdu, int from);
+    void SendConnectRequestPdu(int from);
     void SendConnectResponsePdu(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal,
                                 uint8_t conn_mode);
     void SendRefusal();

@@ -138,7 +138,7 @@ void CRdtpConnection::OnResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAfte
         // The server waits in state 7 for the UDP path or for this word that none follows;
         // without it, it would take the upper layer's first bytes for a request.
         m_conn_mode = kModeTcp;
-        SendConnectRequestPdu(kViaPathChoice);
+        SendConnectRequestPdu(DataPath(kPlainFlags));
     }
     SetState(kStateEstablished);
     after.Post(kMsgConfirm2);
@@ -268,36 +268,20 @@ bool CRdtpConnection::OnUdpConnectRequest(int udp_handle, uint32_t cli_tag) {
     return true;
 }
 
-void CRdtpConnection::SendConnectRequestPdu(int selector) {
-    CRdtpConnectPdu pdu;
-    pdu.serv_tag = m_serv_tag;
-    pdu.cli_tag = m_cli_tag;
-    pdu.conn_id = m_conn_id;
-    pdu.ordinal = m_ordinal;
-    pdu.conn_mode = m_conn_mode;
+void CRdtpConnection::SendConnectPdu(const CRdtpConnectPdu &pdu, int from) {
     uint8_t buffer[kPduBufferSize];
     const int length = rdtp_pdu_write(pdu, buffer, sizeof(buffer));
-    int sent;
-    if (selector == kViaUdp) {
-        sent = m_udp_handle != 0 ? qrn_udprlb_send(m_udp_handle, buffer, length, kPlainFlags) : kErrNoPath;
-    } else {
-        sent = SendPath(buffer, length, kPlainFlags);
-    }
-    if (sent != length) QRN_TRACE_ERROR("connect request not sent, (selector, sent)=", selector, sent);
+    const int sent = SendOn(from, buffer, length, kPlainFlags);
+    if (sent != length) QRN_TRACE_ERROR("connect pdu not sent, (from, sent)=", from, sent);
+}
+
+void CRdtpConnection::SendConnectRequestPdu(int from) {
+    SendConnectPdu(CRdtpConnectPdu{m_serv_tag, m_cli_tag, m_conn_id, m_ordinal, m_conn_mode}, from);
 }
 
 void CRdtpConnection::SendConnectResponsePdu(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal,
                                              uint8_t conn_mode) {
-    CRdtpConnectPdu pdu;
-    pdu.serv_tag = serv_tag;
-    pdu.cli_tag = cli_tag;
-    pdu.conn_id = conn_id;
-    pdu.ordinal = ordinal;
-    pdu.conn_mode = conn_mode;
-    uint8_t buffer[kPduBufferSize];
-    const int length = rdtp_pdu_write(pdu, buffer, sizeof(buffer));
-    const int sent = SendPath(buffer, length, kPlainFlags);
-    if (sent != length) QRN_TRACE_ERROR("connect response not sent", sent);
+    SendConnectPdu(CRdtpConnectPdu{serv_tag, cli_tag, conn_id, ordinal, conn_mode}, DataPath(kPlainFlags));
 }
 
 void CRdtpConnection::SendRefusal() {

@@ -31,6 +31,7 @@ constexpr int kFromUdp = 0;
 constexpr int kFromTcp = 1;
 constexpr int kFromHttp = 2;
 constexpr int kFromTimer = 3;
+constexpr int kNoPath = -1;  // the path choice found none for the mode
 
 // Messages of the lower layers (reliable UDP, TCP socket handles, the tunnel, the timer).
 constexpr int kLowerAccepted = 1;
@@ -87,9 +88,6 @@ constexpr uint32_t kNoRtt = 0;
 // The connect PDU: serv_tag(4) cli_tag(4) conn_id(2) ordinal(2) conn_mode(1).
 constexpr int kPduSize = 13;
 constexpr int kPduBufferSize = 16;  // the stack buffer it is written into
-// SendConnectRequestPdu selectors.
-constexpr int kViaPathChoice = 1;
-constexpr int kViaUdp = 2;
 // The send flags of the connect PDU and the receive flags of the gatherer.
 constexpr int kPlainFlags = 0;
 
