@@ -178,6 +178,7 @@ private:
     int AcceptReliableData(uint32_t seq, const uint8_t *data, int len);
     // Judges the stats taken by HandleIncomingStatsInfo, if any (verified: true), or drops them.
     void ApplyIncomingStats(bool verified);
+    bool AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind);
 
     CQrnLock m_lock;
     qrn_callback m_callback;

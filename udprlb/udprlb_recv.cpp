@@ -128,6 +128,23 @@ int CUdpRlbConnection::Recv(void *buffer, int len) {
 // ---------------------------------------------------------------------------------------------
 // Data reliable
 
+// A data PDU counts only when it is whole, the connection is up and its ids are this session's;
+// its stats bytes are applied or dropped to match. kind names it in the traces.
+bool CUdpRlbConnection::AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind) {
+    bool admitted = false;
+    if (!valid) {
+        QRN_TRACE_ERROR("malformed data pdu, (kind, handle, len)=", kind, m_handle, len);
+    } else if (m_state == kStateConnected && !IdsMatch(ids)) {
+        QRN_TRACE_ERROR("data pdu of another session, (kind, src, dst_tag, src_tag)=", kind, ids.src, ids.dst_tag,
+                        ids.src_tag);
+    } else {
+        admitted = m_state == kStateConnected;
+    }
+    ApplyIncomingStats(admitted);
+    if (admitted) m_last_recv_time = get_tick_count();
+    return admitted;
+}
+
 void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
     QRN_TRACE_FUNC("CUdpRlbConnection::OnDataReliablePdu");
     CUdpRlbDataReliable pdu;
@@ -135,24 +152,8 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
     CUdpRlbEvents events;
     {
         CQrnFuncLock lock(m_lock);
-        if (!valid) {
-            QRN_TRACE_ERROR("malformed data reliable pdu, (handle, len)=", m_handle, len);
-            ApplyIncomingStats(false);
-            return;
-        }
-        if (m_state != kStateConnected) {
-            ApplyIncomingStats(false);
-            return;
-        }
+        if (!AdmitDataPdu(valid, len, pdu.ids, "reliable")) return;
         CheckSendSlot();
-        if (!IdsMatch(pdu.ids)) {
-            QRN_TRACE_ERROR("data reliable pdu of another session, (src, dst_tag, src_tag)=", pdu.ids.src,
-                            pdu.ids.dst_tag, pdu.ids.src_tag);
-            ApplyIncomingStats(false);
-            return;
-        }
-        ApplyIncomingStats(true);
-        m_last_recv_time = get_tick_count();
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
         if (MarkHoleDue(pdu)) ResendDue();
@@ -306,21 +307,7 @@ void CUdpRlbConnection::OnDataUnreliablePdu(const uint8_t *payload, int len) {
     CUdpRlbEvents events;
     {
         CQrnFuncLock lock(m_lock);
-        if (!valid) {
-            QRN_TRACE_ERROR("malformed data unreliable pdu, (handle, len)=", m_handle, len);
-            ApplyIncomingStats(false);
-            return;
-        }
-        if (m_state != kStateConnected || !IdsMatch(pdu.ids)) {
-            if (m_state == kStateConnected) {
-                QRN_TRACE_ERROR("data unreliable pdu of another session, (src, dst_tag, src_tag)=", pdu.ids.src,
-                                pdu.ids.dst_tag, pdu.ids.src_tag);
-            }
-            ApplyIncomingStats(false);
-            return;
-        }
-        ApplyIncomingStats(true);
-        m_last_recv_time = get_tick_count();
+        if (!AdmitDataPdu(valid, len, pdu.ids, "unreliable")) return;
         if (pdu.attempt == kAttemptFirst) SendUnreliableACK(pdu.seq);
         RecordUnreliableSeq(pdu.seq);
         // The bytes stay in the dispatcher's receive buffer, valid while the event runs.
