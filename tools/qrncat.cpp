@@ -27,6 +27,7 @@
 
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_trace.h"
+#include "qrn_tp_names.h"
 #include "qrn_tp_writer.h"
 
 namespace {
@@ -140,29 +141,6 @@ bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) {
         return false;
     }
     return true;
-}
-
-const char *ReasonName(uintptr_t reason) {
-    switch (reason) {
-        case QRN_TP_REASON_PEER_CLOSED: return "closed by the peer";
-        case QRN_TP_REASON_PATH_FAILED: return "path failed";
-        case QRN_TP_REASON_RESUME_REFUSED: return "resumption refused";
-        case QRN_TP_REASON_PROTOCOL_ERROR: return "protocol error";
-        case QRN_TP_REASON_UPLINK_DISCONNECT: return "uplink disconnect";
-        case QRN_TP_REASON_SESSION_LEFT: return "session left";
-        case QRN_TP_REASON_VERSION_REFUSED: return "protocol version refused";
-        default: return "refused by the server";
-    }
-}
-
-const char *ModeName(uintptr_t mode) {
-    switch (mode) {
-        case QRN_TP_CONN_MODE_UDP: return "UDP";
-        case QRN_TP_CONN_MODE_TCP: return "TCP";
-        case QRN_TP_CONN_MODE_HTTP: return "HTTP tunnel";
-        case QRN_TP_CONN_MODE_TCP_UDP: return "TCP+UDP";
-        default: return "unknown";
-    }
 }
 
 void Note(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -369,7 +347,7 @@ private:
                 return -1;
             case EEvent::kClosed:
                 Note("connection ended: reason %d (%s); sent %llu, received %llu bytes",
-                     static_cast<int>(ev.value), ReasonName(ev.value), Sent(), Received());
+                     static_cast<int>(ev.value), qrntool::ReasonName(ev.value), Sent(), Received());
                 return ev.value == QRN_TP_REASON_PEER_CLOSED ? kExitOk : kExitFailed;
             case EEvent::kFinished:
                 return static_cast<int>(ev.value);
@@ -382,7 +360,7 @@ private:
         qrn_tp_option(m_handle, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode));
         mode &= 0xff;  // the option writes 8 bits or more into the zeroed word
         if (!m_opt.listen) {
-            Note("connected to %s over %s", m_opt.host.c_str(), ModeName(mode));
+            Note("connected to %s over %s", m_opt.host.c_str(), qrntool::ModeName(mode));
             return;
         }
         uintptr_t ip = 0, port = 0;
@@ -392,7 +370,7 @@ private:
         port &= 0xffff;
         Note("accepted %u.%u.%u.%u:%u over %s", static_cast<unsigned>(ip >> 24),
              static_cast<unsigned>((ip >> 16) & 0xff), static_cast<unsigned>((ip >> 8) & 0xff),
-             static_cast<unsigned>(ip & 0xff), static_cast<unsigned>(port), ModeName(mode));
+             static_cast<unsigned>(ip & 0xff), static_cast<unsigned>(port), qrntool::ModeName(mode));
     }
 
     void ReportConnectFailure(uintptr_t code) {
@@ -400,7 +378,7 @@ private:
         if (code == QRN_TP_REASON_PATH_FAILED)
             Note("cannot reach %s: no path to the server (reason 2)", target);
         else if (code == QRN_TP_REASON_VERSION_REFUSED || code <= QRN_TP_REASON_SESSION_LEFT)
-            Note("connection to %s failed: %s (reason %d)", target, ReasonName(code),
+            Note("connection to %s failed: %s (reason %d)", target, qrntool::ReasonName(code),
                  static_cast<int>(code));
         else
             Note("%s refused the connection (code %d)", target, static_cast<int>(code));

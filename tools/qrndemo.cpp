@@ -22,6 +22,7 @@
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_trace.h"
 #include "qrn_tcp_relay.h"
+#include "qrn_tp_names.h"
 #include "qrn_tp_writer.h"
 
 namespace {
@@ -67,16 +68,6 @@ void FillPattern(uint64_t seed, uint64_t offset, uint8_t *out, size_t len) {
 uint64_t Fnv(uint64_t hash, const uint8_t *data, size_t len) {
     for (size_t i = 0; i < len; ++i) hash = (hash ^ data[i]) * kFnvPrime;
     return hash;
-}
-
-const char *ReasonName(int reason) {
-    switch (reason) {
-        case QRN_TP_REASON_PEER_CLOSED: return "closed by the peer";
-        case QRN_TP_REASON_PATH_FAILED: return "path failed";
-        case QRN_TP_REASON_RESUME_REFUSED: return "resumption refused";
-        case QRN_TP_REASON_PROTOCOL_ERROR: return "protocol error";
-        default: return "ended";
-    }
 }
 
 // Waits for pred, re-checked whenever the peer's state changes, until the deadline.
@@ -349,7 +340,7 @@ private:
         uint64_t bad = m_client.Mismatches() + m_server.Mismatches();
         if (client_reason != kNoReason) {
             snprintf(text, sizeof(text), "FAILED: client ended, reason %d (%s)", client_reason,
-                     ReasonName(client_reason));
+                     qrntool::ReasonName(static_cast<uintptr_t>(client_reason)));
         } else if (server_reason != QRN_TP_REASON_PEER_CLOSED) {
             snprintf(text, sizeof(text), "FAILED: server %s %d", server_reason == kNoReason
                      ? "saw no close, reason" : "ended, reason", server_reason);
