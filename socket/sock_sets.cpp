@@ -126,7 +126,10 @@ uint64_t vsock_next_generation() { return ++vsock_module().generation; }
 void vsock_add_to_read_set(VBaseSocket *sock) {
     CSockModule &m = vsock_module();
     CQrnFuncLock guard(m.lock);
-    if (add_to(sock, &m.read_set) && sock->socket() + 1 > m.highest) m.highest = sock->socket() + 1;
+    if (!add_to(sock, &m.read_set)) return;
+    if (sock->socket() + 1 > m.highest) m.highest = sock->socket() + 1;
+    // A select already under way would not see the new socket until its time-out.
+    vsock_wake(sock->socket());
 }
 
 void vsock_add_to_write_set(VBaseSocket *sock) { add_to(sock, &vsock_module().write_set); }

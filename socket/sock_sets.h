@@ -58,6 +58,7 @@ VBaseSocket *vsock_lookup(int handle);
 // The next descriptor generation (the VSOCK lock must be held).
 uint64_t vsock_next_generation();
 
+// Also wakes the socket thread, so that a select under way takes the socket in.
 void vsock_add_to_read_set(VBaseSocket *sock);
 void vsock_add_to_write_set(VBaseSocket *sock);
 void vsock_add_to_except_set(VBaseSocket *sock);
@@ -67,7 +68,7 @@ void vsock_remove_from_except_set(VBaseSocket *sock);
 void vsock_remove_from_all_sets(VBaseSocket *sock);
 
 // Cuts the socket thread's select short with one byte on the internal client, unless the
-// internal client is the socket that just entered the write set.
+// internal client is the socket that just entered a set.
 void vsock_wake(SOCKET just_added);
 
 // For the socket thread: a copy of the three sets, and the generation at the time of the copy.

@@ -182,11 +182,7 @@ int VSOCK::socket(int type, qrn_callback callback, uintptr_t ctx) {
     sock->create(type == kTypeTcp ? 1 : 0);
     sock->setsockopt(kOptCallback, reinterpret_cast<uintptr_t>(callback), sizeof(uintptr_t));
     sock->setsockopt(kOptCallbackCtx, ctx, sizeof(uintptr_t));
-    if (type == kTypeUdp) {
-        // A select already under way would not see the new socket until its time-out.
-        vsock_add_to_read_set(sock);
-        vsock_wake(sock->socket());
-    }
+    if (type == kTypeUdp) vsock_add_to_read_set(sock);
     return handle;
 }
 
@@ -204,10 +200,7 @@ int VSOCK::listen(int handle) {
             return kErrWrongState;
         }
         int result = sock->listen();
-        if (result == 0) {
-            vsock_add_to_read_set(sock);
-            vsock_wake(sock->socket());
-        }
+        if (result == 0) vsock_add_to_read_set(sock);
         return result;
     });
 }
@@ -225,7 +218,6 @@ int VSOCK::connect(int handle, const ws::sockaddr_in *address) {
         if (result == 0) {
             vsock_add_to_read_set(sock);
             vsock_add_to_except_set(sock);
-            vsock_wake(sock->socket());
         }
         return result;
     });
