@@ -153,7 +153,13 @@ int VBaseSocket::connect(const ws::sockaddr_in *address) {
     if (m_dest_addr != kLoopbackText && m_dest_port == kProxiedPort) get_proxy_from_ie();
 
     ws::sockaddr_in *proxy = nullptr;
-    if (m_use_proxy == 1) proxy = VSOCK::copy_address(VSOCK::resolve_address(m_proxy_addr.c_str(), m_proxy_port));
+    if (m_use_proxy == 1) {
+        proxy = VSOCK::copy_address(VSOCK::resolve_address(m_proxy_addr.c_str(), m_proxy_port));
+        if (proxy == nullptr) {
+            QRN_TRACE_ERROR("proxy address does not resolve");
+            return SOCKET_ERROR;
+        }
+    }
     const ws::sockaddr_in *target = m_use_proxy == 1 ? proxy : address;
     int result;
     int error = 0;

@@ -77,10 +77,18 @@ private:
     void on_connected_writable();
     bool bytes_waiting(uint32_t *count);
 
-    // The proxy negotiation hooks.
+    // The proxy negotiation (basesock_proxy.cpp).
     int get_proxy_from_ie();
+    bool take_proxy_string(const char *proxy);
     void start_negotiation();
+    bool send_proxy_request(const void *request, int length);
     void on_negotiation_reply(const char *data, int length);
+    void on_http_reply(const char *data, int length);
+    void on_socks5_reply(const char *data, int length);
+    void analyze_http_header();
+    void analyze_socks5_method();
+    void analyze_socks5_response();
+    void proxy_tunnel_up();
 
     std::atomic<SOCKET> m_socket{INVALID_SOCKET};
     int m_is_stream = 0;

@@ -6,6 +6,7 @@
 #include "qrnlibl/qrn_trace.h"
 #include "socket/basesock.h"
 #include "socket/sock_defs.h"
+#include "socket/sock_proxy.h"
 #include "socket/sock_sets.h"
 
 using namespace sock;
@@ -96,6 +97,7 @@ bool VBaseSocket::bytes_waiting(uint32_t *count) {
 bool VBaseSocket::send_negotiation_bytes() {
     qrn_trace_event(kTraceModule, kTraceWritable, socket());
     vsock_remove_from_write_set(this);
+    if (m_send_buf.get_readable() == 0) return true;
     int sent = send(m_send_buf.buffer(), m_send_buf.get_readable(), 0);
     if (sent < 0) {
         process_execption();
@@ -112,6 +114,8 @@ void VBaseSocket::read_negotiation_bytes() {
         process_execption();
         return;
     }
+    // A proxy's reply is small; a flood is read a bounded piece at a time.
+    if (count > static_cast<uint32_t>(kProxyReadChunk)) count = kProxyReadChunk;
     std::vector<char> reply(count);
     int got = recv(reply.data(), static_cast<int>(count), 0);
     if (got <= 0) {

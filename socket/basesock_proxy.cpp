@@ -1,25 +1,262 @@
-// VBaseSocket: the hooks of the proxy negotiation. No proxy setting is read yet, so m_use_proxy
-// stays 0, connects go direct, and state 4 is never entered; should it be, the connect ends
-// with event 2 and parameter 1 rather than waiting for ever.
+// VBaseSocket: the proxy negotiation of a TCP connect to port 443. The setting is read in
+// connect on the caller's thread; the exchanges run on the socket thread inside check_event.
+// Whatever the proxy sends is hostile until it has said yes: every gathered reply is bounded,
+// and a refusal, a close, or anything that is not the protocol ends the connect at once with
+// event 2 and parameter 1.
+#include <string.h>
+
+#include <string>
+
+#include "platform/inet_proxy.h"
 #include "qrnlibl/qrn_trace.h"
 #include "socket/basesock.h"
 #include "socket/sock_defs.h"
+#include "socket/sock_proxy.h"
 
 using namespace sock;
 
+namespace {
+
+constexpr const char *kSocksMarker = "socks";
+constexpr int kMaxPortNumber = 65535;
+
+// A copy of proxy text fit for one trace line: control characters (a hostile reply could
+// otherwise forge lines) become dots, and it is cut at max characters.
+CQrnString printable(const char *data, int length, int max) {
+    CQrnString out;
+    const int n = length < max ? length : max;
+    std::string text(data, static_cast<size_t>(n));
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) == 0x7f) c = '.';
+    }
+    out.append(text.data(), n);
+    return out;
+}
+
+CQrnString hex_bytes(const char *data, int length) {
+    CQrnString out;
+    const int n = length < kProxyTraceBytes ? length : kProxyTraceBytes;
+    for (int i = 0; i < n; ++i) {
+        char item[4];
+        snprintf(item, sizeof(item), "%x:", static_cast<unsigned char>(data[i]));
+        out += item;
+    }
+    return out;
+}
+
+// The decimal number at text (digits only, 1 to 65535); 0 when there is none.
+int parse_port(const char *text) {
+    int port = 0;
+    int digits = 0;
+    while (*text >= '0' && *text <= '9') {
+        port = port * 10 + (*text++ - '0');
+        if (++digits > 5 || port > kMaxPortNumber) return 0;
+    }
+    return port;
+}
+
+}  // namespace
+
 int VBaseSocket::get_proxy_from_ie() {
     QRN_TRACE_FUNC("VBaseSocket::get_proxy_from_ie");
-    return 0;
+    const ws::InetProxySetting setting = ws::InternetQueryProxySetting(m_dest_addr.c_str());
+    if (!setting.reason.empty()) {
+        qrn_trace_text("proxy setting not used, variable=", setting.variable.c_str(), ", value=",
+                       setting.value.c_str(), ", reason=", setting.reason.c_str());
+        return 0;
+    }
+    if (setting.access_type == ws::kInetProxyAccessDirect || setting.proxy.empty()) return 0;
+    if (!take_proxy_string(setting.proxy.c_str())) {
+        // Connecting to whatever the half-parsed fields hold would go nowhere: go direct.
+        m_use_proxy = 0;
+        qrn_trace_text("proxy setting not understood, connecting directly, proxy=", setting.proxy.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+// Parses the setting's string form: "socks=host:port" (any string with "socks" in it, host
+// after the first '=', port after the first ':') or "host:port".
+bool VBaseSocket::take_proxy_string(const char *proxy) {
+    m_use_proxy = 1;
+    const std::string copy(proxy);
+    const bool socks = copy.find(kSocksMarker) != std::string::npos;
+    size_t host_begin = 0;
+    if (socks) {
+        const size_t equals = copy.find('=');
+        if (equals == std::string::npos) return false;
+        host_begin = equals + 1;
+    }
+    const size_t colon = copy.find(':');
+    if (colon == std::string::npos || colon <= host_begin) return false;
+    const int port = parse_port(copy.c_str() + colon + 1);
+    if (port == 0) return false;
+    m_proxy_type = socks ? kProxySocks5 : kProxyHttp;
+    const std::string host = copy.substr(host_begin, colon - host_begin);
+    m_proxy_addr = host.c_str();
+    m_proxy_port = static_cast<uint16_t>(port);
+    qrn_trace_text("proxy_type=", socks ? "SOCKS" : "HTTP", "proxy_addr=", m_proxy_addr.c_str(), ", proxy_port=",
+                   port);
+    return true;
 }
 
 void VBaseSocket::start_negotiation() {
     QRN_TRACE_FUNC("VBaseSocket::start_negotiation");
+    m_send_buf.reset_all();
+    if (m_proxy_type == kProxyHttp) {
+        CQrnString request;
+        request.format(kHttpConnectFormat, m_dest_addr.c_str(), static_cast<int>(m_dest_port));
+        send_proxy_request(request.c_str(), request.length());
+        return;
+    }
+    if (m_proxy_type == kProxySocks5) {
+        const int result = send(kSocksMethodRequest, kSocksMethodRequestSize, 0);
+        if (result != kSocksMethodRequestSize) QRN_TRACE_ERROR(result);
+        qrn_trace_text("send, socket=", socket(), ", ask=", kSocksMethodRequestSize, ", ret=", result);
+        m_socks_stage = kSocksStageMethod;
+        if (result < 0) {
+            process_execption();
+        } else if (result < kSocksMethodRequestSize) {
+            m_send_buf.write(kSocksMethodRequest + result, kSocksMethodRequestSize - result);
+        }
+        return;
+    }
     QRN_TRACE_ERROR(static_cast<int>(m_proxy_type));
-    if (m_proxy_type == kProxyHttp || m_proxy_type == kProxySocks5) process_execption();
+    process_execption();
+}
+
+// Sends a request; what the socket does not take now waits in m_send_buf for the writable
+// event that the short send asked for. False when the connect has ended.
+bool VBaseSocket::send_proxy_request(const void *request, int length) {
+    const int result = send(request, length, 0);
+    if (result < 0) {
+        process_execption();
+        return false;
+    }
+    if (result < length) m_send_buf.write(static_cast<const char *>(request) + result, length - result);
+    return true;
 }
 
 void VBaseSocket::on_negotiation_reply(const char *data, int length) {
     QRN_TRACE_FUNC("VBaseSocket::on_negotiation_reply");
-    QRN_TRACE_ERROR(static_cast<int>(m_proxy_type), length);
+    if (m_proxy_type == kProxyHttp) {
+        on_http_reply(data, length);
+    } else if (m_proxy_type == kProxySocks5) {
+        on_socks5_reply(data, length);
+    } else {
+        QRN_TRACE_ERROR(static_cast<int>(m_proxy_type), length);
+        process_execption();
+    }
+}
+
+void VBaseSocket::on_http_reply(const char *data, int length) {
+    const CQrnString text = printable(data, length, kProxyTraceText);
+    qrn_trace_text("ret=", length, "response=", text.c_str());
+    // Gathered by length: a zero byte in the reply must not hide what follows it.
+    m_http_response.append(data, length);
+    if (m_http_response.find(kHttpHeaderEnd) >= 0) {
+        analyze_http_header();
+        return;
+    }
+    if (m_http_response.length() > kMaxHttpReply) {
+        QRN_TRACE_ERROR(m_http_response.length());
+        process_execption();
+    }
+}
+
+void VBaseSocket::analyze_http_header() {
+    QRN_TRACE_FUNC("VBaseSocket::analyze_http_header");
+    const int status = http_reply_status(m_http_response.c_str(), m_http_response.length());
+    m_http_response.clear();
+    if (status == kHttpStatusOk) {
+        proxy_tunnel_up();
+        return;
+    }
+    // A 407 included: there are no credentials to offer, so waiting would only hang the owner.
+    QRN_TRACE_ERROR(status);
     process_execption();
+}
+
+void VBaseSocket::on_socks5_reply(const char *data, int length) {
+    m_recv_buf.write(data, length);
+    const CQrnString hex = hex_bytes(data, length);
+    qrn_trace_text("ret=", length, ", response=", hex.c_str());
+    const int gathered = m_recv_buf.get_readable();
+    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
+    if (m_socks_stage == kSocksStageMethod) {
+        if (gathered < kSocksMethodReplySize) return;
+        if (gathered == kSocksMethodReplySize) {
+            analyze_socks5_method();
+        } else {
+            QRN_TRACE_ERROR(gathered);
+            process_execption();
+        }
+        return;
+    }
+    if (m_socks_stage != kSocksStageConnect) {
+        // Bytes before the method request went out: not the protocol.
+        QRN_TRACE_ERROR(static_cast<int>(m_socks_stage), gathered);
+        process_execption();
+        return;
+    }
+    // A refusal needs no more than its first two bytes; some proxies send no more.
+    const bool refused = gathered >= kSocksMethodReplySize && reply[1] != kSocksReplySuccess;
+    const int whole = socks5_reply_length(reply, gathered);
+    if (refused || whole < 0 || (whole > 0 && gathered >= whole)) {
+        analyze_socks5_response();
+    } else if (gathered > kSocksMaxReplySize) {
+        QRN_TRACE_ERROR(gathered);
+        process_execption();
+    }
+}
+
+void VBaseSocket::analyze_socks5_method() {
+    QRN_TRACE_FUNC("VBaseSocket::analyze_socks5_method");
+    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
+    const uint8_t version = reply[0];
+    const uint8_t method = reply[1];
+    m_recv_buf.reset_all();
+    if (version != kSocksVersion || method != kSocksMethodNone) {
+        // A peer that does not speak SOCKS5, or asks for authentication we cannot give.
+        QRN_TRACE_ERROR(static_cast<int>(version), static_cast<int>(method));
+        process_execption();
+        return;
+    }
+    uint8_t request[kSocksRequestCapacity];
+    const int length = build_socks5_request(kSocksVersion, kSocksCmdConnect, kSocksAddrDomain, m_dest_addr.c_str(),
+                                            m_dest_addr.length(), m_dest_port, request, sizeof(request));
+    if (length < 0) {
+        QRN_TRACE_ERROR(m_dest_addr.length());
+        process_execption();
+        return;
+    }
+    m_socks_stage = kSocksStageConnect;
+    send_proxy_request(request, length);
+}
+
+void VBaseSocket::analyze_socks5_response() {
+    QRN_TRACE_FUNC("VBaseSocket::analyze_socks5_response");
+    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
+    const uint8_t version = reply[0];
+    const uint8_t code = reply[1];
+    const int whole = socks5_reply_length(reply, m_recv_buf.get_readable());
+    m_recv_buf.reset_all();
+    if (version != kSocksVersion || code != kSocksReplySuccess || whole < 0) {
+        QRN_TRACE_ERROR(static_cast<int>(version), static_cast<int>(code), whole);
+        process_execption();
+        return;
+    }
+    proxy_tunnel_up();
+}
+
+void VBaseSocket::proxy_tunnel_up() {
+    m_socks_stage = kSocksStageNone;
+    if (m_send_buf.get_readable() > 0) {
+        // The proxy answered a request it has not seen whole: not a tunnel to trust.
+        QRN_TRACE_ERROR(m_send_buf.get_readable());
+        process_execption();
+        return;
+    }
+    set_state(kStateConnected);
+    deliver(kEventConnected, m_handle, kConnectOk);
 }
