@@ -125,6 +125,10 @@ bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::strin
         }
         rest.erase(0, scheme_end + 3);
     }
+    if (!rest.empty() && rest[0] == '[') {
+        *reason = "IPv6 proxy addresses are not supported";
+        return false;
+    }
     rest = rest.substr(0, rest.find('/'));
     // User information is dropped: the tunnel requests carry no credentials.
     const size_t at = rest.rfind('@');
