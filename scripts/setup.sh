@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev)
+packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev
+          tinyproxy microsocks dante-server)
 
 missing=()
 for p in "${packages[@]}"; do
