@@ -3,6 +3,7 @@
 // Whatever the proxy sends is hostile until it has said yes: every gathered reply is bounded,
 // and a refusal, a close, or anything that is not the protocol ends the connect at once with
 // event 2 and parameter 1.
+#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -167,6 +168,9 @@ void VBaseSocket::on_http_reply(const char *data, int length) {
 void VBaseSocket::analyze_http_header() {
     QRN_TRACE_FUNC("VBaseSocket::analyze_http_header");
     const int status = http_reply_status(m_http_response.c_str(), m_http_response.length());
+    const int header_end = m_http_response.find(kHttpHeaderEnd) + static_cast<int>(strlen(kHttpHeaderEnd));
+    // Nothing may come from the destination before the owner has spoken: such bytes are dropped.
+    if (header_end < m_http_response.length()) QRN_TRACE_ERROR(m_http_response.length() - header_end);
     m_http_response.clear();
     if (status == kHttpStatusOk) {
         proxy_tunnel_up();
@@ -239,7 +243,9 @@ void VBaseSocket::analyze_socks5_response() {
     const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
     const uint8_t version = reply[0];
     const uint8_t code = reply[1];
-    const int whole = socks5_reply_length(reply, m_recv_buf.get_readable());
+    const int gathered = m_recv_buf.get_readable();
+    const int whole = socks5_reply_length(reply, gathered);
+    if (whole > 0 && gathered > whole) QRN_TRACE_ERROR(gathered - whole);
     m_recv_buf.reset_all();
     if (version != kSocksVersion || code != kSocksReplySuccess || whole < 0) {
         QRN_TRACE_ERROR(static_cast<int>(version), static_cast<int>(code), whole);

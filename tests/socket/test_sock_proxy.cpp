@@ -97,6 +97,8 @@ TEST_F(SockProxy, HandshakesSurviveSlowProxiesAndEndAtOnceOnRefusalGarbageOrClos
              p.Reply("whatever you like\r\nVia: x\r\n\r\n");
          },
          true},
+        {"http 200 with bytes behind it in the same read", false,
+         [](CFakeProxySide &p) { p.Reply("HTTP/1.1 200 OK\r\n\r\nEXTRA"); }, true},
         {"http 407", false, [](CFakeProxySide &p) { p.Reply("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"); },
          false},
         {"http garbage", false,

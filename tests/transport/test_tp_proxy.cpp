@@ -208,6 +208,21 @@ private:
 
 class TpProxy : public TpTest {
 protected:
+    // What the paths and the proxy went through, for a failure message.
+    static std::string Diagnosis(const qrntest::TraceCapture &trace, CProxyProgram &proxy) {
+        std::string out = "\n";
+        for (const std::string &line : trace.Lines()) {
+            for (const char *mark : {"proxy_type=", "response=", " 6.9 ", " 6.10 ", "m_bReconnecting", "OnReconnect",
+                                     "cannot resume", " 4.8 "}) {
+                if (line.find(mark) != std::string::npos) {
+                    out += line + "\n";
+                    break;
+                }
+            }
+        }
+        return out + "proxy output:\n" + proxy.Output();
+    }
+
     // server_ip: a loopback address of this test's own, so that test processes running side
     // by side never share a listener on port 443.
     void RunThroughProxy(CProxyProgram::Kind kind, const char *server_ip, const char *proxied_line) {
@@ -247,9 +262,9 @@ protected:
 
         // A third of the way, the proxy dies with both directions in flight and comes back on
         // its port before either end hears of it.
-        EXPECT_TRUE(WaitUntil([&] {
+        ASSERT_TRUE(WaitUntil([&] {
             return server.m_received >= kStreamBytes / 3 && client.m_received >= kStreamBytes / 3;
-        }));
+        })) << Diagnosis(trace, proxy);
         {
             CSocketThreadHold hold;
             ASSERT_TRUE(hold.Hold());
@@ -263,13 +278,14 @@ protected:
         EXPECT_TRUE(up_ok);
         EXPECT_TRUE(down_ok);
         EXPECT_TRUE(WaitUntil([&] { return server.m_received == kStreamBytes && client.m_received == kStreamBytes; }))
-            << server.m_received << " " << client.m_received;
+            << server.m_received << " " << client.m_received << Diagnosis(trace, proxy);
         EXPECT_EQ(-1, server.m_first_bad);
         EXPECT_EQ(-1, client.m_first_bad);
         EXPECT_FALSE(server.Closed());
         EXPECT_FALSE(client.Closed());
-        // The new path went through the restarted proxy too.
-        EXPECT_EQ(2, trace.Count({"proxy_type="}));
+        // The new path went through the restarted proxy too. (tinyproxy now and then ends a busy
+        // tunnel by itself, which the connection resumes from as well: more paths may show.)
+        EXPECT_LE(2, trace.Count({"proxy_type="}));
         EXPECT_TRUE(proxy.Child().WaitForOutput(proxied_line)) << proxy.Output();
 
         ASSERT_EQ(QRN_TP_OK, qrn_tp_close(h, QRN_TP_CLOSE_NORMAL));
