@@ -102,7 +102,11 @@ TEST_F(SockProxy, HandshakesSurviveSlowProxiesAndEndAtOnceOnRefusalGarbageOrClos
         {"http 407", false, [](CFakeProxySide &p) { p.Reply("HTTP/1.1 407 Proxy Authentication Required\r\n\r\n"); },
          false},
         {"http garbage", false,
-         [](CFakeProxySide &p) { p.Reply(std::string("\x16\x03\x01\x00 200 junk\r\n\r\n", 19)); }, false},
+         [](CFakeProxySide &p) {
+             static const char junk[] = "\x16\x03\x01\x00 200 junk\r\n\r\n";
+             p.Reply(std::string(junk, sizeof(junk) - 1));
+         },
+         false},
         {"http no status", false, [](CFakeProxySide &p) { p.Reply("HTTP/1.1 \r\n\r\n"); }, false},
         {"http header without end", false, [](CFakeProxySide &p) { p.Reply(std::string(20000, 'A')); }, false},
         {"http zeros without end", false, [](CFakeProxySide &p) { p.Reply(std::string(20000, '\0')); }, false},
