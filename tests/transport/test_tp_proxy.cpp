@@ -54,16 +54,14 @@ public:
     static int Callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
         auto *self = reinterpret_cast<CCheckedEnd *>(user);
         const auto *data = reinterpret_cast<const uint8_t *>(p3);
-        {
+        if (msg == QRN_TP_MSG_CONNECT_REQUEST || msg == QRN_TP_MSG_CONNECT_RESULT) {
             std::lock_guard<std::mutex> guard(self->m_mutex);
-            if (msg == QRN_TP_MSG_CONNECT_REQUEST || msg == QRN_TP_MSG_CONNECT_RESULT) {
-                self->m_handle = static_cast<int>(handle);
-                self->m_result = static_cast<int>(p1);
-                if (data != nullptr) self->m_peer_data.assign(data, data + p2);
-            }
-            if (msg == QRN_TP_MSG_WRITABLE) ++self->m_writable;
-            if (msg == QRN_TP_MSG_CLOSED) ++self->m_closed;
+            if (data != nullptr) self->m_peer_data.assign(data, data + p2);
+            self->m_handle = static_cast<int>(handle);
+            self->m_result = static_cast<int>(p1);
         }
+        if (msg == QRN_TP_MSG_WRITABLE) ++self->m_writable;
+        if (msg == QRN_TP_MSG_CLOSED) ++self->m_closed;
         if (msg == QRN_TP_MSG_CONNECT_REQUEST) {
             EXPECT_EQ(QRN_TP_OK, qrn_tp_accept(static_cast<int>(handle), QRN_TP_ACCEPT, kBufferSize,
                                                static_cast<int>(self->m_connect_data.size()),
@@ -90,11 +88,11 @@ public:
                         room = flying < kInFlightMax ? kInFlightMax - flying : 0;
                         return room > 0 || m_closed > 0;
                     }) ||
-                    Closed()) {
+                    m_closed > 0) {
                     return false;
                 }
                 const int offer = static_cast<int>(std::min<uint64_t>(room, n - at));
-                const int writable = Writable();
+                const int writable = m_writable;
                 const int r = qrn_tp_send(m_handle, chunk + at, offer, QRN_TP_SEND_STREAM);
                 if (r < 0) return false;
                 at += static_cast<size_t>(r);
@@ -109,28 +107,17 @@ public:
     std::atomic<uint64_t> m_received{0};
     std::atomic<int64_t> m_first_bad{-1};
 
-    int Handle() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_handle;
-    }
-    int Result() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_result;
-    }
+    std::atomic<int> m_handle{0};
+    std::atomic<int> m_result{-1};
+    std::atomic<int> m_writable{0};
+    std::atomic<int> m_closed{0};
+
     Bytes PeerData() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_peer_data;
     }
-    bool Closed() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_closed > 0;
-    }
 
 private:
-    int Writable() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_writable;
-    }
     void Check(const uint8_t *data, size_t n) {
         const uint64_t at = m_received.load();
         for (size_t i = 0; i < n; ++i) {
@@ -153,10 +140,6 @@ private:
     Bytes m_connect_data;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    int m_handle = 0;
-    int m_result = -1;
-    int m_writable = 0;
-    int m_closed = 0;
     Bytes m_peer_data;
 };
 
@@ -261,9 +244,9 @@ protected:
                                      client.Context(), kBufferSize, static_cast<int>(hello.size()), hello.data());
         ASSERT_NE(0, h);
         Track(h);
-        ASSERT_TRUE(WaitUntil([&] { return client.Result() >= 0 && server.Handle() != 0; })) << proxy.Output();
-        Track(server.Handle());
-        ASSERT_EQ(QRN_TP_CONNECT_ACCEPTED, client.Result());
+        ASSERT_TRUE(WaitUntil([&] { return client.m_result >= 0 && server.m_handle != 0; })) << proxy.Output();
+        Track(server.m_handle);
+        ASSERT_EQ(QRN_TP_CONNECT_ACCEPTED, client.m_result);
         EXPECT_EQ(hello, server.PeerData());
         EXPECT_EQ(Pattern(300, 9), client.PeerData());
         EXPECT_EQ(1, trace.Count({"proxy_type=", kind == CProxyProgram::kTinyproxy ? "HTTP" : "SOCKS"}));
@@ -293,15 +276,15 @@ protected:
             << server.m_received << " " << client.m_received << Diagnosis(trace, proxy);
         EXPECT_EQ(-1, server.m_first_bad);
         EXPECT_EQ(-1, client.m_first_bad);
-        EXPECT_FALSE(server.Closed());
-        EXPECT_FALSE(client.Closed());
+        EXPECT_EQ(0, server.m_closed);
+        EXPECT_EQ(0, client.m_closed);
         // The new path went through the restarted proxy too. (tinyproxy now and then ends a busy
         // tunnel by itself, which the connection resumes from as well: more paths may show.)
         EXPECT_LE(2, trace.Count({"proxy_type="}));
         EXPECT_TRUE(proxy.Child().WaitForOutput(proxied_line)) << proxy.Output();
 
         ASSERT_EQ(QRN_TP_OK, qrn_tp_close(h, QRN_TP_CLOSE_NORMAL));
-        EXPECT_TRUE(WaitUntil([&] { return server.Closed(); }));
+        EXPECT_TRUE(WaitUntil([&] { return server.m_closed > 0; }));
         proxy.Stop();
     }
 };
