@@ -279,7 +279,8 @@ bool CUdpRlbConnection::AnswerConnectRequest(const uint8_t *payload, int len, co
 bool CUdpRlbConnection::RepeatConnectResponse(const ws::sockaddr_in *from, uint16_t peer_app_id,
                                               uint16_t peer_tag) {
     CQrnFuncLock guard(m_lock);
-    if (!m_accepted || (m_state != kStateConnected && m_state != kStateAnswered) || m_peer_app_id != peer_app_id || m_peer_tag != peer_tag ||
+    const bool answered = m_state == kStateConnected || m_state == kStateAnswered;
+    if (!m_accepted || !answered || m_peer_app_id != peer_app_id || m_peer_tag != peer_tag ||
         !SameAddress(m_peer_addr, from)) {
         return false;
     }
