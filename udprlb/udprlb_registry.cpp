@@ -169,18 +169,6 @@ void udprlb_for_each_connection(const std::function<void(CUdpRlbConnection *)> &
     }
 }
 
-bool udprlb_any_connection(const std::function<bool(CUdpRlbConnection *)> &pred) {
-    qrn_handle_mgr *table = udprlb_table();
-    if (table == nullptr) return false;
-    CQrnFuncLock guard(udprlb_module().lock);
-    uintptr_t cursor = qrn_handle_mgr_enumerate_start(table);
-    while (void **slot = qrn_handle_mgr_enumerate_next(table, &cursor, nullptr)) {
-        if (*slot == nullptr) break;
-        if (pred(static_cast<CUdpRlbConnection *>(*slot))) return true;
-    }
-    return false;
-}
-
 // --- worker and tags --------------------------------------------------------------------------
 
 void udprlb_worker_add(CUdpRlbConnection *conn) { udprlb_module().worker.AddConnection(conn); }

@@ -48,8 +48,6 @@ CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t contex
 // Visits every connection in handle order, each on a reference of its own and with no lock
 // held during the visit.
 void udprlb_for_each_connection(const std::function<void(CUdpRlbConnection *)> &visit);
-// Calls pred on each connection under the registry lock until one returns true; true then.
-bool udprlb_any_connection(const std::function<bool(CUdpRlbConnection *)> &pred);
 
 // The one callback of the layer's sockets (context: the listen id, 0 for the shared socket made
 // by connect) and of its one-second timer (event 100).
