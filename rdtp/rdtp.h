@@ -37,7 +37,8 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags);
 // 0, or -1 for an unknown handle. The connection's paths close when its last event is done.
 int qrn_rdtp_close(int handle);
 // 0, or -1 for an unknown handle. Options 5, 6, 7, 10 and 11 write through value (widths in
-// rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection.
+// rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection. Handle 0
+// takes option 105 alone: the reliable-UDP relay role of this process off (value 0) or on.
 int qrn_rdtp_option(int handle, int option, uintptr_t value);
 
 // The one dispatcher of every lower-layer and timer event, reached through the trampolines.

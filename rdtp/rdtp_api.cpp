@@ -352,6 +352,7 @@ int qrn_rdtp_close(int handle) {
 
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_rdtp_option");
+    if (handle == kNoHandle && option == kOptUdpRelay) return qrn_udprlb_option(kNoHandle, kLowerOptRelay, value);
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("unknown handle, (handle, option)=", handle, option);

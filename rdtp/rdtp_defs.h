@@ -53,6 +53,7 @@ constexpr int kLowerOptPeerPort = 7;
 constexpr int kLowerOptBandwidth = 10;
 constexpr int kLowerOptRtt = 11;
 constexpr int kLowerOptUserData = 102;
+constexpr int kLowerOptRelay = 105;      // handle 0: the reliable-UDP relay role on or off
 
 // Messages to the upper callback: callback(user_data, msg, handle, p1, p2, p3).
 constexpr int kMsgConnect = 1;    // server: a new logical connection
@@ -81,6 +82,8 @@ constexpr int kOptRtt = 11;          // uint32_t, milliseconds
 constexpr int kOptCallback = 101;
 constexpr int kOptUserData = 102;
 constexpr int kOptNoReconnect = 104;
+constexpr int kOptUdpRelay = 105;    // handle 0 (the listeners): value 0 off, else on
+constexpr int kNoHandle = 0;
 // Outgoing bandwidth reported for a connection without a reliable-UDP path.
 constexpr uint32_t kStreamBandwidth = 204800;
 constexpr uint32_t kNoRtt = 0;

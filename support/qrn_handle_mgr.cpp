@@ -121,6 +121,12 @@ int qrn_handle_mgr_count(qrn_handle_mgr *mgr) {
     return mgr->m_count;
 }
 
+void qrn_handle_mgr_set_next(qrn_handle_mgr *mgr, int id) {
+    if (!mgr || id < 1 || id > kMaxId) return;
+    CQrnFuncLock guard(qrn_handle_lock(mgr));
+    mgr->m_next = id;
+}
+
 uintptr_t qrn_handle_mgr_enumerate_start(qrn_handle_mgr *mgr) {
     if (!mgr) return 0;
     CQrnFuncLock guard(qrn_handle_lock(mgr));

@@ -31,6 +31,8 @@ int qrn_udprlb_recv(int handle, void *buffer, int len, int flags);
 int qrn_udprlb_close(int handle);
 // Options 6 peer ip (uint32_t), 7 peer port (uint16_t), 8 local ip, 10 bandwidth (uint32_t),
 // 11 round trip (uint32_t) write through value; 101 and 102 set callback and user data.
+// With handle 0, option 105 switches this endpoint's relaying of dig hole requests off (value 0)
+// or on (the default).
 // 0, or -1 for an unknown handle.
 int qrn_udprlb_option(int handle, int option, uintptr_t value);
 

@@ -17,6 +17,7 @@
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_module.h"
 #include "udprlb/udprlb_registry.h"
+#include "udprlb/udprlb_relay.h"
 
 using namespace urlb;
 
@@ -37,6 +38,7 @@ bool ListenAt(const char *address, uint16_t port, int listen_id, int *socket_out
         VSOCK::close(socket);
         return false;
     }
+    udprlb_note_own_socket(socket);
     *socket_out = socket;
     return true;
 }
@@ -114,7 +116,7 @@ int qrn_udprlb_connect(const char *dest_ip, int dest_udp_port, const char *proxy
     if (qrn_udprlb_init() != kInitOk) return 0;
     const int socket = udprlb_get_or_make_shared_socket();
     if (socket == 0) return 0;
-    CQrnRefHolder<CUdpRlbConnection> conn(udprlb_new_connection(callback, user, socket, QRN_HANDLE_MAX_IDS));
+    CQrnRefHolder<CUdpRlbConnection> conn(udprlb_new_connection(callback, user, socket, QRN_HANDLE_MAX_IDS, true));
     if (!conn) {
         QRN_TRACE_ERROR("handle table full");
         return 0;
@@ -169,6 +171,10 @@ int qrn_udprlb_close(int handle) {
 
 int qrn_udprlb_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_udprlb_option");
+    if (handle == kNoHandle && option == kOptRelay) {
+        udprlb_relay_set_enabled(value != 0);
+        return 0;
+    }
     return WithConnection(handle, "qrn_udprlb_option, unknown handle", [&](CUdpRlbConnection *conn) {
         switch (option) {
         case kOptPeerIp:

@@ -223,13 +223,29 @@ bool CUdpRlbConnection::OnConnect(const uint8_t *payload, int len, const ws::soc
         CQrnFuncLock guard(m_lock);
         accepted = AnswerConnectRequest(payload, len, from);
     }
-    if (!accepted) {
-        udprlb_end_connection(this);
-        return false;
+    if (!accepted) udprlb_end_connection(this);
+    return accepted;
+}
+
+void CUdpRlbConnection::RaiseAccepted() {
+    CUdpRlbEvents accepted;
+    accepted.Post(kEventAccepted);
+    accepted.Raise(this);
+}
+
+bool CUdpRlbConnection::IsFromPeer(const ws::sockaddr_in *sender, uint8_t pdu_type) {
+    CQrnFuncLock guard(m_lock);
+    return SameAddress(pdu_type == kPduDigHoleResponse ? m_relay_addr : m_peer_addr, sender);
+}
+
+bool CUdpRlbConnection::EndHalfOpen() {
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_state != kStateAnswered) return false;
+        SetState(kStateEnded);
     }
-    CUdpRlbEvents events;
-    events.Post(kEventAccepted);
-    events.Raise(this);
+    qrn_trace_text("CUdpRlbConnection::EndHalfOpen, (handle, peer_app_id)=", m_handle, m_peer_app_id);
+    udprlb_end_connection(this);
     return true;
 }
 
@@ -254,7 +270,8 @@ bool CUdpRlbConnection::AnswerConnectRequest(const uint8_t *payload, int len, co
     }
     m_last_recv_time = get_tick_count();
     SendConnectResponsePdu(kConnectAccepted);
-    SetState(kStateConnected);
+    SetState(kStateAnswered);
+    m_state_time = m_last_recv_time;
     m_accepted = true;
     return true;
 }
@@ -262,7 +279,8 @@ bool CUdpRlbConnection::AnswerConnectRequest(const uint8_t *payload, int len, co
 bool CUdpRlbConnection::RepeatConnectResponse(const ws::sockaddr_in *from, uint16_t peer_app_id,
                                               uint16_t peer_tag) {
     CQrnFuncLock guard(m_lock);
-    if (!m_accepted || m_state != kStateConnected || m_peer_app_id != peer_app_id || m_peer_tag != peer_tag ||
+    const bool answered = m_state == kStateConnected || m_state == kStateAnswered;
+    if (!m_accepted || !answered || m_peer_app_id != peer_app_id || m_peer_tag != peer_tag ||
         !SameAddress(m_peer_addr, from)) {
         return false;
     }
@@ -317,6 +335,9 @@ void CUdpRlbConnection::OnConnectResponsePdu(const uint8_t *payload, int len) {
                 m_last_recv_time = get_tick_count();
                 SetState(kStateConnected);
                 m_attempts = 0;
+                // Carries the accepting side's tag back at once: only then does it take the
+                // request for one from this address rather than a forgery.
+                SendPureAck();
                 events.Post(kEventConnectDone, kConnectOk);
             } else {
                 // The peer has accepted: its connection would otherwise live on for good.
@@ -391,6 +412,7 @@ void CUdpRlbConnection::Close() {
 
 void CUdpRlbConnection::OnTimer() {
     bool failed = false;
+    bool expired = false;
     {
         CQrnFuncLock guard(m_lock);
         const uint32_t now = get_tick_count();
@@ -410,6 +432,11 @@ void CUdpRlbConnection::OnTimer() {
                 SendConnectRequestPdu();
             }
             break;
+        case kStateAnswered:
+            if (calc_tick_diff(m_state_time, now) < kHalfOpenLifetime) break;
+            SetState(kStateEnded);
+            expired = true;
+            break;
         case kStateConnected:
             if (calc_tick_diff(m_last_send_time, now) > kKeepAliveIdle) {
                 SendKeepAlivePdu();
@@ -423,6 +450,10 @@ void CUdpRlbConnection::OnTimer() {
     if (failed) {
         qrn_trace_text("CUdpRlbConnection::OnTimer, no answer, handle=", m_handle);
         EndWithEvent(kEventConnectDone, kConnectNoAnswer);
+    }
+    if (expired) {
+        qrn_trace_text("CUdpRlbConnection::OnTimer, half-open connection expired, handle=", m_handle);
+        if (udprlb_end_connection(this)) udprlb_counters().half_open_expired.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

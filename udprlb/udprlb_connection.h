@@ -102,6 +102,13 @@ public:
     uint32_t OutgoingBandwidth();
     uint32_t SmoothedRtt();
 
+    // Whether a PDU of type from sender may concern this connection: a dig hole response comes
+    // from the relay, everything else from the peer's address.
+    bool IsFromPeer(const ws::sockaddr_in *sender, uint8_t pdu_type);
+    // Ends a half-open connection without an event (its user never heard of it); false when it
+    // is no longer half-open.
+    bool EndHalfOpen();
+
     // For a connect request from the sender of an accepted one (its response was lost): when
     // this connection is what that request made, sends the response again and returns true.
     bool RepeatConnectResponse(const ws::sockaddr_in *from, uint16_t peer_app_id, uint16_t peer_tag);
@@ -178,7 +185,12 @@ private:
     int AcceptReliableData(uint32_t seq, const uint8_t *data, int len);
     // Judges the stats taken by HandleIncomingStatsInfo, if any (verified: true), or drops them.
     void ApplyIncomingStats(bool verified);
-    bool AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind);
+    // established: the PDU is the first of the peer to carry this side's tag, which makes a
+    // half-open connection one the user hears of.
+    bool AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind, bool *established);
+    // The user hears of an accepted connection (event 1), before any event of the PDU that
+    // established it (whose events are raised afterwards, through the callback set meanwhile).
+    void RaiseAccepted();
 
     CQrnLock m_lock;
     qrn_callback m_callback;

@@ -89,6 +89,10 @@ constexpr uint8_t kStateClosing = 4;      // closed by the user; one close reque
 // Ended by a failed or refused connect or by the peer's close: whichever thread decided that
 // first owns the end, and a racing handler (a late connect response) finds nothing to do.
 constexpr uint8_t kStateEnded = 5;
+// Accepting side: the connect request was answered, but nothing from the peer has yet carried
+// this side's tag back, so the request may have come from a forged address. The user hears of
+// the connection (event 1) only when it leaves this state.
+constexpr uint8_t kStateAnswered = 6;
 
 // Handshake: attempts a second apart (the timer's period), the last one failing the connect.
 constexpr int kMaxAttempts = 5;
@@ -131,6 +135,9 @@ constexpr int kOptBandwidth = 10;
 constexpr int kOptRtt = 11;
 constexpr int kOptCallback = 101;
 constexpr int kOptContext = 102;
+// With handle 0: value 0 stops this endpoint relaying dig hole requests, non-zero restarts it.
+constexpr int kOptRelay = 105;
+constexpr int kNoHandle = 0;
 
 // Reliable delivery.
 constexpr uint32_t kSendWindowLimit = kConnectWindow;
@@ -196,9 +203,22 @@ constexpr int kListenerGrowBy = 4;
 // Datagrams read in one readable event; the socket thread comes back for the rest after it
 // has served the other sockets.
 constexpr int kMaxDatagramsPerEvent = 64;
-// Session tags are drawn from 0 to this.
-constexpr uint16_t kMaxTag = 0x7fff;
-constexpr int kTagDrawShift = 8;  // the generator's low bits are its weakest
+// Session tags are drawn from the system's random source, never 0 (a peer tag not yet known).
+constexpr uint16_t kNoTag = 0;
+// Half-open connections (kStateAnswered): a bound over all sources and one per source address,
+// beyond which the oldest gives way, so that a flood of forged requests cannot keep real
+// clients out; and how long one waits for its peer (the caller repeats its request for about
+// five seconds).
+constexpr int kMaxHalfOpen = 512;
+constexpr int kMaxHalfOpenPerSource = 16;
+constexpr uint32_t kHalfOpenLifetime = 6000;  // ms
+// Relaying dig hole requests: forwards per source address and second, sources served per
+// second, and how long a forward waits for the destination's response2.
+constexpr int kMaxForwardsPerSource = 8;
+constexpr int kMaxRelaySources = 256;
+constexpr uint32_t kRelayWindow = 1000;          // ms
+constexpr uint32_t kRelayPendingLifetime = 5000;  // ms
+constexpr int kMaxRelayPending = 512;
 constexpr char kBindSeparator = ';';
 
 // CRC-16/XMODEM.

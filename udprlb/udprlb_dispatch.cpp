@@ -4,11 +4,13 @@
 #include "qrnlibl/qrn_bytestream.h"
 #include "qrnlibl/qrn_trace.h"
 #include "socket/sockcli.h"
+#include "udprlb/udprlb_admission.h"
 #include "udprlb/udprlb_connection.h"
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_module.h"
 #include "udprlb/udprlb_pdu.h"
 #include "udprlb/udprlb_registry.h"
+#include "udprlb/udprlb_relay.h"
 
 using namespace urlb;
 
@@ -60,6 +62,7 @@ void OnDigHoleRequest(const CDatagram &d) {
     const uint16_t src_port = VSOCK::get_address_port(d.sender);
     qrn_trace_text("qrn_udprlb_callback, received dig hole request, (src_addr, src_port, dst_addr, dst_port)=",
                    src_ip, src_port, request.ip, request.port);
+    if (!udprlb_relay_admit_forward(d.sender, request)) return;
     const CUdpRlbDigHole forward{request.app_id, src_ip, src_port};
     SendDigHole(d.socket, VSOCK::build_address(request.ip, request.port), kPduDigHoleForward, forward);
 }
@@ -69,6 +72,7 @@ void OnDigHoleRequest(const CDatagram &d) {
 void OnDigHoleForward(const CDatagram &d) {
     CUdpRlbDigHole forward;
     if (!ReadDigHole(d, &forward)) return;
+    if (!udprlb_relay_admit_test(d.sender, forward)) return;
     qrn_trace_text("qrn_udprlb_callback, send dig hole test to (src_addr:src_port)=", forward.ip, forward.port);
     CReply test;
     test.Send(d.socket, VSOCK::build_address(forward.ip, forward.port), kPduDigHoleTest, 0);
@@ -83,6 +87,7 @@ void OnDigHoleResponse2(const CDatagram &d) {
     const uint16_t from_port = VSOCK::get_address_port(d.sender);
     qrn_trace_text("qrn_udprlb_callback, received dig hole response2, (src_addr, src_port, from_addr, from_port)=",
                    response2.ip, response2.port, from_ip, from_port);
+    if (!udprlb_relay_admit_response(d.sender, response2)) return;
     const CUdpRlbDigHole response{response2.app_id, from_ip, from_port};
     SendDigHole(d.socket, VSOCK::build_address(response2.ip, response2.port), kPduDigHoleResponse, response);
 }
@@ -94,6 +99,19 @@ void RefuseConnectRequest(const CDatagram &d, uint16_t peer_app_id) {
     CReply reply;
     reply.Send(d.socket, d.sender, kPduConnectResponse,
                udprlb_pdu_write_connect_response(response, reply.payload(), kMaxPayload));
+}
+
+bool RepeatAnswer(const CUdpRlbPeerKey &key, const ws::sockaddr_in *sender) {
+    const int handle = udprlb_admission_find(key);
+    if (handle == 0) return false;
+    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    return conn && conn->RepeatConnectResponse(sender, key.app_id, key.tag);
+}
+
+// A half-open connection that gives way to a newer request; its user never heard of it.
+void EndHalfOpen(int handle) {
+    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    if (conn && conn->EndHalfOpen()) udprlb_counters().half_open_evicted.fetch_add(1, std::memory_order_relaxed);
 }
 
 void OnConnectRequest(const CDatagram &d) {
@@ -109,20 +127,25 @@ void OnConnectRequest(const CDatagram &d) {
     }
     qrn_trace_text("qrn_udprlb_callback, on connect request pdu, (src_addr, src_port)=",
                    VSOCK::get_address_ip(d.sender), VSOCK::get_address_port(d.sender));
-    // A repeat whose first answer was lost: a second connection would never end, since nothing
-    // ever reaches it.
-    if (request.has_tag && udprlb_any_connection([&](CUdpRlbConnection *conn) {
-            return conn->RepeatConnectResponse(d.sender, request.src, request.src_tag);
-        })) {
+    if (!request.has_tag) {
+        QRN_TRACE_ERROR("connect request without a tag, peer_app_id=", request.src);
+        RefuseConnectRequest(d, request.src);
         return;
     }
+    const CUdpRlbPeerKey key{VSOCK::get_address_ip(d.sender), VSOCK::get_address_port(d.sender), request.src,
+                             request.src_tag};
+    // A repeat whose first answer was lost: a second connection would never end, since nothing
+    // ever reaches it.
+    if (RepeatAnswer(key, d.sender)) return;
+    for (int victim : udprlb_admission_make_room(key.ip)) EndHalfOpen(victim);
     CQrnRefHolder<CUdpRlbConnection> conn(
-        udprlb_new_connection(listener.callback, listener.context, d.socket, kMaxConnections));
+        udprlb_new_connection(listener.callback, listener.context, d.socket, kMaxConnections, false));
     if (!conn) {
         QRN_TRACE_ERROR("connect request refused, too many connections, max=", kMaxConnections);
         RefuseConnectRequest(d, request.src);
         return;
     }
+    udprlb_admission_add(key, conn->handle());
     conn->OnConnect(d.payload, d.header.len, d.sender);
 }
 
@@ -149,6 +172,12 @@ void DispatchToConnection(const CDatagram &d) {
     if (!conn) {
         qrn_trace_text("qrn_udprlb_callback, (pdu_type, len, app_id)=", d.header.pdu_type, d.header.len, app_id);
         if (d.header.pdu_type == kPduDataReliable) AnswerUnknownAppId(d, app_id);
+        return;
+    }
+    if (!conn->IsFromPeer(d.sender, d.header.pdu_type)) {
+        qrn_trace_text("qrn_udprlb_callback, datagram from a foreign address dropped, (pdu_type, app_id, addr, port)=",
+                       d.header.pdu_type, app_id, VSOCK::get_address_ip(d.sender), VSOCK::get_address_port(d.sender));
+        udprlb_counters().foreign_datagrams.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     const uint8_t *payload = d.payload;

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "platform/winsock.h"
 
 class CUdpRlbConnection;
@@ -23,8 +25,18 @@ bool udprlb_end_connection(CUdpRlbConnection *conn);
 void udprlb_worker_add(CUdpRlbConnection *conn);
 void udprlb_worker_remove(CUdpRlbConnection *conn);
 
-// A new session tag, 0 to 32767.
+// A new session tag from the system's random source, never kNoTag.
 uint16_t udprlb_draw_tag();
+
+// What the layer refused from the network, for traces' readers and the tests.
+struct CUdpRlbCounters {
+    std::atomic<uint32_t> foreign_datagrams{0};   // for a connection, from another address
+    std::atomic<uint32_t> half_open_evicted{0};   // made to give way to a newer request
+    std::atomic<uint32_t> half_open_expired{0};   // never heard from their peer
+    std::atomic<uint32_t> relay_forwarded{0};
+    std::atomic<uint32_t> relay_refused{0};       // dig hole PDUs not acted on
+};
+CUdpRlbCounters &udprlb_counters();
 
 // Checks and dispatches one received datagram of len bytes from sender, which arrived on
 // socket (whose callback context is listen_id). Runs on the socket thread, or on the caller's

@@ -7,7 +7,9 @@
 
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
+#include "udprlb/udprlb_admission.h"
 #include "udprlb/udprlb_connection.h"
+#include "udprlb/udprlb_module.h"
 
 using namespace urlb;
 
@@ -130,13 +132,28 @@ int CUdpRlbConnection::Recv(void *buffer, int len) {
 
 // A data PDU counts only when it is whole, the connection is up and its ids are this session's;
 // its stats bytes are applied or dropped to match. kind names it in the traces.
-bool CUdpRlbConnection::AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind) {
+bool CUdpRlbConnection::AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids, const char *kind,
+                                     bool *established) {
     bool admitted = false;
+    *established = false;
+    const bool session = m_state == kStateConnected || m_state == kStateAnswered;
     if (!valid) {
         QRN_TRACE_ERROR("malformed data pdu, (kind, handle, len)=", kind, m_handle, len);
-    } else if (m_state == kStateConnected && !IdsMatch(ids)) {
+    } else if (session && !IdsMatch(ids)) {
         QRN_TRACE_ERROR("data pdu of another session, (kind, src, dst_tag, src_tag)=", kind, ids.src, ids.dst_tag,
                         ids.src_tag);
+    } else if (m_state == kStateAnswered) {
+        // Only the address that got the connect response can know this side's tag.
+        *established = udprlb_admission_establish(m_handle);
+        if (*established) {
+            qrn_trace_text("CUdpRlbConnection::AdmitDataPdu, established, (handle, peer_app_id)=", m_handle,
+                           m_peer_app_id);
+            SetState(kStateConnected);
+            // Under this lock: a close or an end decided meanwhile has left the state, and
+            // then the worker gets no reference that nothing would drop.
+            udprlb_worker_add(this);
+        }
+        admitted = *established;
     } else {
         admitted = m_state == kStateConnected;
     }
@@ -150,9 +167,10 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
     CUdpRlbDataReliable pdu;
     const bool valid = udprlb_pdu_read_data_reliable(payload, len, &pdu);
     CUdpRlbEvents events;
+    bool established = false;
     {
         CQrnFuncLock lock(m_lock);
-        if (!AdmitDataPdu(valid, len, pdu.ids, "reliable")) return;
+        if (!AdmitDataPdu(valid, len, pdu.ids, "reliable", &established)) return;
         CheckSendSlot();
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
@@ -163,6 +181,7 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         if (readable > 0) events.Post(kEventData, static_cast<uintptr_t>(readable), kDataReliable);
         if (writable) events.Post(kEventWritable);
     }
+    if (established) RaiseAccepted();
     events.Raise(this);
 }
 
@@ -305,15 +324,17 @@ void CUdpRlbConnection::OnDataUnreliablePdu(const uint8_t *payload, int len) {
     CUdpRlbDataUnreliable pdu;
     const bool valid = udprlb_pdu_read_data_unreliable(payload, len, &pdu);
     CUdpRlbEvents events;
+    bool established = false;
     {
         CQrnFuncLock lock(m_lock);
-        if (!AdmitDataPdu(valid, len, pdu.ids, "unreliable")) return;
+        if (!AdmitDataPdu(valid, len, pdu.ids, "unreliable", &established)) return;
         if (pdu.attempt == kAttemptFirst) SendUnreliableACK(pdu.seq);
         RecordUnreliableSeq(pdu.seq);
         // The bytes stay in the dispatcher's receive buffer, valid while the event runs.
         events.Post(kEventData, static_cast<uintptr_t>(pdu.data_len), kDataUnreliable,
                     reinterpret_cast<uintptr_t>(pdu.data));
     }
+    if (established) RaiseAccepted();
     events.Raise(this);
 }
 

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <mutex>
 #include <new>
-#include <random>
 
+#include "platform/random.h"
 #include "qrnlibl/qrn_array.h"
 #include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_time.h"
@@ -19,10 +19,12 @@
 #include "socket/sock_defs.h"
 #include "socket/sockcli.h"
 #include "udprlb/udprlb.h"
+#include "udprlb/udprlb_admission.h"
 #include "udprlb/udprlb_connection.h"
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_module.h"
 #include "udprlb/udprlb_registry.h"
+#include "udprlb/udprlb_relay.h"
 #include "udprlb/udprlb_thread.h"
 
 using namespace urlb;
@@ -38,8 +40,7 @@ struct CUdpRlbModule {
     std::mutex shared_socket_mutex;  // making and replacing the shared socket
     std::atomic<int> shared_socket{0};
     CUdpRlbThread worker;
-    std::mutex tag_mutex;
-    std::minstd_rand tags;
+    CUdpRlbCounters counters;
 };
 
 CUdpRlbModule &udprlb_module() {
@@ -76,12 +77,11 @@ void udprlb_startup() {
         qrn_handle_set_lock(table, &m.lock);
         qrn_array *listeners = qrn_array_init_ex(static_cast<int>(sizeof(CUdpRlbListener)), kListenerGrowBy);
         qrn_array_set_lock(listeners, &m.lock);
-        {
-            std::lock_guard<std::mutex> guard(m.tag_mutex);
-            // The time alone would give two endpoints started in the same second the same tags.
-            std::random_device entropy;
-            m.tags.seed(static_cast<uint32_t>(time(nullptr)) ^ entropy());
-        }
+        // App ids name connections on the wire: ids from 1 on would tell a stranger the
+        // neighbours of its own.
+        uint16_t first_id = 0;
+        if (!ws::GenRandom(&first_id, sizeof(first_id))) QRN_TRACE_ERROR("no random first app id");
+        qrn_handle_mgr_set_next(table, first_id);
         m.listeners.store(listeners, std::memory_order_release);
         m.table.store(table, std::memory_order_release);
         if (m.worker.ThreadStart() != 0) QRN_TRACE_ERROR("worker did not start");
@@ -117,7 +117,7 @@ CUdpRlbConnection *GetUdpRlbConnection(int handle) {
 }
 
 CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t context, int socket,
-                                         int max_connections) {
+                                         int max_connections, bool in_worker) {
     qrn_handle_mgr *table = udprlb_table();
     if (table == nullptr) return nullptr;
     CQrnFuncLock guard(udprlb_module().lock);
@@ -128,7 +128,7 @@ CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t contex
     *qrn_handle_mgr_get(table, handle) = conn;
     // In the worker before the handle can be found: a close that came between the two would
     // leave the worker a reference that nothing ever drops.
-    udprlb_worker_add(conn);
+    if (in_worker) udprlb_worker_add(conn);
     conn->AddRef();
     return conn;
 }
@@ -140,6 +140,7 @@ bool udprlb_end_connection(CUdpRlbConnection *conn) {
     void **slot = qrn_handle_mgr_get(table, conn->handle());
     if (slot == nullptr || *slot != conn) return false;
     if (qrn_handle_mgr_free_id(table, conn->handle()) == 0) return false;
+    udprlb_admission_remove(conn->handle());
     udprlb_worker_remove(conn);
     conn->ReleaseRef();
     return true;
@@ -168,18 +169,6 @@ void udprlb_for_each_connection(const std::function<void(CUdpRlbConnection *)> &
     }
 }
 
-bool udprlb_any_connection(const std::function<bool(CUdpRlbConnection *)> &pred) {
-    qrn_handle_mgr *table = udprlb_table();
-    if (table == nullptr) return false;
-    CQrnFuncLock guard(udprlb_module().lock);
-    uintptr_t cursor = qrn_handle_mgr_enumerate_start(table);
-    while (void **slot = qrn_handle_mgr_enumerate_next(table, &cursor, nullptr)) {
-        if (*slot == nullptr) break;
-        if (pred(static_cast<CUdpRlbConnection *>(*slot))) return true;
-    }
-    return false;
-}
-
 // --- worker and tags --------------------------------------------------------------------------
 
 void udprlb_worker_add(CUdpRlbConnection *conn) { udprlb_module().worker.AddConnection(conn); }
@@ -187,9 +176,26 @@ void udprlb_worker_add(CUdpRlbConnection *conn) { udprlb_module().worker.AddConn
 void udprlb_worker_remove(CUdpRlbConnection *conn) { udprlb_module().worker.RemoveConnection(conn); }
 
 uint16_t udprlb_draw_tag() {
-    CUdpRlbModule &m = udprlb_module();
-    std::lock_guard<std::mutex> guard(m.tag_mutex);
-    return static_cast<uint16_t>((m.tags() >> kTagDrawShift) & kMaxTag);
+    uint16_t tag = kNoTag;
+    while (tag == kNoTag) {
+        if (!ws::GenRandom(&tag, sizeof(tag))) {
+            // Nothing guessable stands in for it: the connection cannot be told from a forgery.
+            QRN_TRACE_ERROR("no random session tag");
+            abort();
+        }
+    }
+    return tag;
+}
+
+CUdpRlbCounters &udprlb_counters() { return udprlb_module().counters; }
+
+void udprlb_note_own_socket(int socket) {
+    uint16_t port = 0;
+    if (VSOCK::getsockopt(socket, sock::kOptLocalPort, &port, static_cast<int>(sizeof(port))) != 0) {
+        QRN_TRACE_ERROR("local port unknown, socket=", socket);
+        return;
+    }
+    udprlb_relay_add_own_port(port);
 }
 
 // --- listeners and the shared socket ----------------------------------------------------------
@@ -237,6 +243,7 @@ int udprlb_get_or_make_shared_socket() {
         VSOCK::close(socket);
         return 0;
     }
+    udprlb_note_own_socket(socket);
     m.shared_socket.store(socket, std::memory_order_release);
     return socket;
 }

@@ -35,17 +35,19 @@ void udprlb_set_shared_socket(int socket);
 // The shared socket, made (bound to any address, port 0) when there is none; 0 on failure.
 int udprlb_get_or_make_shared_socket();
 
-// A new connection in a fresh registry slot and in the worker's list, with the registry's and
-// the worker's references and one for the caller; null when the registry already holds
-// max_connections or no handle is free.
+// Records the local port of a socket of the layer, to which it never relays.
+void udprlb_note_own_socket(int socket);
+
+// A new connection in a fresh registry slot (and, with in_worker, in the worker's list), with
+// the registry's (and the worker's) references and one for the caller; null when the registry
+// already holds max_connections or no handle is free. An accepted connection joins the worker
+// only once established, so that half-open ones do not slow every other connection's turn.
 CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t context, int socket,
-                                         int max_connections);
+                                         int max_connections, bool in_worker);
 
 // Visits every connection in handle order, each on a reference of its own and with no lock
 // held during the visit.
 void udprlb_for_each_connection(const std::function<void(CUdpRlbConnection *)> &visit);
-// Calls pred on each connection under the registry lock until one returns true; true then.
-bool udprlb_any_connection(const std::function<bool(CUdpRlbConnection *)> &pred);
 
 // The one callback of the layer's sockets (context: the listen id, 0 for the shared socket made
 // by connect) and of its one-second timer (event 100).

@@ -75,6 +75,9 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
 #define QRN_TP_OPT_CALLBACK 101      /* sets the callback to value */
 #define QRN_TP_OPT_USER_DATA 102     /* sets the user data to value */
 #define QRN_TP_OPT_NO_RESUME 104     /* switches off resumption after a lost path */
+/* With handle 0, on the listeners: value 0 stops this process relaying UDP hole punching for
+   others (on by default), non-zero starts it again. */
+#define QRN_TP_OPT_UDP_RELAY 105
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0
@@ -140,7 +143,7 @@ QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 QRN_API int qrn_tp_close(int handle, int reason);
 
 /* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word
-   to write. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */
+   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY alone. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */
 QRN_API int qrn_tp_option(int handle, int option, uintptr_t value);
 
 /* Does nothing; kept for applications that call it. */

@@ -31,6 +31,9 @@ void **qrn_handle_mgr_get(qrn_handle_mgr *mgr, int id);
 /* 1 when id was live and is now free, 0 otherwise. */
 int qrn_handle_mgr_free_id(qrn_handle_mgr *mgr, int id);
 int qrn_handle_mgr_count(qrn_handle_mgr *mgr);
+/* Makes the search for the next free id start at id (1..65535), so that a table's ids need not
+   start at 1; ignored for an id out of range. */
+void qrn_handle_mgr_set_next(qrn_handle_mgr *mgr, int id);
 /* A cursor before the first id (1), or 0 for an empty table. */
 uintptr_t qrn_handle_mgr_enumerate_start(qrn_handle_mgr *mgr);
 /* The slot of the first live id at or after the cursor (the cursor then moves past it), or

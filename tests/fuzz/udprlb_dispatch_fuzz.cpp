@@ -347,8 +347,16 @@ private:
         CUdpRlbConnectResponse response;
         if (!peer.Await(urlb::kPduConnectResponse, request.src, &payload) ||
             !udprlb_pdu_read_connect_response(payload.data(), static_cast<int>(payload.size()), &response) ||
-            response.result != urlb::kConnectAccepted || !m_events.AwaitAccepted(response.src))
+            response.result != urlb::kConnectAccepted)
             Fatal("the accepted target's handshake");
+        // The listener's user hears of the connection once the peer carries its tag back.
+        CUdpRlbDataReliable ack;
+        ack.ids = CUdpRlbIds{response.src, request.src, response.src_tag, request.src_tag};
+        auto established = Datagram(urlb::kPduDataReliable, ack, udprlb_pdu_write_data_reliable);
+        if (m_listen_socket == 0) peer.SendTo(m_listen_port, established.data(), static_cast<int>(established.size()));
+        else udprlb_dispatch_datagram(m_listen_socket, kListenId, established.data(),
+                                      static_cast<int>(established.size()), peer.address());
+        if (!m_events.AwaitAccepted(response.src)) Fatal("the accepted target's establishment");
         m_targets[kTargetAccepted].handle = response.src;
         m_targets[kTargetAccepted].tag = response.src_tag;
         if (m_listen_socket == 0) {

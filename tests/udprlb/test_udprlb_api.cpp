@@ -102,7 +102,7 @@ TEST(UdpRlbApi, CloseSendsOneCloseRequestAndLateDataIsAnsweredWithOne) {
     ASSERT_EQ(kConnectAccepted, response.result);
     EXPECT_EQ(raw_id, response.dst);
     EXPECT_EQ(kConnectWindow, response.window);
-    EXPECT_LE(response.src_tag, kMaxTag);
+    EXPECT_NE(kNoTag, response.src_tag);
     const Event accepted = rec.WaitFor(kEventAccepted);
     ASSERT_EQ(static_cast<uintptr_t>(response.src), accepted.handle);
 
@@ -143,11 +143,16 @@ TEST(UdpRlbApi, ListenOnTwoAddressesServesBothAndConnectUsesItsOwnSocket) {
         peer.Send(ConnectRequest(static_cast<uint16_t>(10 + i), static_cast<uint16_t>(500 + i)), port, addresses[i]);
         Pdu pdu;
         ASSERT_TRUE(peer.WaitFor(kPduConnectResponse, &pdu)) << addresses[i];
-        EXPECT_EQ(kConnectAccepted, Decode(pdu, udprlb_pdu_read_connect_response).result);
+        const CUdpRlbConnectResponse response = Decode(pdu, udprlb_pdu_read_connect_response);
+        EXPECT_EQ(kConnectAccepted, response.result);
         char from[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &pdu.from.sin_addr, from, sizeof(from));
         EXPECT_STREQ(addresses[i], from) << "answered from the socket the request reached";
         EXPECT_EQ(port, pdu.from_port());
+        peer.Send(DataReliable(CUdpRlbIds{response.src, static_cast<uint16_t>(10 + i), response.src_tag,
+                                          static_cast<uint16_t>(500 + i)},
+                               0, 0),
+                  port, addresses[i]);
     }
     ASSERT_TRUE(rec.WaitForCount(kEventAccepted, 2));
 
@@ -155,10 +160,7 @@ TEST(UdpRlbApi, ListenOnTwoAddressesServesBothAndConnectUsesItsOwnSocket) {
     const uint16_t other_port = FreeUdpPort("127.0.0.3");
     EXPECT_EQ(kListenSocketFailed, qrn_udprlb_listen("127.0.0.3;192.0.2.1", other_port, &EventRecorder::Callback,
                                                      rec.Context()));
-    peer.Send(ConnectRequest(12, 502), other_port, "127.0.0.3");
-    Pdu third;
-    ASSERT_TRUE(peer.WaitFor(kPduConnectResponse, &third));
-    EXPECT_EQ(kConnectAccepted, Decode(third, udprlb_pdu_read_connect_response).result);
+    EXPECT_EQ(kConnectAccepted, RawHandshake(peer, other_port, 12, 502, true, "127.0.0.3").result);
     ASSERT_TRUE(rec.WaitForCount(kEventAccepted, 3));
 
     RawUdpPeer target;

@@ -96,6 +96,13 @@ public:
         });
         qrntest::Event e = recorder->WaitFor(kEventConnectDone);
         if (e.msg != kEventConnectDone || e.p1 != static_cast<uintptr_t>(kConnectOk)) return 0;
+        // The layer carries this peer's tag back at once, in a pure acknowledgement.
+        CUdpRlbDataReliable first;
+        if (!ReceiveType(kPduDataReliable, &d) ||
+            !udprlb_pdu_read_data_reliable(d.payload(), d.payload_len(), &first) || first.data_len != 0 ||
+            first.ids.dst_tag != kPeerTag) {
+            return 0;
+        }
         return m_handle;
     }
 

@@ -236,12 +236,19 @@ inline uint16_t Listen(EventRecorder &rec, const char *ip = kLoopback) {
     return port;
 }
 
-// The raw peer as a client of the listener at port: the connect response it got.
-inline CUdpRlbConnectResponse RawHandshake(RawUdpPeer &peer, uint16_t port, uint16_t app_id, uint16_t tag) {
-    peer.Send(ConnectRequest(app_id, tag), port);
+// The raw peer as a client of the listener at port: the connect response it got. Unless told
+// otherwise it then carries the listener's tag back in a pure acknowledgement, as the layer's
+// own clients do, which turns the half-open connection into one the listener's user hears of.
+inline CUdpRlbConnectResponse RawHandshake(RawUdpPeer &peer, uint16_t port, uint16_t app_id, uint16_t tag,
+                                           bool establish = true, const char *ip = kLoopback) {
+    peer.Send(ConnectRequest(app_id, tag), port, ip);
     Pdu pdu;
     EXPECT_TRUE(peer.WaitFor(kPduConnectResponse, &pdu));
-    return Decode(pdu, udprlb_pdu_read_connect_response);
+    const CUdpRlbConnectResponse response = Decode(pdu, udprlb_pdu_read_connect_response);
+    if (establish && response.result == kConnectAccepted) {
+        peer.Send(DataReliable(CUdpRlbIds{response.src, app_id, response.src_tag, tag}, 0, 0), port, ip);
+    }
+    return response;
 }
 
 // Two ends of the layer: a connect from the shared socket to a listener on 127.0.0.1.
