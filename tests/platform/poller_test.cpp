@@ -1,12 +1,9 @@
-// The socket thread's poller and the spare descriptor, over real loopback sockets.
-#include <dirent.h>
-
+// The socket thread's poller, over real loopback sockets.
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "loopback_sockets.h"
-#include "platform/fd_reserve.h"
 #include "platform/poller.h"
 #include "platform/winsock.h"
 #include "test_support.h"
@@ -20,16 +17,6 @@ using ws::kWaitWrite;
 
 constexpr uint64_t kPairKey = 0x700000001ull;
 constexpr uint64_t kConnectKey = 0x900000002ull;
-
-int DescriptorCount() {
-    int count = 0;
-    DIR *dir = ::opendir("/proc/self/fd");
-    while (const dirent *entry = dir != nullptr ? ::readdir(dir) : nullptr) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    if (dir != nullptr) ::closedir(dir);
-    return count;
-}
 
 // Waits for exactly one report and returns the sets it means for a socket waiting for `interest`.
 unsigned WaitForOne(ws::CSocketPoller &poller, uint64_t key, unsigned interest) {
@@ -84,37 +71,6 @@ TEST(SocketPoller, ReportsUnderItsKeyWhatTheSetsAskForAndFollowsEveryChange) {
     poller.close();
     EXPECT_FALSE(poller.is_open());
     EXPECT_EQ(SOCKET_ERROR, poller.change(s, kPairKey, 0, kWaitRead));
-}
-
-TEST(DescriptorReserve, RefusesOnePendingConnectionPerCallAndKeepsItsSpare) {
-    CSocket listener = MakeListener();
-    SetNonBlocking(listener.get());
-    ws::CDescriptorReserve reserve;
-    ASSERT_TRUE(reserve.hold());
-    const int held = DescriptorCount();
-
-    EXPECT_EQ(SOCKET_ERROR, reserve.refuse_pending(listener.get()));
-    EXPECT_EQ(WSAEWOULDBLOCK, ws::WSAGetLastError());
-    CSocket first(ws::socket(AF_INET, SOCK_STREAM, 0));
-    CSocket second(ws::socket(AF_INET, SOCK_STREAM, 0));
-    ws::sockaddr_in to = LoopbackAddress(LocalPort(listener.get()));
-    ASSERT_EQ(0, ws::connect(first.get(), &to, sizeof(to)));
-    ASSERT_EQ(0, ws::connect(second.get(), &to, sizeof(to)));
-    const int with_clients = DescriptorCount();
-
-    EXPECT_EQ(0, reserve.refuse_pending(listener.get()));
-    EXPECT_EQ(0, reserve.refuse_pending(listener.get()));
-    EXPECT_EQ(SOCKET_ERROR, reserve.refuse_pending(listener.get()));
-    EXPECT_EQ(WSAEWOULDBLOCK, ws::WSAGetLastError());
-    char b;
-    EXPECT_EQ(0, ws::recv(first.get(), &b, 1, 0));  // closed by the listener's side
-    EXPECT_EQ(0, ws::recv(second.get(), &b, 1, 0));
-    EXPECT_EQ(with_clients, DescriptorCount());  // the spare is held again, nothing else kept
-
-    reserve.release();
-    EXPECT_EQ(with_clients - 1, DescriptorCount());
-    EXPECT_TRUE(reserve.hold());
-    EXPECT_EQ(held + 2, DescriptorCount());
 }
 
 }  // namespace
