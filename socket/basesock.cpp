@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "socket/sock_defs.h"
 #include "socket/sock_sets.h"
@@ -46,16 +47,12 @@ void VBaseSocket::attach_socket(SOCKET s) {
     m_sock_gen = vsock_next_generation();
 }
 
-void VBaseSocket::forget_socket() {
-    CQrnFuncLock guard(m_lock);
-    m_socket.store(INVALID_SOCKET, std::memory_order_release);
-}
-
 int VBaseSocket::create(int is_stream) {
     QRN_TRACE_FUNC("VBaseSocket::create");
     SOCKET s = ws::socket(AF_INET, is_stream ? SOCK_STREAM : SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) {
-        QRN_TRACE_ERROR("create socket failed");
+        // 10024 (WSAEMFILE): the process or the system is out of descriptors.
+        QRN_TRACE_ERROR("create socket failed", get_last_error());
         return 0;
     }
     attach_socket(s);
@@ -112,14 +109,19 @@ VBaseSocket *VBaseSocket::accept(ws::sockaddr_in **out_address) {
     QRN_TRACE_FUNC("VBaseSocket::accept");
     SOCKET listening;
     SOCKET fresh;
+    int error = 0;
     {
         CQrnFuncLock guard(m_lock);
         listening = socket();
         int length = kAddressLength;
         fresh = ws::accept(listening, &t_peer_address, &length);
+        if (fresh == INVALID_SOCKET) error = get_last_error();
     }
     qrn_trace_event(kTraceModule, kTraceAccept, listening, fresh);
-    if (fresh == INVALID_SOCKET) return nullptr;
+    if (fresh == INVALID_SOCKET) {
+        if (error == WSAEMFILE) refuse_pending();
+        return nullptr;
+    }
 
     auto *sock = new VBaseSocket();
     if (sock->handle() == 0) {
@@ -136,9 +138,30 @@ VBaseSocket *VBaseSocket::accept(ws::sockaddr_in **out_address) {
     sock->m_remote_ip = ws::ntoh32(t_peer_address.sin_addr.s_addr);
     sock->m_remote_port = ws::ntoh16(t_peer_address.sin_port);
     sock->set_state(kStateConnected);
-    vsock_add_to_read_set(sock);
+    if (!vsock_add_to_read_set(sock)) {
+        // Never to be heard of: refused rather than left open.
+        sock->close();
+        if (vsock_free_handle(sock)) sock->ReleaseRef();
+        return nullptr;
+    }
     if (out_address != nullptr) *out_address = &t_peer_address;
     return sock;
+}
+
+void VBaseSocket::refuse_pending() {
+    // Out of descriptors: the waiting connections are closed, so that their clients hear of
+    // it at once and the listener is not reported ready over and over.
+    int refused = 0;
+    int error = 0;
+    {
+        CQrnFuncLock guard(m_lock);
+        while (vsock_module().reserve.refuse_pending(socket()) == 0) ++refused;
+        error = get_last_error();
+    }
+    QRN_TRACE_ERROR("accept failed, out of descriptors; connections refused", refused);
+    // Without a spare (taken by another thread's descriptor) nothing could be refused: pause,
+    // so that the listener reported again does not take the whole processor.
+    if (error == WSAEMFILE) qrn_sleep(kSelectErrorPauseMs);
 }
 
 int VBaseSocket::connect(const ws::sockaddr_in *address) {
@@ -174,7 +197,7 @@ int VBaseSocket::connect(const ws::sockaddr_in *address) {
         return result;
     }
     set_state(kStateConnecting);
-    vsock_add_to_write_set(this);
+    if (!vsock_add_to_write_set(this)) return SOCKET_ERROR;
     return 0;
 }
 
@@ -208,7 +231,6 @@ int VBaseSocket::send(const void *buffer, int length, int flags) {
     if (result >= 0 && result < length) {
         // The rest waits for room: a writable event (4) will say when.
         vsock_add_to_write_set(this);
-        vsock_wake(s);
     }
     qrn_trace_event(kTraceModule, kTraceSend, s, length, result);
     return result;

@@ -61,14 +61,16 @@ public:
     uint64_t socket_generation() const { return m_sock_gen; }
     bool sets_closed() const { return m_sets_closed; }
     void close_sets() { m_sets_closed = true; }
-    // Forgets a descriptor that is no longer a socket of ours, without closing it.
-    void forget_socket();
+    // The socket thread's sets that hold the socket (ws::kWait* bits).
+    unsigned interest() const { return m_interest; }
+    void set_interest(unsigned sets) { m_interest = sets; }
 
 private:
     void attach_socket(SOCKET s);
     void deliver(int event, int handle, uintptr_t param, uintptr_t extra = 0);
     void release_handle();
     void accept_all();
+    void refuse_pending();
     void on_connect_writable();
     void fail_connect();
     bool send_negotiation_bytes();
@@ -112,9 +114,11 @@ private:
 
     // Guarded by the VSOCK lock: when m_socket was last given a descriptor (so that the
     // socket thread never hands one socket's readiness to a later socket with the same
-    // descriptor number), and whether the socket may still enter the socket sets.
+    // descriptor number), whether the socket may still enter the socket sets, and which
+    // sets hold it.
     uint64_t m_sock_gen = 0;
     bool m_sets_closed = false;
+    unsigned m_interest = 0;
 };
 
 #endif

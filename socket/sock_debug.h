@@ -8,15 +8,13 @@
 
 namespace sock_debug {
 
-int internal_listener();
-int internal_client();
-int internal_server();
 // The descriptor behind a handle; INVALID_SOCKET for an unknown handle.
 SOCKET raw_socket(int handle);
 // The state of a handle's socket; -1 for an unknown handle.
 int state(int handle);
 // True when the calling thread holds the VSOCK lock.
 bool vsock_lock_held();
+// Sockets in each of the socket thread's sets.
 int read_set_count();
 int write_set_count();
 int except_set_count();

@@ -65,9 +65,6 @@ constexpr int kListenBacklog = 0x7fffffff;
 constexpr int kTableInitialSize = 4;
 constexpr int kTableGrowBy = 16;
 
-// The internal socket pair: callback contexts, and the loopback address it uses.
-constexpr uintptr_t kInternalServerCtx = 0;  // the listener and the socket it accepts
-constexpr uintptr_t kInternalClientCtx = 1;
 constexpr uint32_t kLoopbackIp = 0x7f000001;  // 127.0.0.1, host order
 constexpr const char *kLoopbackText = "127.0.0.1";
 
@@ -77,11 +74,10 @@ constexpr uint16_t kProxiedPort = 443;
 constexpr uint8_t kProxyHttp = 1;
 constexpr uint8_t kProxySocks5 = 2;
 
-// The socket thread.
-constexpr unsigned kSelectTimeoutMs = 1000;  // library clock
+// The socket thread: its longest wait (library clock), and its pause after a failing wait or
+// an accept that found no descriptor.
+constexpr unsigned kSelectTimeoutMs = 1000;
 constexpr unsigned kSelectErrorPauseMs = 20;
-constexpr unsigned kSelectIdlePauseMs = 5;
-constexpr int kInternalDrainBytes = 16;
 
 // Trace events of module 6 (base socket).
 constexpr int kTraceModule = 6;

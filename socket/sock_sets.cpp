@@ -1,7 +1,5 @@
 #include "socket/sock_sets.h"
 
-#include <string.h>
-
 #include "qrnlibl/qrn_trace.h"
 #include "socket/basesock.h"
 #include "socket/sock_defs.h"
@@ -9,76 +7,55 @@
 
 namespace {
 
-void copy_set(const ws::fd_set &from, ws::fd_set *to) {
-    to->fd_count = from.fd_count;
-    memcpy(to->fd_array, from.fd_array, from.fd_count * sizeof(from.fd_array[0]));
+constexpr int kKeyHandleShift = 32;
+constexpr uint64_t kKeyGenerationMask = 0xffffffffu;
+
+// The handle says where to look, the generation whether the socket found there is still the
+// one that was registered (handles and descriptor numbers are both reused).
+uint64_t report_key(const VBaseSocket *sock) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(sock->handle())) << kKeyHandleShift) |
+           (sock->socket_generation() & kKeyGenerationMask);
 }
 
-// Calls visit(object) for every object in the table, in handle order (VSOCK lock held).
-template <class Visit>
-void for_each_socket(CSockModule &m, Visit visit) {
-    if (m.table == nullptr) return;
-    uintptr_t cursor = qrn_handle_mgr_enumerate_start(m.table);
-    while (void **slot = qrn_handle_mgr_enumerate_next(m.table, &cursor, nullptr)) {
-        if (*slot == nullptr) break;
-        visit(static_cast<VBaseSocket *>(*slot));
+void count_sets(CSockModule &m, unsigned sets, int delta) {
+    if ((sets & ws::kWaitRead) != 0) m.read_count += delta;
+    if ((sets & ws::kWaitWrite) != 0) m.write_count += delta;
+    if ((sets & ws::kWaitExcept) != 0) m.except_count += delta;
+}
+
+// Moves the socket to the sets `to` (VSOCK lock held). A descriptor that is gone (forgotten or
+// closed) only leaves the bookkeeping: the system dropped its registration with it.
+bool move_to(CSockModule &m, VBaseSocket *sock, unsigned to) {
+    const unsigned from = sock->interest();
+    if (from == to) return true;
+    const SOCKET s = sock->socket();
+    if (s != INVALID_SOCKET && m.poller.change(s, report_key(sock), from, to) != 0) {
+        const int error = ws::WSAGetLastError();
+        QRN_TRACE_ERROR("socket sets, change failed (socket, error)", s, error);
+        if (to != 0) return false;
     }
+    count_sets(m, from, -1);
+    count_sets(m, to, 1);
+    sock->set_interest(to);
+    return true;
 }
 
-// The highest-socket value after `removed` has left the sets.
-void recompute_highest(CSockModule &m, const VBaseSocket *removed) {
-    int highest = 0;
-    for_each_socket(m, [&](VBaseSocket *sock) {
-        SOCKET s = sock->socket();
-        if (sock != removed && s != INVALID_SOCKET && !sock->sets_closed() && s + 1 > highest) highest = s + 1;
-    });
-    m.highest = highest;
+bool add_to(VBaseSocket *sock, unsigned set) {
+    CSockModule &m = vsock_module();
+    CQrnFuncLock guard(m.lock);
+    if (sock == nullptr || sock->sets_closed() || sock->socket() == INVALID_SOCKET) return false;
+    return move_to(m, sock, sock->interest() | set);
 }
 
-// The socket of an object that may still enter a set, or INVALID_SOCKET (VSOCK lock held).
-SOCKET settable_socket(const VBaseSocket *sock) {
-    if (sock == nullptr || sock->sets_closed()) return INVALID_SOCKET;
-    return sock->socket();
-}
-
-bool add_to(VBaseSocket *sock, ws::fd_set *set) {
-    CQrnFuncLock guard(vsock_lock());
-    SOCKET s = settable_socket(sock);
-    // A full set silently leaves the socket out: it then never gets an event.
-    return s != INVALID_SOCKET && ws::fd_set_add(s, set);
-}
-
-void remove_everywhere(CSockModule &m, SOCKET s, const VBaseSocket *owner) {
-    ws::fd_set_remove(s, &m.read_set);
-    ws::fd_set_remove(s, &m.write_set);
-    ws::fd_set_remove(s, &m.except_set);
-    if (s + 1 >= m.highest) recompute_highest(m, owner);
-}
-
-VBaseSocket *find_by_socket(CSockModule &m, SOCKET s) {
-    VBaseSocket *found = nullptr;
-    for_each_socket(m, [&](VBaseSocket *sock) {
-        if (found == nullptr && sock->socket() == s) found = sock;
-    });
-    return found;
-}
-
-bool is_dead_socket(SOCKET s) {
-    ws::fd_set probe;
-    probe.fd_count = 1;
-    probe.fd_array[0] = s;
-    ws::timeval no_wait{0, 0};
-    return ws::select(s + 1, &probe, nullptr, nullptr, &no_wait) < 0 &&
-           ws::WSAGetLastError() == WSAENOTSOCK;
+void remove_from(VBaseSocket *sock, unsigned set) {
+    CSockModule &m = vsock_module();
+    CQrnFuncLock guard(m.lock);
+    move_to(m, sock, sock->interest() & ~set);
 }
 
 }  // namespace
 
-CSockModule::CSockModule() {
-    ws::fd_zero(&read_set);
-    ws::fd_zero(&write_set);
-    ws::fd_zero(&except_set);
-}
+CSockModule::CSockModule() = default;
 
 CSockModule::~CSockModule() { VSOCK::shutdown(); }
 
@@ -123,78 +100,40 @@ VBaseSocket *vsock_lookup(int handle) {
 
 uint64_t vsock_next_generation() { return ++vsock_module().generation; }
 
-void vsock_add_to_read_set(VBaseSocket *sock) {
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    if (!add_to(sock, &m.read_set)) return;
-    if (sock->socket() + 1 > m.highest) m.highest = sock->socket() + 1;
-    // A select already under way would not see the new socket until its time-out.
-    vsock_wake(sock->socket());
-}
+bool vsock_add_to_read_set(VBaseSocket *sock) { return add_to(sock, ws::kWaitRead); }
 
-void vsock_add_to_write_set(VBaseSocket *sock) { add_to(sock, &vsock_module().write_set); }
+bool vsock_add_to_write_set(VBaseSocket *sock) { return add_to(sock, ws::kWaitWrite); }
 
-void vsock_add_to_except_set(VBaseSocket *sock) { add_to(sock, &vsock_module().except_set); }
+bool vsock_add_to_except_set(VBaseSocket *sock) { return add_to(sock, ws::kWaitExcept); }
 
-void vsock_remove_from_write_set(VBaseSocket *sock) {
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    SOCKET s = sock->socket();
-    if (s != INVALID_SOCKET) ws::fd_set_remove(s, &m.write_set);
-}
+void vsock_remove_from_write_set(VBaseSocket *sock) { remove_from(sock, ws::kWaitWrite); }
 
-void vsock_remove_from_except_set(VBaseSocket *sock) {
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    SOCKET s = sock->socket();
-    if (s != INVALID_SOCKET) ws::fd_set_remove(s, &m.except_set);
-}
+void vsock_remove_from_except_set(VBaseSocket *sock) { remove_from(sock, ws::kWaitExcept); }
 
 void vsock_remove_from_all_sets(VBaseSocket *sock) {
     CSockModule &m = vsock_module();
     CQrnFuncLock guard(m.lock);
     sock->close_sets();
-    SOCKET s = sock->socket();
-    if (s != INVALID_SOCKET) remove_everywhere(m, s, sock);
+    move_to(m, sock, 0);
 }
 
-void vsock_wake(SOCKET just_added) {
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    if (m.internal_client == 0) return;
-    CQrnRefHolder<VBaseSocket> client(vsock_lookup(m.internal_client));
-    if (!client || client->socket() == just_added || client->state() != sock::kStateConnected) return;
-    const char wake_byte = 0;
-    VSOCK::send(m.internal_client, &wake_byte, 1, 0);
-}
+void vsock_wake() { vsock_module().poller.wake(); }
 
-void vsock_copy_sets(ws::fd_set *read, ws::fd_set *write, ws::fd_set *except, int *highest,
-                     uint64_t *generation) {
+VBaseSocket *vsock_reported_socket(const ws::poll_report &report, unsigned *sets) {
+    const int handle = static_cast<int>(report.key >> kKeyHandleShift);
     CSockModule &m = vsock_module();
     CQrnFuncLock guard(m.lock);
-    copy_set(m.read_set, read);
-    copy_set(m.write_set, write);
-    copy_set(m.except_set, except);
-    *highest = m.highest;
-    *generation = m.generation;
-}
-
-bool vsock_remove_not_socket(ws::fd_set *live) {
-    QRN_TRACE_FUNC("VSockThread::remove_not_socket");
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    ws::fd_set copy;
-    copy_set(*live, &copy);
-    bool client_removed = false;
-    for (unsigned i = 0; i < copy.fd_count; ++i) {
-        SOCKET s = copy.fd_array[i];
-        if (!is_dead_socket(s)) continue;
-        VBaseSocket *owner = find_by_socket(m, s);
-        // Out of every set at once: the number may be handed out again from now on.
-        remove_everywhere(m, s, owner);
-        if (owner == nullptr) continue;
-        owner->forget_socket();
-        if (owner->handle() == m.internal_client) client_removed = true;
+    if (m.table == nullptr || handle <= 0) return nullptr;
+    void **slot = qrn_handle_mgr_get(m.table, handle);
+    VBaseSocket *sock = slot != nullptr ? static_cast<VBaseSocket *>(*slot) : nullptr;
+    if (sock == nullptr || report_key(sock) != report.key || sock->socket() == INVALID_SOCKET) {
+        qrn_trace_text("VSockThread, report of a closed socket dropped, handle=", handle);
+        return nullptr;
     }
-    return client_removed;
+    // The sets as they are now: a socket that left the write set since the wait returned
+    // is no longer told that it can write.
+    *sets = ws::ready_sets(sock->interest(), report.raw);
+    if (*sets == 0) return nullptr;
+    sock->AddRef();
+    return sock;
 }

@@ -1,13 +1,20 @@
 // The socket layer's module state (one per process) and its internal operations: the three
 // socket sets of the socket thread, the socket table, and the wake-up of the socket thread.
 //
-// The VSOCK lock guards the sets, the highest-socket value, the table and the internal
-// handles; it is re-entrant. Lock order: upper layers -> VSOCK lock -> a VBaseSocket's own
-// lock. The VSOCK lock is never held during select, check_event or a callback.
+// The sets have no size: each socket records which of them it is in (VBaseSocket::interest),
+// and the socket thread's poller is told of every change as it happens, so that a wait never
+// rebuilds anything. A socket that enters a set while the thread waits is waited on at once.
+// The poller reports a socket under a key made of its handle and its descriptor generation;
+// a report whose socket has since been closed, or whose handle or descriptor number now
+// belongs to a later socket, is dropped.
+//
+// The VSOCK lock guards the sets, the table and the interest and generation of every socket;
+// it is re-entrant. Lock order: upper layers -> VSOCK lock -> a VBaseSocket's own lock. The
+// VSOCK lock is never held during the wait, check_event or a callback.
 //
 // A socket enters a set only while its object is registered and its descriptor is open
 // (VBaseSocket::sets_closed is false), and leaves every set before its descriptor is closed,
-// so that a set never names a descriptor number that now belongs to someone else.
+// so that the poller never holds a descriptor number that now belongs to someone else.
 #ifndef QRN_SOCKET_SOCK_SETS_H
 #define QRN_SOCKET_SOCK_SETS_H
 
@@ -16,6 +23,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/fd_reserve.h"
+#include "platform/poller.h"
 #include "platform/winsock.h"
 #include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_lock.h"
@@ -32,13 +41,11 @@ struct CSockModule {
 
     CQrnLock lock;  // the VSOCK lock
     qrn_handle_mgr *table = nullptr;
-    ws::fd_set read_set;
-    ws::fd_set write_set;
-    ws::fd_set except_set;
-    int highest = 0;  // one more than the highest socket put into the read set
-    int internal_listener = 0;
-    int internal_client = 0;
-    int internal_server = 0;
+    ws::CSocketPoller poller;
+    ws::CDescriptorReserve reserve;  // see VBaseSocket::accept
+    int read_count = 0;              // sockets in the read set (and so on)
+    int write_count = 0;
+    int except_count = 0;
     uint64_t generation = 0;     // last descriptor generation handed out
     std::atomic<bool> started{false};
     std::mutex lifecycle;        // serialises startup and shutdown
@@ -58,25 +65,21 @@ VBaseSocket *vsock_lookup(int handle);
 // The next descriptor generation (the VSOCK lock must be held).
 uint64_t vsock_next_generation();
 
-// Also wakes the socket thread, so that a select under way takes the socket in.
-void vsock_add_to_read_set(VBaseSocket *sock);
-void vsock_add_to_write_set(VBaseSocket *sock);
-void vsock_add_to_except_set(VBaseSocket *sock);
+// False when the socket could not enter the set (an error line says why).
+bool vsock_add_to_read_set(VBaseSocket *sock);
+bool vsock_add_to_write_set(VBaseSocket *sock);
+bool vsock_add_to_except_set(VBaseSocket *sock);
 void vsock_remove_from_write_set(VBaseSocket *sock);
 void vsock_remove_from_except_set(VBaseSocket *sock);
 // Takes the socket out of all three sets for good (it does not enter a set again).
 void vsock_remove_from_all_sets(VBaseSocket *sock);
 
-// Cuts the socket thread's select short with one byte on the internal client, unless the
-// internal client is the socket that just entered a set.
-void vsock_wake(SOCKET just_added);
+// Cuts the socket thread's wait short.
+void vsock_wake();
 
-// For the socket thread: a copy of the three sets, and the generation at the time of the copy.
-void vsock_copy_sets(ws::fd_set *read, ws::fd_set *write, ws::fd_set *except, int *highest,
-                     uint64_t *generation);
-// Removes every dead socket of the live set that corresponds to the given one (a pointer to
-// one of the module's three sets), forgetting its descriptor; true when the internal client
-// was among them. Probes each socket with a zero time-out.
-bool vsock_remove_not_socket(ws::fd_set *live);
+// For the socket thread: the socket that a poller report names, with a reference added, and
+// the sets in which select would have reported it (ws::kWait* bits); null when the socket
+// is gone or the report was about an earlier socket.
+VBaseSocket *vsock_reported_socket(const ws::poll_report &report, unsigned *sets);
 
 #endif

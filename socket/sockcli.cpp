@@ -1,5 +1,5 @@
-// VSOCK: start and stop of the socket layer, the internal socket pair, and the functions that
-// take a socket handle. The address functions are in sock_address.cpp.
+// VSOCK: start and stop of the socket layer, and the functions that take a socket handle. The
+// address functions are in sock_address.cpp.
 #include "socket/sockcli.h"
 
 #include <vector>
@@ -14,63 +14,6 @@ using namespace sock;
 namespace {
 
 using CSocketRef = CQrnRefHolder<VBaseSocket>;
-
-int vsock_internal_callback(uintptr_t ctx, int event, uintptr_t handle, uintptr_t param, uintptr_t,
-                            uintptr_t) {
-    QRN_TRACE_FUNC("vsock_internal_callback");
-    CSockModule &m = vsock_module();
-    const int h = static_cast<int>(handle);
-    switch (event) {
-    case kEventAccepted: {
-        CQrnFuncLock guard(m.lock);
-        m.internal_server = h;
-        break;
-    }
-    case kEventConnected:
-    case kEventWritable:
-        break;
-    case kEventReadable: {
-        if (ctx != kInternalServerCtx) QRN_TRACE_ERROR("not server");
-        char drain[kInternalDrainBytes];
-        VSOCK::recv(h, drain, sizeof(drain), 0);
-        break;
-    }
-    case kEventClosed: {
-        CQrnFuncLock guard(m.lock);
-        if (h == m.internal_client) {
-            m.internal_client = 0;
-        } else if (h == m.internal_server) {
-            m.internal_server = 0;
-        }
-        break;
-    }
-    default:
-        QRN_TRACE_ERROR(event);
-        break;
-    }
-    return 0;
-}
-
-// A new internal client connected to the internal listener (VSOCK lock held).
-void connect_internal_client(CSockModule &m) {
-    uint16_t port = 0;
-    VSOCK::getsockopt(m.internal_listener, kOptLocalPort, &port, sizeof(port));
-    int client = VSOCK::socket(kTypeTcp, vsock_internal_callback, kInternalClientCtx);
-    if (client <= 0) return;
-    m.internal_client = client;
-    VSOCK::connect(client, VSOCK::build_address(kLoopbackIp, port));
-}
-
-void open_internal_pair(CSockModule &m) {
-    CQrnFuncLock guard(m.lock);
-    int listener = VSOCK::socket(kTypeTcp, vsock_internal_callback, kInternalServerCtx);
-    if (listener <= 0) return;
-    m.internal_listener = listener;
-    // Only this process needs to reach the wake-up line.
-    VSOCK::bind(listener, VSOCK::build_address(kLoopbackIp, 0));
-    VSOCK::listen(listener);
-    connect_internal_client(m);
-}
 
 // Takes a socket out of the table for good: out of the sets, descriptor closed when it is
 // open (state 2, 3 or 5), handle freed, the table's reference released (VSOCK lock held).
@@ -100,15 +43,6 @@ void close_all_sockets(CSockModule &m) {
         close_socket(sock);
         sock->ReleaseRef();
     }
-}
-
-// Empty sets and no internal pair (VSOCK lock held).
-void clear_sets_and_pair(CSockModule &m) {
-    ws::fd_zero(&m.read_set);
-    ws::fd_zero(&m.write_set);
-    ws::fd_zero(&m.except_set);
-    m.highest = 0;
-    m.internal_listener = m.internal_client = m.internal_server = 0;
 }
 
 // Looks the handle up and runs op on its object; 3 for an unknown handle.
@@ -142,10 +76,17 @@ int VSOCK::startup() {
             return kStartupFailed;
         }
         qrn_handle_set_lock(m.table, &m.lock);
-        clear_sets_and_pair(m);
+        if (m.poller.open() != 0) {
+            QRN_TRACE_ERROR("VSOCK::startup, no poller", ws::WSAGetLastError());
+            qrn_handle_mgr_destroy(m.table);
+            m.table = nullptr;
+            ws::WSACleanup();
+            return kStartupFailed;
+        }
+        // Taken while descriptors are plentiful, for the day they run out.
+        if (!m.reserve.hold()) QRN_TRACE_ERROR("VSOCK::startup, no spare descriptor");
         m.started.store(true, std::memory_order_release);
     }
-    open_internal_pair(m);
     m.thread.ThreadStart();
     return kStartupOk;
 }
@@ -161,7 +102,8 @@ int VSOCK::shutdown() {
         CQrnFuncLock guard(m.lock);
         qrn_handle_mgr_destroy(m.table);
         m.table = nullptr;
-        clear_sets_and_pair(m);
+        m.poller.close();
+        m.reserve.release();
         m.started.store(false, std::memory_order_release);
     }
     ws::WSACleanup();
@@ -179,10 +121,16 @@ int VSOCK::socket(int type, qrn_callback callback, uintptr_t ctx) {
         sock->ReleaseRef();
         return -1;
     }
-    sock->create(type == kTypeTcp ? 1 : 0);
+    // A handle without a socket would only fail later and less clearly (create traced why).
+    bool ok = sock->create(type == kTypeTcp ? 1 : 0) != 0;
     sock->setsockopt(kOptCallback, reinterpret_cast<uintptr_t>(callback), sizeof(uintptr_t));
     sock->setsockopt(kOptCallbackCtx, ctx, sizeof(uintptr_t));
-    if (type == kTypeUdp) vsock_add_to_read_set(sock);
+    if (ok && type == kTypeUdp) ok = vsock_add_to_read_set(sock);
+    if (!ok) {
+        CQrnFuncLock guard(vsock_lock());
+        close_socket(sock);
+        return -1;
+    }
     return handle;
 }
 
@@ -200,7 +148,7 @@ int VSOCK::listen(int handle) {
             return kErrWrongState;
         }
         int result = sock->listen();
-        if (result == 0) vsock_add_to_read_set(sock);
+        if (result == 0 && !vsock_add_to_read_set(sock)) return SOCKET_ERROR;
         return result;
     });
 }
@@ -215,10 +163,7 @@ int VSOCK::connect(int handle, const ws::sockaddr_in *address) {
             return kErrWrongState;
         }
         int result = sock->connect(address);
-        if (result == 0) {
-            vsock_add_to_read_set(sock);
-            vsock_add_to_except_set(sock);
-        }
+        if (result == 0 && !(vsock_add_to_read_set(sock) && vsock_add_to_except_set(sock))) return SOCKET_ERROR;
         return result;
     });
 }
@@ -268,13 +213,7 @@ int VSOCK::setsockopt(int handle, int option, uintptr_t value, int length) {
 }
 
 void VSOCK::reconnect_internal_socket() {
+    // The wake-up line is the poller's own event counter, which no peer can break; there is
+    // nothing to renew.
     QRN_TRACE_FUNC("VSOCK::reconnect_internal_socket");
-    CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    if (m.table == nullptr) return;
-    // The old client, dead or alive, would otherwise keep its handle and its pair for good.
-    const int previous = m.internal_client;
-    m.internal_client = 0;
-    if (previous != 0) VSOCK::close(previous);
-    connect_internal_client(m);
 }

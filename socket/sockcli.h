@@ -19,7 +19,8 @@ int startup();
 // Stops the socket thread, closes every socket and releases Windows Sockets. Returns 0.
 int shutdown();
 
-// type 0 TCP, 1 UDP (put into the read set at once). Returns the handle, or -1.
+// type 0 TCP, 1 UDP (put into the read set at once). Returns the handle, or -1, also when no
+// socket can be made (out of descriptors: an error line with 10024).
 int socket(int type, qrn_callback callback, uintptr_t ctx);
 int bind(int handle, const ws::sockaddr_in *address);
 // 4 unless the socket is a fresh TCP socket; otherwise the listen result (0 or -1).
@@ -56,7 +57,8 @@ ws::sockaddr_in *copy_address(const ws::sockaddr_in *address);  // null for null
 void delete_address(ws::sockaddr_in *copy);
 int compare_address(const ws::sockaddr_in *a, const ws::sockaddr_in *b);  // 0 when equal
 
-// Makes a new internal client (the socket thread's wake-up line).
+// Kept for callers that renewed the socket thread's wake-up line after a lost path; the line
+// cannot be lost any more, so this does nothing.
 void reconnect_internal_socket();
 
 }  // namespace VSOCK

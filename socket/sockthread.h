@@ -1,6 +1,6 @@
-// VSockThread: the one socket thread. Each pass waits in select on the socket sets and hands
-// what it saw to VBaseSocket::check_event of every socket in the table; every socket event,
-// and so every owner's callback, runs on this thread.
+// VSockThread: the one socket thread. Each pass waits on the socket sets (the poller) and hands
+// what it reports to VBaseSocket::check_event of each ready socket, in handle order; every
+// socket event, and so every owner's callback, runs on this thread.
 #ifndef QRN_SOCKET_SOCKTHREAD_H
 #define QRN_SOCKET_SOCKTHREAD_H
 
@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "platform/winsock.h"
+#include "platform/poller.h"
 #include "qrnlibl/qrn_thread.h"
 
 class VSockThread : public CQrnEventThread {
@@ -17,7 +17,7 @@ public:
     ~VSockThread() override;
 
     int ThreadStart() override;
-    // Wakes the thread out of its select, then stops and joins it.
+    // Wakes the thread out of its wait, then stops and joins it.
     void ThreadStop() override;
     // One pass; 0 once the thread is asked to stop.
     int OnThreadTick() override;
@@ -28,11 +28,10 @@ public:
     uint64_t passes() const { return m_passes.load(std::memory_order_acquire); }
 
 private:
-    void deliver_events(uint64_t generation);
+    void deliver_events(int count);
 
-    ws::fd_set m_read;
-    ws::fd_set m_write;
-    ws::fd_set m_except;
+    static constexpr int kReportsPerPass = 256;
+    ws::poll_report m_reports[kReportsPerPass];
     uintptr_t m_scratch = 0;
     std::atomic<bool> m_stopping{false};
     std::atomic<uint64_t> m_passes{0};

@@ -4,6 +4,7 @@
 #define QRN_TESTS_SOCKET_SOCKET_FIXTURE_H
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,6 +45,18 @@ inline int RawConnect(uint16_t port) {
     return fd;
 }
 
+// Descriptors open in this process (entries of /proc/self/fd, less the one that lists them).
+inline int OpenDescriptorCount() {
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count - 1;
+}
+
 // --- the fixture ------------------------------------------------------------------------
 
 // Everything a callback may touch must outlive the socket layer: the layer is shut down in
@@ -61,7 +74,6 @@ protected:
 
     void SetUp() override {
         ASSERT_EQ(sock::kStartupOk, VSOCK::startup());
-        ASSERT_TRUE(WaitUntil([] { return sock_debug::internal_server() != 0; }));
         m_ping = OpenUdp(m_ping_recorder, &m_ping_port);
         m_ping_recorder.SetHook([this](const Event &) { DrainPings(); });
     }
@@ -111,8 +123,8 @@ protected:
     // Returns once the socket thread has completed a whole pass that began after this call,
     // so that a test can then assert that some event did not come.
     void SyncPasses() {
-        // The first ping's pass may have copied the sets before the caller's last change; the
-        // second's copied them after; it is complete once the third is seen.
+        // The first ping's pass may have begun before the caller's last change; the second's
+        // began after; it is complete once the third is seen.
         for (int i = 0; i < 3; ++i) {
             int seq = ++m_ping_sent;
             ASSERT_EQ(static_cast<int>(sizeof(seq)),
@@ -121,7 +133,7 @@ protected:
         }
     }
 
-    // Selects of 100 ms: a socket that only enters the read set (no wake-up) is polled soon.
+    // Waits of 100 ms, so that a stop is never held up long.
     qrntest::ClockFactor m_clock{10};
     int m_pair_listener = 0;
     int m_ping = 0;
