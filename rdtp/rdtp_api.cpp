@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/kernel.h"
+#include "platform/random.h"
 #include "qrnlibl/qrn_array.h"
 #include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_time.h"
@@ -45,7 +45,6 @@ struct CRdtpModule {
     std::atomic<qrn_handle_mgr *> table{nullptr};
     std::atomic<qrn_array *> listeners{nullptr};
     std::atomic<uint32_t> server_tag{0};
-    std::atomic<uint32_t> next_cli_tag{kFirstClientTag};
 };
 
 // Never destroyed: lower-layer threads may still deliver while static objects go away.
@@ -71,14 +70,24 @@ void rdtp_startup() {
     });
 }
 
-// The tags are fixed by the first listen, before any path is open: connections accepted by a
-// listen that later fails still get a tag, and a second listen does not hand out old tags again.
+// A random tag, never 0; 0 only when the random source failed.
+uint32_t rdtp_random_tag() {
+    uint32_t tag = 0;
+    while (tag == 0) {
+        if (!ws::GenRandom(&tag, sizeof(tag))) {
+            QRN_TRACE_ERROR("no random source for a tag");
+            return 0;
+        }
+    }
+    return tag;
+}
+
+// The server tag is fixed by the first listen, before any path is open, and kept for the life
+// of the process, so that a client can resume across every listener. It is random, as a
+// process id would be known to anyone who connected once.
 void rdtp_start_serving() {
     CRdtpModule &m = rdtp_module();
-    std::call_once(m.serving, [&m] {
-        m.server_tag.store(ws::GetCurrentProcessId(), std::memory_order_release);
-        m.next_cli_tag.store(kFirstClientTag, std::memory_order_release);
-    });
+    std::call_once(m.serving, [&m] { m.server_tag.store(rdtp_random_tag(), std::memory_order_release); });
 }
 
 int rdtp_add_listener(qrn_callback callback, uintptr_t user_data) {
@@ -187,7 +196,7 @@ int low16(uintptr_t value) { return static_cast<int>(value & kLowerResultMask); 
 
 uint32_t rdtp_server_tag() { return rdtp_module().server_tag.load(std::memory_order_acquire); }
 
-uint32_t rdtp_next_client_tag() { return rdtp_module().next_cli_tag.fetch_add(1, std::memory_order_acq_rel); }
+uint32_t rdtp_new_client_tag() { return rdtp_random_tag(); }
 
 void rdtp_close_lower(int from, int handle) {
     switch (from) {

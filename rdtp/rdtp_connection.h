@@ -72,7 +72,7 @@ public:
     // come back for the caller's trace.
     bool OnReconnect(int from, int handle, uint32_t cli_tag, uint16_t ordinal, uint32_t *my_cli_tag,
                      uint16_t *my_ordinal);
-    bool OnUdpConnectRequest(int udp_handle, uint32_t cli_tag);
+    bool OnUdpConnectRequest(int udp_handle, const CRdtpConnectPdu &pdu);
 
     // The data path (the upper layer's flags pass on as the path choice says).
     int Send(const void *buffer, int length, int flags);

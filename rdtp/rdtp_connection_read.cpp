@@ -93,8 +93,18 @@ void CRdtpConnection::OnRequest(int from, const CRdtpConnectPdu &pdu, int rest, 
         Detach();
         return;
     }
-    m_serv_tag = rdtp_server_tag();
-    m_cli_tag = rdtp_next_client_tag();
+    const uint32_t serv_tag = rdtp_server_tag();
+    const uint32_t cli_tag = rdtp_new_client_tag();
+    if (serv_tag == 0 || cli_tag == 0) {
+        // Without the random source there is no tag that a stranger could not guess.
+        QRN_TRACE_ERROR("no tags for a new connection, local_handle=", m_local_handle);
+        SendRefusal();
+        Detach();
+        after.Remove();
+        return;
+    }
+    m_serv_tag = serv_tag;
+    m_cli_tag = cli_tag;
     m_conn_id = static_cast<uint16_t>(m_local_handle);
     m_ordinal = pdu.ordinal;
     if (pdu.conn_mode == kModeTcpUdp && m_conn_mode == kModeTcp) {
@@ -179,7 +189,7 @@ void CRdtpConnection::HandOver(const Handoff &handoff) {
     }
     bool taken;
     if (handoff.udp_join) {
-        taken = owner != nullptr && ours && owner->OnUdpConnectRequest(path, handoff.pdu.cli_tag);
+        taken = owner != nullptr && ours && owner->OnUdpConnectRequest(path, handoff.pdu);
         if (!taken) {
             qrn_trace_text("the previous TCP connection is deleted, so also delete this UDP connection, local_handle=",
                            m_local_handle);
@@ -206,8 +216,10 @@ void CRdtpConnection::HandOver(const Handoff &handoff) {
 
 bool CRdtpConnection::Resumable(uint32_t cli_tag, uint16_t ordinal) const {
     // A connection that never got its tags (m_serv_tag 0) has no logical connection to resume.
+    // The client counts every lost path before it asks again, so a request that does not
+    // advance the ordinal is a replay or a stranger's, never the client's next path.
     return !Inactive() && IsServer() && m_serv_tag != 0 && m_cli_tag == cli_tag &&
-           calc_word_distance(m_ordinal, ordinal) >= 0;
+           calc_word_distance(m_ordinal, ordinal) > 0;
 }
 
 bool CRdtpConnection::OnReconnect(int from, int handle, uint32_t cli_tag, uint16_t ordinal, uint32_t *my_cli_tag,
@@ -244,7 +256,7 @@ bool CRdtpConnection::OnReconnect(int from, int handle, uint32_t cli_tag, uint16
     return true;
 }
 
-bool CRdtpConnection::OnUdpConnectRequest(int udp_handle, uint32_t cli_tag) {
+bool CRdtpConnection::OnUdpConnectRequest(int udp_handle, const CRdtpConnectPdu &pdu) {
     QRN_TRACE_FUNC("CRdtpConnection::OnUdpConnectRequest");
     CRdtpAftermath after;
     {
@@ -254,8 +266,14 @@ bool CRdtpConnection::OnUdpConnectRequest(int udp_handle, uint32_t cli_tag) {
         if (m_udp_handle != 0 || !m_server_ip.empty()) {
             QRN_TRACE_ERROR("(m_udp_handle, is_client)=", m_udp_handle, static_cast<int>(!m_server_ip.empty()));
         }
-        // Only the server object that gave the client its tag takes the path.
-        if (Inactive() || !IsServer() || m_serv_tag == 0 || m_cli_tag != cli_tag) return false;
+        // Only the server object that gave the client its tags, and waits for this path of the
+        // current connect or resumption, takes it.
+        if (Inactive() || !IsServer() || m_state != kStateAwaitingUdp || m_serv_tag == 0 ||
+            m_cli_tag != pdu.cli_tag || m_ordinal != pdu.ordinal) {
+            qrn_trace_text("CRdtpConnection::OnUdpConnectRequest, refused, (state, client_tag, ordinal)=",
+                           static_cast<int>(m_state), pdu.cli_tag, static_cast<int>(pdu.ordinal));
+            return false;
+        }
         TakePath(kFromUdp, udp_handle, false);
         m_conn_mode = kModeTcpUdp;
         SetState(kStateEstablished);

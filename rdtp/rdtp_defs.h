@@ -119,7 +119,6 @@ constexpr int kDispatchNoListener = -1;
 constexpr int kTableInitialSize = 4;
 constexpr int kTableGrowBy = 16;
 constexpr int kListenerGrowBy = 4;
-constexpr uint32_t kFirstClientTag = 1;
 constexpr char kBindSeparator = ';';
 
 }  // namespace rdtp

@@ -9,9 +9,11 @@
 
 class CRdtpConnection;
 
-// The server's process tag (0 before the first listen) and the next client tag.
+// The server's tag, drawn once by the first listen (0 before it), and a fresh client tag for
+// each new logical connection. Both come from the random source and are never 0; 0 means the
+// source failed and the connection cannot be given tags.
 uint32_t rdtp_server_tag();
-uint32_t rdtp_next_client_tag();
+uint32_t rdtp_new_client_tag();
 
 // Trampolines: each calls qrn_rdtp_callback with its own from in front.
 int qrn_rdtp_udp_callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2,

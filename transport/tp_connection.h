@@ -125,6 +125,8 @@ private:
     bool IsClient() const { return (m_flags & tp::kFlagClient) != 0; }
     int Unsent() const { return qrn_cirwin_read_avail(m_send_win); }
     int Kept() const { return qrn_cirwin_write_size(m_send_win); }
+    // Kept bytes already handed to the multi-mode connection: all the peer can have received.
+    int HandedOver() const { return qrn_cirwin_read_size(m_send_win); }
 
     uint8_t m_state = tp::kStateIdle;
     uint8_t m_sock_state = tp::kSockNone;

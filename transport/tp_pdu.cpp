@@ -126,12 +126,15 @@ int ReadResumeResp(const void *buf, int len, CTpResumeResp &resp) {
     return 0;
 }
 
-CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_kept,
+CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_handed,
                               uint32_t recv_next) {
     CTpResumeResp resp;
-    const bool we_have_what_peer_lacks = SeqInWindow(req.recv_next, send_base, send_kept);
+    // No peer keeps more than the window; a wider range is made up and would make every
+    // position look kept.
+    const bool peer_range_real = req.send_kept <= static_cast<uint32_t>(kSendKeepMax);
+    const bool we_have_what_peer_lacks = SeqInWindow(req.recv_next, send_base, send_handed);
     const bool peer_has_what_we_lack = SeqInWindow(recv_next, req.send_base, req.send_kept);
-    if (we_have_what_peer_lacks && peer_has_what_we_lack) {
+    if (peer_range_real && we_have_what_peer_lacks && peer_has_what_we_lack) {
         resp.result = kResumeAccepted;
         resp.recv_next = recv_next;
     } else {
@@ -141,8 +144,8 @@ CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint3
     return resp;
 }
 
-bool ResumeRespAcceptable(const CTpResumeResp &resp, uint32_t send_base, uint32_t send_kept) {
-    return resp.result == kResumeAccepted && SeqInWindow(resp.recv_next, send_base, send_kept);
+bool ResumeRespAcceptable(const CTpResumeResp &resp, uint32_t send_base, uint32_t send_handed) {
+    return resp.result == kResumeAccepted && SeqInWindow(resp.recv_next, send_base, send_handed);
 }
 
 // --- Connect records -------------------------------------------------------------------------

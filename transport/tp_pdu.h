@@ -73,12 +73,14 @@ int ReadResumeReq(const void *buf, int len, CTpResumeReq &req);
 int ReadResumeResp(const void *buf, int len, CTpResumeResp &resp);
 
 // The server's answer to a resume request, from the server's own stream: the oldest kept
-// byte, the count kept, and the next byte expected. Accepted only when each side still keeps
-// every byte that the other lacks.
-CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_kept,
+// byte, the bytes handed over from it on, and the next byte expected. Accepted only when each
+// side still keeps every byte that the other lacks, and neither claims what was never sent:
+// the peer's next expected byte lies within what this side handed over, and the peer's kept
+// range is no wider than the window.
+CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_handed,
                               uint32_t recv_next);
-// The client's check of the answer against its own kept bytes.
-bool ResumeRespAcceptable(const CTpResumeResp &resp, uint32_t send_base, uint32_t send_kept);
+// The client's check of the answer against the bytes it handed over from its oldest kept one.
+bool ResumeRespAcceptable(const CTpResumeResp &resp, uint32_t send_base, uint32_t send_handed);
 
 // --- Connect records -------------------------------------------------------------------------
 

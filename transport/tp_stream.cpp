@@ -174,7 +174,7 @@ void CTpConnection::SetSockOpen() {
 // Drops the kept bytes that the peer has (those before ack) and sends again from there on.
 void CTpConnection::Rewind(uint32_t ack) {
     const uint32_t have = SeqDistance(m_send_base, ack);
-    if (have < static_cast<uint32_t>(qrn_cirwin_read_size(m_send_win))) {
+    if (have < static_cast<uint32_t>(HandedOver())) {
         qrn_cirwin_set_read_len(m_send_win, static_cast<int>(have));
     }
     qrn_cirwin_forward(m_send_win, static_cast<int>(have));
@@ -335,10 +335,10 @@ bool CTpConnection::ReadResumeRequest() {
     CTpResumeReq request;
     ReadResumeReq(m_recv_hdr, kResumeReqSize, request);
     const CTpResumeResp response =
-        AnswerResumeReq(request, m_send_base, static_cast<uint32_t>(Kept()), m_recv_next);
+        AnswerResumeReq(request, m_send_base, static_cast<uint32_t>(HandedOver()), m_recv_next);
     if (response.result != kResumeAccepted) {
-        QRN_TRACE_ERROR("resume refused, (recv_next, send_base, send_kept, kept, m_recv_next)=",
-                        request.recv_next, request.send_base, request.send_kept, Kept(), m_recv_next);
+        QRN_TRACE_ERROR("resume refused, (recv_next, send_base, send_kept, handed, m_recv_next)=",
+                        request.recv_next, request.send_base, request.send_kept, HandedOver(), m_recv_next);
         uint8_t refusal[kResumeRespSize];
         WriteResumeResp(refusal, kResumeRespSize, response);
         qrn_rdtp_send(m_rdtp_handle, refusal, kResumeRespSize, 0);
@@ -361,9 +361,9 @@ bool CTpConnection::ReadResumeResponse() {
     m_recv_hdr_len = 0;
     CTpResumeResp response;
     ReadResumeResp(m_recv_hdr, kResumeRespSize, response);
-    if (!ResumeRespAcceptable(response, m_send_base, static_cast<uint32_t>(Kept()))) {
-        QRN_TRACE_ERROR("resume refused by the peer, (result, recv_next, send_base, kept)=",
-                        unsigned{response.result}, response.recv_next, m_send_base, Kept());
+    if (!ResumeRespAcceptable(response, m_send_base, static_cast<uint32_t>(HandedOver()))) {
+        QRN_TRACE_ERROR("resume refused by the peer, (result, recv_next, send_base, handed)=",
+                        unsigned{response.result}, response.recv_next, m_send_base, HandedOver());
         m_sock_state = kSockNone;
         SockClose(QRN_TP_REASON_RESUME_REFUSED);
         return false;

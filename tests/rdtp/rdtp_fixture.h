@@ -24,6 +24,7 @@
 #include "rdtp/rdtp.h"
 #include "rdtp/rdtp_debug.h"
 #include "rdtp/rdtp_defs.h"
+#include "rdtp/rdtp_module.h"
 #include "rdtp/rdtp_pdu.h"
 #include "socket/sock_debug.h"
 #include "socket/sockcli.h"
@@ -134,7 +135,7 @@ inline CRdtpConnectPdu ParsePdu(const std::string &bytes) {
     return pdu;
 }
 
-inline uint32_t ServerTag() { return static_cast<uint32_t>(::getpid()); }
+inline uint32_t ServerTag() { return rdtp_server_tag(); }
 
 // --- the fixture --------------------------------------------------------------------------
 

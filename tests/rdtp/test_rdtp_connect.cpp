@@ -98,29 +98,6 @@ TEST_F(RdtpTest, MessagesFollowTheCallbackAndUserDataSetInTheConnectHandler) {
     EXPECT_EQ(0, listener_upper.recorder().Count(kMsgRead));
 }
 
-TEST_F(RdtpTest, ServerAnswersANewRequestWithItsTagsAndANewClientTagEachTime) {
-    CUpper &server_upper = NewUpper();
-    const uint16_t port = Listen(server_upper);
-    const int a = RawConnect(port);
-    RawSend(a, PduBytes(0, 0, 0, 7, kModeTcp));
-    const CRdtpConnectPdu first = ParsePdu(RawRecv(a, kPduSize));
-    ASSERT_TRUE(server_upper.WaitForCount(kMsgConnect2, 1));
-    EXPECT_EQ(ServerTag(), first.serv_tag);
-    EXPECT_NE(0u, first.cli_tag);
-    EXPECT_EQ(server_upper.WaitFor(kMsgConnect).handle, first.conn_id);
-    EXPECT_EQ(7, first.ordinal);
-    EXPECT_EQ(kModeTcp, first.conn_mode);
-
-    const int b = RawConnect(port);
-    RawSend(b, PduBytes(0, 0, 0, 0, kModeTcp));
-    const CRdtpConnectPdu second = ParsePdu(RawRecv(b, kPduSize));
-    EXPECT_EQ(ServerTag(), second.serv_tag);
-    EXPECT_EQ(first.cli_tag + 1, second.cli_tag);
-    EXPECT_NE(first.conn_id, second.conn_id);
-    ::close(a);
-    ::close(b);
-}
-
 TEST_F(RdtpTest, RequestArrivingInPiecesIsParsedOnceAndBytesBehindItGoUp) {
     CUpper &server_upper = NewUpper();
     const uint16_t port = Listen(server_upper);
@@ -226,7 +203,7 @@ int Resumed(uint16_t port, const CRdtpConnectPdu &tags, uint16_t ordinal) {
     return fd;
 }
 
-TEST_F(RdtpTest, ResumptionNeedsTheServersTagTheClientTagAndAnOrdinalNotBehind) {
+TEST_F(RdtpTest, ResumptionNeedsTheServersTagTheClientTagAndAnOrdinalThatAdvances) {
     CUpper &server_upper = NewUpper();
     const uint16_t port = Listen(server_upper);
     const int first = RawConnect(port);
@@ -238,11 +215,13 @@ TEST_F(RdtpTest, ResumptionNeedsTheServersTagTheClientTagAndAnOrdinalNotBehind) 
     EXPECT_TRUE(Refused(port, PduBytes(tags.serv_tag, tags.cli_tag + 1, tags.conn_id, 0, kModeTcp)));
     EXPECT_TRUE(Refused(port, PduBytes(tags.serv_tag + 1, tags.cli_tag, tags.conn_id, 0, kModeTcp)));
 
-    const int same = Resumed(port, tags, 0);  // the same ordinal still resumes
-    EXPECT_TRUE(RawSeesClose(first));         // the path it replaced is closed
+    EXPECT_TRUE(Refused(port, PduBytes(tags.serv_tag, tags.cli_tag, tags.conn_id, 0, kModeTcp)));  // not advanced
+    const int same = Resumed(port, tags, 1);
+    EXPECT_TRUE(RawSeesClose(first));  // the path it replaced is closed
     const int ahead = Resumed(port, tags, 5);
     EXPECT_TRUE(RawSeesClose(same));
     EXPECT_TRUE(Refused(port, PduBytes(tags.serv_tag, tags.cli_tag, tags.conn_id, 4, kModeTcp)));
+    EXPECT_TRUE(Refused(port, PduBytes(tags.serv_tag, tags.cli_tag, tags.conn_id, 5, kModeTcp)));
     EXPECT_EQ(5, rdtp_debug::ordinal(server));
 
     // Both resumptions found the server established: 8 (replaced), then 6. Refused objects are gone.
