@@ -144,6 +144,13 @@ bool rdtp_listen_tcp(const char *bind_ip, uint16_t port, int index) {
     return true;
 }
 
+// The oldest pending TCP path that a new one displaced goes with its object.
+void rdtp_close_displaced(const CRdtpDisplaced &displaced) {
+    if (displaced.conn == nullptr) return;
+    CQrnRefHolder<CRdtpConnection> old(GetRdtpConnection(displaced.handle));
+    if (old && old.get() == displaced.conn && old->Displace()) rdtp_remove_connection(old.get());
+}
+
 // Message 1: a listening path accepted lower_handle for the listener at index user_data.
 int rdtp_accept(int from, uintptr_t user_data, int lower_handle) {
     CRdtpListener listener{};
@@ -159,7 +166,11 @@ int rdtp_accept(int from, uintptr_t user_data, int lower_handle) {
         rdtp_close_lower(from, lower_handle);
         return kDispatchNoListener;
     }
+    // Read before the object takes the path: a path that is gone by then has no source.
+    uint32_t source = 0;
+    if (from == kFromTcp) VSOCK::getsockopt(lower_handle, sock::kOptPeerIp, &source, sizeof(source));
     conn->OnConnect(from, lower_handle);
+    if (from == kFromTcp) rdtp_close_displaced(conn->BeginPendingTcp(static_cast<int>(user_data), source));
     return kDispatchOk;
 }
 

@@ -47,6 +47,7 @@ CRdtpConnection::~CRdtpConnection() {
     if (m_udp_handle != 0) rdtp_close_lower(kFromUdp, m_udp_handle);
     if (m_tcp_handle != 0) rdtp_close_lower(kFromTcp, m_tcp_handle);
     if (m_http_handle != 0) rdtp_close_lower(kFromHttp, m_http_handle);
+    if (m_pending_tcp) rdtp_pending_remove(this);
     VSOCK::delete_address(m_tcp_addr);
     g_live_objects.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -56,9 +57,16 @@ int CRdtpConnection::LiveObjects() { return g_live_objects.load(std::memory_orde
 // --- helpers (m_lock held) -------------------------------------------------------------------
 
 bool CRdtpConnection::Detach() {
+    EndPendingTcp();
     if (m_detached) return false;
     m_detached = true;
     return true;
+}
+
+void CRdtpConnection::EndPendingTcp() {
+    if (!m_pending_tcp) return;
+    m_pending_tcp = false;
+    rdtp_pending_remove(this);
 }
 
 void CRdtpConnection::SetState(uint8_t state) {
@@ -330,6 +338,24 @@ void CRdtpConnection::OnConnect(int from, int handle) {
     m_pdu_len = 0;
 }
 
+CRdtpDisplaced CRdtpConnection::BeginPendingTcp(int listener, uint32_t source) {
+    CQrnFuncLock guard(m_lock);
+    if (Inactive() || m_state != kStateAccepted || m_tcp_handle == 0 || m_pending_tcp) return {};
+    m_pending_tcp = true;
+    return rdtp_pending_add(listener, source, this, m_local_handle);
+}
+
+bool CRdtpConnection::Displace() {
+    CQrnFuncLock guard(m_lock);
+    // Already out of the pending table: only the flag is left to clear.
+    const bool pending = m_pending_tcp;
+    m_pending_tcp = false;
+    if (!pending || Inactive() || m_state != kStateAccepted) return false;
+    qrn_trace_text("CRdtpConnection::Displace, a newer path took the place of local_handle=", m_local_handle);
+    Detach();
+    return true;
+}
+
 // --- loss, room, status, time ----------------------------------------------------------------
 
 void CRdtpConnection::OnClose(int from, int handle) {
@@ -396,7 +422,8 @@ void CRdtpConnection::OnTimer() {
         CQrnFuncLock guard(m_lock);
         if (Inactive()) return;
         const uint32_t elapsed = calc_tick_diff(m_last_tick, get_tick_count());
-        if ((m_state == kStateAccepted || m_state == kStateAwaitingUdp) && elapsed >= kHalfOpenTimeoutMs) {
+        const uint32_t limit = m_pending_tcp ? kPendingTcpTimeoutMs : kHalfOpenTimeoutMs;
+        if ((m_state == kStateAccepted || m_state == kStateAwaitingUdp) && elapsed >= limit) {
             qrn_trace_text("connect time out, m_local_hanle=", m_local_handle);
             Detach();
             after.Remove();

@@ -21,6 +21,7 @@
 #include "qrnlibl/qrn_string.h"
 #include "rdtp/rdtp_defs.h"
 #include "rdtp/rdtp_pdu.h"
+#include "rdtp/rdtp_pending.h"
 
 // What a handler carries out once it has released the connection's lock: first the removal
 // from the handle table, then the upper messages in the order they were posted.
@@ -74,6 +75,14 @@ public:
                      uint16_t *my_ordinal);
     bool OnUdpConnectRequest(int udp_handle, const CRdtpConnectPdu &pdu);
 
+    // Server, on a TCP path just accepted by the listener at index listener from source (host
+    // order): counts it as pending until its connect PDU comes. Returns the pending path that
+    // it displaced, if any, for the caller to close with Displace.
+    CRdtpDisplaced BeginPendingTcp(int listener, uint32_t source);
+    // Gives up a pending path that a newer one displaced; true when the caller must remove
+    // this object from the handle table (false: its PDU came meanwhile, or it is going).
+    bool Displace();
+
     // The data path (the upper layer's flags pass on as the path choice says).
     int Send(const void *buffer, int length, int flags);
     int Recv(void *buffer, int length, int flags);
@@ -95,6 +104,7 @@ private:
     // Every member below is called with m_lock held unless it says otherwise.
     bool Inactive() const { return m_detached || m_closed.load(std::memory_order_acquire); }
     bool Detach();
+    void EndPendingTcp();
     bool IsServer() const { return m_server_ip.empty(); }
     void SetState(uint8_t state);
     int TryConnect();
@@ -163,6 +173,8 @@ private:
     CQrnLock m_lock;
     // Set once a handler has decided to take this object out of the handle table.
     bool m_detached = false;
+    // A TCP path accepted and counted in the pending table until its connect PDU comes.
+    bool m_pending_tcp = false;
     std::atomic<bool> m_closed{false};
 };
 

@@ -41,6 +41,7 @@ void CRdtpConnection::OnRead(int from, int handle, int length, int flags, uintpt
                 m_pdu_buf, &m_pdu_len, [this](void *buffer, int max) { return RecvPath(buffer, max, kPlainFlags); },
                 &pdu);
             if (!got.complete) return;
+            if (state == kStateAccepted) EndPendingTcp();
             // What the lower layer announced beyond the PDU's bytes of this event.
             const int rest = length > got.consumed ? length - got.consumed : 0;
             switch (state) {

@@ -97,6 +97,9 @@ constexpr int kPlainFlags = 0;
 // Time-outs and periods, in milliseconds of the library clock.
 constexpr uint32_t kTimerPeriodMs = 1000;
 constexpr uint32_t kHalfOpenTimeoutMs = 30000;     // server objects in state 4 or 7
+// A TCP path that a listener accepted must bring its connect PDU sooner: a real client sends
+// it as soon as its connect completes.
+constexpr uint32_t kPendingTcpTimeoutMs = 10000;
 constexpr uint32_t kCombinedTcpTimeoutMs = 10000;  // combined mode: no answer on TCP
 constexpr uint32_t kCombinedRetryPauseMs = 1000;   // combined mode: reconnecting TCP retries
 
@@ -114,6 +117,11 @@ constexpr int kErrNoPath = -1;         // the path choice found no path
 constexpr int kDispatchOk = 0;
 constexpr int kDispatchNoConnection = 1;
 constexpr int kDispatchNoListener = -1;
+
+// TCP paths accepted and still without their connect PDU, at one listener: in all, and from
+// one source address. A new path over either bound displaces the oldest pending one.
+constexpr int kPendingTcpPerListener = 128;
+constexpr int kPendingTcpPerSource = 8;
 
 // Module state.
 constexpr int kTableInitialSize = 4;

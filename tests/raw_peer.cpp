@@ -57,10 +57,12 @@ int RawAccept(int listen_fd, int flags) {
     return ::accept4(listen_fd, nullptr, nullptr, flags);
 }
 
-int RawConnect(uint16_t port, uint32_t ip) {
+int RawConnect(uint16_t port, uint32_t ip, uint32_t source_ip) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = RawAddress(ip, port);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
+    sockaddr_in from = RawAddress(source_ip, 0);
+    if ((source_ip != 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof(from)) != 0) ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
         ::close(fd);
         return -1;
     }

@@ -34,8 +34,9 @@ int RawListen(uint16_t *port, int backlog = kRawBacklog);
 // -1 when none came.
 int RawAccept(int listen_fd, int flags = 0);
 
-// A blocking connect; -1 (the socket closed) when it fails.
-int RawConnect(uint16_t port, uint32_t ip = kRawLoopbackIp);
+// A blocking connect, from source_ip when it is not 0 (any loopback address: 127.0.0.2 is
+// another source than 127.0.0.1); -1 (the socket closed) when it fails.
+int RawConnect(uint16_t port, uint32_t ip = kRawLoopbackIp, uint32_t source_ip = 0);
 
 void RawSetNonBlocking(int fd);
 

@@ -161,7 +161,9 @@ TEST_F(RdtpTest, HalfOpenServerObjectsAreDroppedAfterThirtySecondsWithoutAMessag
     ASSERT_EQ(static_cast<size_t>(kPduSize), RawRecv(awaiting_udp, kPduSize).size());
     ASSERT_TRUE(WaitUntil([] { return rdtp_debug::handles().size() == 2; }));
 
+    // A TCP path without its whole PDU goes at the shorter deadline of a pending path.
     EXPECT_TRUE(RawSeesClose(accepted));
+    EXPECT_GE(calc_tick_diff(start, get_tick_count()), kPendingTcpTimeoutMs);
     EXPECT_TRUE(RawSeesClose(awaiting_udp));
     EXPECT_GE(calc_tick_diff(start, get_tick_count()), kHalfOpenTimeoutMs);
     EXPECT_TRUE(WaitUntil([] { return rdtp_debug::handles().empty(); }));
