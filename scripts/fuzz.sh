@@ -22,9 +22,13 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQRN_FUZZ=ON \
   -DQRN_BUILD_TESTS=OFF -DQRN_BUILD_TOOLS=OFF >/dev/null
 
-# target, corpus folder under tests/fuzz/corpus, largest input (three steering bytes and a
-# 1400-byte datagram)
-targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403")
+# target, corpus folder under tests/fuzz/corpus, largest input: for the dispatcher three
+# steering bytes and a 1400-byte datagram; for the transport's readers 14 steering bytes and
+# a stream that holds a handshake and a PDU of the largest record; for the connect PDU reader
+# a steering byte and a few PDUs.
+targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403"
+         "tp_pdu_fuzz tp_pdu 36000"
+         "rdtp_connect_fuzz rdtp_connect 256")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done
