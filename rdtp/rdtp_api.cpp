@@ -170,7 +170,10 @@ int rdtp_accept(int from, uintptr_t user_data, int lower_handle) {
     uint32_t source = 0;
     if (from == kFromTcp) VSOCK::getsockopt(lower_handle, sock::kOptPeerIp, &source, sizeof(source));
     conn->OnConnect(from, lower_handle);
-    if (from == kFromTcp) rdtp_close_displaced(conn->BeginPendingTcp(static_cast<int>(user_data), source));
+    if (from != kFromTcp) return kDispatchOk;
+    const CRdtpPendingAdmission admission = conn->BeginPendingTcp(static_cast<int>(user_data), source);
+    if (!admission.admitted) rdtp_remove_connection(conn.get());
+    rdtp_close_displaced(admission.displaced);
     return kDispatchOk;
 }
 

@@ -338,11 +338,18 @@ void CRdtpConnection::OnConnect(int from, int handle) {
     m_pdu_len = 0;
 }
 
-CRdtpDisplaced CRdtpConnection::BeginPendingTcp(int listener, uint32_t source) {
+CRdtpPendingAdmission CRdtpConnection::BeginPendingTcp(int listener, uint32_t source) {
     CQrnFuncLock guard(m_lock);
     if (Inactive() || m_state != kStateAccepted || m_tcp_handle == 0 || m_pending_tcp) return {};
-    m_pending_tcp = true;
-    return rdtp_pending_add(listener, source, this, m_local_handle);
+    const CRdtpPendingAdmission admission = rdtp_pending_add(listener, source, this, m_local_handle, get_tick_count());
+    if (admission.admitted) {
+        m_pending_tcp = true;
+    } else {
+        qrn_trace_text("CRdtpConnection::BeginPendingTcp, too many paths without a connect pdu, (local_handle, source)=",
+                       m_local_handle, source);
+        Detach();
+    }
+    return admission;
 }
 
 bool CRdtpConnection::Displace() {

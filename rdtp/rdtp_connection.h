@@ -77,8 +77,9 @@ public:
 
     // Server, on a TCP path just accepted by the listener at index listener from source (host
     // order): counts it as pending until its connect PDU comes. Returns the pending path that
-    // it displaced, if any, for the caller to close with Displace.
-    CRdtpDisplaced BeginPendingTcp(int listener, uint32_t source);
+    // it displaced, if any, for the caller to close with Displace; when it is not admitted,
+    // this object is detached and the caller removes it from the handle table.
+    CRdtpPendingAdmission BeginPendingTcp(int listener, uint32_t source);
     // Gives up a pending path that a newer one displaced; true when the caller must remove
     // this object from the handle table (false: its PDU came meanwhile, or it is going).
     bool Displace();

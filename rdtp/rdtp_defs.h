@@ -119,9 +119,12 @@ constexpr int kDispatchNoConnection = 1;
 constexpr int kDispatchNoListener = -1;
 
 // TCP paths accepted and still without their connect PDU, at one listener: in all, and from
-// one source address. A new path over either bound displaces the oldest pending one.
-constexpr int kPendingTcpPerListener = 128;
-constexpr int kPendingTcpPerSource = 8;
+// one source address (many real clients may share one behind a translator). A new path over
+// either bound displaces the oldest pending one once that one has waited the grace time, in
+// which a real client's PDU arrives; before it, the new path is refused.
+constexpr int kPendingTcpPerListener = 256;
+constexpr int kPendingTcpPerSource = 64;
+constexpr uint32_t kPendingTcpGraceMs = 2000;
 
 // Module state.
 constexpr int kTableInitialSize = 4;

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "qrnlibl/qrn_time.h"
 #include "rdtp/rdtp_defs.h"
 
 using namespace rdtp;
@@ -15,6 +16,7 @@ struct CPendingPath {
     uint32_t source;
     const CRdtpConnection *conn;
     int handle;
+    uint32_t since;  // tick of its admission
 };
 
 // In the order the paths were accepted, so the first match is the oldest. The list is never
@@ -40,11 +42,13 @@ int count_if(const std::list<CPendingPath> &paths, Match match) {
     return n;
 }
 
-// Takes out the oldest path that matches and returns it.
+// Takes out the oldest path that matches and returns it; when old_enough_at is given, only if
+// that path has waited the grace time by then.
 template <class Match>
-CRdtpDisplaced take_oldest(std::list<CPendingPath> &paths, Match match) {
+CRdtpDisplaced take_oldest(std::list<CPendingPath> &paths, Match match, const uint32_t *old_enough_at = nullptr) {
     for (auto it = paths.begin(); it != paths.end(); ++it) {
         if (!match(*it)) continue;
+        if (old_enough_at != nullptr && calc_tick_diff(it->since, *old_enough_at) < kPendingTcpGraceMs) return {};
         CRdtpDisplaced out{it->conn, it->handle};
         paths.erase(it);
         return out;
@@ -54,19 +58,27 @@ CRdtpDisplaced take_oldest(std::list<CPendingPath> &paths, Match match) {
 
 }  // namespace
 
-CRdtpDisplaced rdtp_pending_add(int listener, uint32_t source, const CRdtpConnection *conn, int handle) {
+CRdtpPendingAdmission rdtp_pending_add(int listener, uint32_t source, const CRdtpConnection *conn, int handle,
+                                       uint32_t now) {
     CPendingTable &t = pending_table();
     std::lock_guard<std::mutex> guard(t.mutex);
     auto same_source = [&](const CPendingPath &p) { return p.listener == listener && p.source == source; };
     auto same_listener = [&](const CPendingPath &p) { return p.listener == listener; };
-    CRdtpDisplaced displaced;
+    CRdtpPendingAdmission result;
+    bool full = false;
     if (count_if(t.paths, same_source) >= kPendingTcpPerSource) {
-        displaced = take_oldest(t.paths, same_source);
+        full = true;
+        result.displaced = take_oldest(t.paths, same_source, &now);
     } else if (count_if(t.paths, same_listener) >= kPendingTcpPerListener) {
-        displaced = take_oldest(t.paths, same_listener);
+        full = true;
+        result.displaced = take_oldest(t.paths, same_listener, &now);
     }
-    t.paths.push_back(CPendingPath{listener, source, conn, handle});
-    return displaced;
+    if (full && result.displaced.conn == nullptr) {
+        result.admitted = false;
+        return result;
+    }
+    t.paths.push_back(CPendingPath{listener, source, conn, handle, now});
+    return result;
 }
 
 void rdtp_pending_remove(const CRdtpConnection *conn) {
