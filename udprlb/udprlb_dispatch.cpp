@@ -138,6 +138,12 @@ void AnswerUnknownAppId(const CDatagram &d, uint16_t app_id) {
     reply.Send(d.socket, d.sender, kPduCloseRequest, udprlb_pdu_write_close_request(close, reply.payload(), kMaxPayload));
 }
 
+// A repeated close request whose connection has ended since: its answer was lost.
+void AnswerEndedConnection(const CDatagram &d, uint16_t app_id) {
+    CUdpRlbIds ids;
+    if (udprlb_pdu_read_close_request(d.payload, d.header.len, &ids)) udprlb_answer_closed(app_id, ids);
+}
+
 void DispatchToConnection(const CDatagram &d) {
     // Every remaining type starts with the receiver's app_id.
     uint16_t app_id = 0;
@@ -149,6 +155,7 @@ void DispatchToConnection(const CDatagram &d) {
     if (!conn) {
         qrn_trace_text("qrn_udprlb_callback, (pdu_type, len, app_id)=", d.header.pdu_type, d.header.len, app_id);
         if (d.header.pdu_type == kPduDataReliable) AnswerUnknownAppId(d, app_id);
+        if (d.header.pdu_type == kPduCloseRequest) AnswerEndedConnection(d, app_id);
         return;
     }
     const uint8_t *payload = d.payload;
