@@ -350,6 +350,28 @@ int qrn_rdtp_close(int handle) {
     return 0;
 }
 
+int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
+    QRN_TRACE_FUNC("qrn_rdtp_close_notify");
+    int udp_handle = 0;
+    {
+        qrn_handle_mgr *table = rdtp_table();
+        CQrnFuncLock guard(rdtp_module().lock);
+        CRdtpConnection *conn = GetRdtpConnection(handle);
+        if (conn == nullptr) {
+            QRN_TRACE_ERROR("unknown handle", handle);
+            return kErrUnknownHandle;
+        }
+        conn->MarkClosed();
+        udp_handle = conn->TakeStreamUdpPath();
+        if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
+        conn->ReleaseRef();
+    }
+    // A TCP path is the kernel's to deliver from here on, even after the process has gone;
+    // reliable UDP delivers only while this process runs, so its end is what is awaited.
+    if (udp_handle == 0) return kCloseNoNotice;
+    return qrn_udprlb_close_notify(udp_handle, notice, notice_context) == 0 ? kCloseNoticeToCome : kCloseNoNotice;
+}
+
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_rdtp_option");
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));

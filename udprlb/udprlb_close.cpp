@@ -108,6 +108,8 @@ bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
             m_want_write = false;
             // Single packets were never promised to arrive; the stream is.
             ClearUnreliable();
+            // The peer's last bytes are acknowledged before the close request that ends it.
+            if (m_ack_pending) SendPureAck();
             CloseStep(m_close_tick, &out);
             lingering = !out.end;
         } else {
