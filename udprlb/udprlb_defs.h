@@ -101,7 +101,7 @@ constexpr uint8_t kStateDraining = 6;
 constexpr uint32_t kReleaseTimeout = 30000;       // ms from the user's close to giving up
 constexpr uint32_t kCloseResendGap = 1000;        // ms between two close requests
 constexpr uint32_t kCloseAnswerGap = 500;         // ms between two answers to the same peer
-constexpr int kMaxCloseAnswers = 4;
+constexpr int kMaxCloseAnswers = 16;
 constexpr int kMaxClosedRecords = 4096;           // ended connections that still answer
 
 // Handshake: attempts a second apart (the timer's period), the last one failing the connect.
