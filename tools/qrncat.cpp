@@ -418,7 +418,8 @@ private:
         // The library delivers the tail and the close in the background; the process must not
         // end before they are through, or they would go with it.
         qrn_tp_option(m_handle, QRN_TP_OPT_CLOSE_NOTICE, 1);
-        qrn_tp_close(m_handle, QRN_TP_CLOSE_NORMAL);
+        // A connection that ended meanwhile has its close event on the way instead.
+        if (qrn_tp_close(m_handle, QRN_TP_CLOSE_NORMAL) != QRN_TP_OK) return;
         const int result = WaitCloseDone();
         const bool delivered = result == QRN_TP_CLOSE_DELIVERED;
         if (delivered)

@@ -89,7 +89,7 @@ bool udprlb_answer_closed(uint16_t app_id, const CUdpRlbIds &in) {
     return len > 0 && CUdpRlbConnection::SendPdu(answer.socket, buffer, &answer.peer, kPduCloseRequest, len) != 0;
 }
 
-// --- the user's close ----------------------------------------------------------------------
+// --- the user's close ------------------------------------------------------------------------
 
 bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
     QRN_TRACE_FUNC("CUdpRlbConnection::Close");
@@ -204,7 +204,7 @@ void CUdpRlbConnection::FinishClose(const CCloseOutcome &out) {
     }
 }
 
-// --- the peer's close --------------------------------------------------------------------------
+// --- the peer's close ------------------------------------------------------------------------
 
 void CUdpRlbConnection::OnCloseRequestPdu(const uint8_t *payload, int len) {
     QRN_TRACE_FUNC("CUdpRlbConnection::OnCloseRequestPdu");
@@ -253,7 +253,7 @@ void CUdpRlbConnection::OnCloseRequestPdu(const uint8_t *payload, int len) {
     FinishClose(out);
 }
 
-// --- the closing side's turns ------------------------------------------------------------------
+// --- the closing side's turns ----------------------------------------------------------------
 
 void CUdpRlbConnection::OnCloseTick(bool deliver) {
     CCloseOutcome out;

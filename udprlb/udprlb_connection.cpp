@@ -1,5 +1,6 @@
 // CUdpRlbConnection: creation and destruction, the PDU send routine, the opening handshake
-// (directly or through a relay), keep-alives, closing and the one-second timer work.
+// (directly or through a relay), keep-alives and the one-second timer work (closing is
+// udprlb_close.cpp).
 #include "udprlb/udprlb_connection.h"
 
 #include <limits.h>
@@ -72,7 +73,7 @@ CUdpRlbConnection::~CUdpRlbConnection() {
     VSOCK::delete_address(m_peer_addr);
 }
 
-// --- sending ----------------------------------------------------------------------------------
+// --- sending ---------------------------------------------------------------------------------
 
 int CUdpRlbConnection::SendPdu(int socket, uint8_t *buffer, const ws::sockaddr_in *address, uint8_t type, int len) {
     qrn_trace_text("CUdpRlbConnection::SendPdu, (type, len, socket)=", type, len, socket);
@@ -142,7 +143,7 @@ void CUdpRlbConnection::SendCloseRequestPdu() {
     SendOwnPdu(kPduCloseRequest, udprlb_pdu_write_close_request(OwnIds(), PayloadOf(m_send_buffer), kMaxPayload));
 }
 
-// --- state ------------------------------------------------------------------------------------
+// --- state -----------------------------------------------------------------------------------
 
 void CUdpRlbConnection::SetState(uint8_t state) {
     qrn_trace_text("CUdpRlbConnection::SetState, (new_state, old_state)=", state, m_state);
@@ -189,7 +190,7 @@ void CUdpRlbConnection::EndWithEvent(int event, uintptr_t p1) {
     events.Raise(callback, context, m_handle);
 }
 
-// --- opening ----------------------------------------------------------------------------------
+// --- opening ---------------------------------------------------------------------------------
 
 int CUdpRlbConnection::Connect(const char *dest_ip, int dest_port, const char *proxy_ip, int proxy_port) {
     QRN_TRACE_FUNC("CUdpRlbConnection::Connect");
@@ -333,7 +334,7 @@ void CUdpRlbConnection::OnConnectResponsePdu(const uint8_t *payload, int len) {
     events.Raise(this);
 }
 
-// --- keeping alive ----------------------------------------------------------------
+// --- keeping alive ---------------------------------------------------------------------------
 
 void CUdpRlbConnection::OnKeepAlive(const uint8_t *payload, int len) {
     CUdpRlbKeepAlive pdu;
@@ -388,7 +389,7 @@ void CUdpRlbConnection::OnTimer() {
     }
 }
 
-// --- options and callback ---------------------------------------------------------------------
+// --- options and callback --------------------------------------------------------------------
 
 void CUdpRlbConnection::SetCallback(qrn_callback callback) {
     CQrnFuncLock guard(m_lock);
