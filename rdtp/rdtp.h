@@ -41,7 +41,8 @@ int qrn_rdtp_close(int handle);
 // p1) follows once on a library thread once the peer has every byte and the close (p1 0) or
 // the release time-out has passed (p1 not 0). 0 when the notice is to come; 1 when there is
 // nothing to await (no notice: a TCP path hands its bytes to the kernel, which delivers them
-// on its own); -1 for an unknown handle.
+// on its own); 2 when the path ended at once, undelivered (no notice); -1 for an unknown
+// handle.
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // 0, or -1 for an unknown handle. Options 5, 6, 7, 10 and 11 write through value (widths in
 // rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection.

@@ -369,7 +369,8 @@ int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_cont
     // A TCP path is the kernel's to deliver from here on, even after the process has gone;
     // reliable UDP delivers only while this process runs, so its end is what is awaited.
     if (udp_handle == 0) return kCloseNoNotice;
-    return qrn_udprlb_close_notify(udp_handle, notice, notice_context) == 0 ? kCloseNoticeToCome : kCloseNoNotice;
+    // A path that ended at once was not connected, or its peer had gone already.
+    return qrn_udprlb_close_notify(udp_handle, notice, notice_context) == 0 ? kCloseNoticeToCome : kCloseUndelivered;
 }
 
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {

@@ -114,8 +114,11 @@ bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
             lingering = !out.end;
         } else {
             // Draining: the peer has gone already. Connecting: no peer knows this side yet.
-            if (m_state == kStateDraining) EndClosing(kCloseNotDelivered, true, &out);
-            SetState(kStateEnded);
+            if (m_state == kStateDraining) {
+                EndClosing(kCloseNotDelivered, true, &out);
+            } else {
+                SetState(kStateEnded);
+            }
         }
     }
     // Ended at once (no notice is due then): the caller ends it.
