@@ -38,8 +38,8 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags);
 // each delivers what it took, and the close, in the background.
 int qrn_rdtp_close(int handle);
 // The same, and when the stream travels on reliable UDP, notice(notice_context, 9, udp handle,
-// p1) follows once on a library thread once the peer has every byte and the close (p1 0) or
-// the release time-out has passed (p1 not 0). 0 when the notice is to come; 1 when there is
+// p1) follows once on a library thread once the peer has acknowledged every byte (p1 0) or the
+// release time-out has passed (p1 not 0). 0 when the notice is to come; 1 when there is
 // nothing to await (no notice: a TCP path hands its bytes to the kernel, which delivers them
 // on its own); 2 when the path ended at once, undelivered (no notice); -1 for an unknown
 // handle.

@@ -31,7 +31,8 @@ int qrn_udprlb_recv(int handle, void *buffer, int len, int flags);
 // delivering what it took, and its close, in the background (its handle is unknown at once).
 int qrn_udprlb_close(int handle);
 // The same, and notice(notice_context, 9, handle, p1) follows once, on a library thread: p1 0
-// when the peer has everything and the close, 1 when the release time-out passed first.
+// once the peer has acknowledged every byte (the close request goes on while the process
+// runs), 1 when the release time-out passed first.
 // 0 when the notice is to come; 1 when the connection ended at once (no notice); -1 for an
 // unknown handle.
 int qrn_udprlb_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);

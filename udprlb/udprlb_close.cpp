@@ -111,6 +111,8 @@ bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
             // The peer's last bytes are acknowledged before the close request that ends it.
             if (m_ack_pending) SendPureAck();
             CloseStep(m_close_tick, &out);
+            // Never from within the user's call: the next turn gives the notice.
+            if (out.notice != nullptr) m_close_notice = out.notice;
             lingering = !out.end;
         } else {
             // Draining: the peer has gone already. Connecting: no peer knows this side yet.
@@ -143,6 +145,9 @@ void CUdpRlbConnection::CloseStep(uint32_t now, CCloseOutcome *out) {
         return;
     }
     if (qrn_cirwin_write_size(m_send_window) != 0) return;
+    // The peer has every byte: the user may go. The close request goes on for the peer's
+    // sake, as long as this process runs.
+    TakeNotice(kCloseDelivered, out);
     if (m_peer_closed) {
         // Both sides closed: this request answers the peer's.
         if (!m_close_sent) SendCloseRequestPdu();
@@ -169,15 +174,20 @@ void CUdpRlbConnection::EndClosing(int notice_result, bool remember, CCloseOutco
     if (m_state == kStateClosing) g_closing.fetch_sub(1, std::memory_order_relaxed);
     SetState(kStateEnded);
     out->end = true;
-    out->notice = m_close_notice;
-    out->notice_context = m_close_notice_context;
-    out->notice_result = notice_result;
-    m_close_notice = nullptr;
+    TakeNotice(notice_result, out);
     out->remember = remember && m_peer_addr != nullptr;
     out->ids = OwnIds();
     if (m_peer_addr != nullptr) out->peer = *m_peer_addr;
     out->answers = m_close_answers;
     out->answer_tick = m_close_answer_tick;
+}
+
+void CUdpRlbConnection::TakeNotice(int result, CCloseOutcome *out) {
+    if (m_close_notice == nullptr) return;
+    out->notice = m_close_notice;
+    out->notice_context = m_close_notice_context;
+    out->notice_result = result;
+    m_close_notice = nullptr;
 }
 
 void CUdpRlbConnection::AnswerCloseRequest(uint32_t now) {
@@ -189,17 +199,18 @@ void CUdpRlbConnection::AnswerCloseRequest(uint32_t now) {
 
 // Without the lock: the end that a step decided.
 void CUdpRlbConnection::FinishClose(const CCloseOutcome &out) {
-    if (!out.end) return;
-    qrn_callback callback = nullptr;
-    uintptr_t context = 0;
-    GetCallback(&callback, &context);
-    if (out.remember) udprlb_remember_closed(out.ids, out.peer, m_socket, out.answers, out.answer_tick);
-    if (!udprlb_end_connection(this)) return;
-    if (out.raise_closed) {
-        CUdpRlbEvents events;
-        events.Post(kEventClosed, kClosedByPeer);
-        events.Raise(callback, context, m_handle);
+    if (out.end) {
+        qrn_callback callback = nullptr;
+        uintptr_t context = 0;
+        GetCallback(&callback, &context);
+        if (out.remember) udprlb_remember_closed(out.ids, out.peer, m_socket, out.answers, out.answer_tick);
+        if (udprlb_end_connection(this) && out.raise_closed) {
+            CUdpRlbEvents events;
+            events.Post(kEventClosed, kClosedByPeer);
+            events.Raise(callback, context, m_handle);
+        }
     }
+    // Taken from the connection under its lock: this is its only holder.
     if (out.notice != nullptr) {
         qrn_trace_text("CUdpRlbConnection::FinishClose, close done, (handle, result)=", m_handle, out.notice_result);
         out.notice(out.notice_context, kEventCloseDone, static_cast<uintptr_t>(m_handle),

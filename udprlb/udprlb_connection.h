@@ -70,9 +70,9 @@ public:
     void OnCloseRequestPdu(const uint8_t *payload, int len);
     // The user's close (the callback is already detached). True while the connection goes on
     // delivering what it sent and then its close request; it stays in the registry, unknown to
-    // the API, until the peer answers or the release time-out passes, and then tells notice
-    // (if set) kEventCloseDone once, on a library thread. False when it ended at once (no
-    // notice follows): the caller ends it.
+    // the API, until the peer answers or the release time-out passes. notice (if set) hears
+    // kEventCloseDone once, on a library thread: once the peer has acknowledged every byte, or
+    // at the time-out. False when it ended at once (no notice follows): the caller ends it.
     bool Close(qrn_callback notice, uintptr_t notice_context);
     bool ClosedByUser();
     // The closing or draining connection's turn: from the worker (deliver: resend and
@@ -284,6 +284,7 @@ private:
     void CloseStep(uint32_t now, CCloseOutcome *out);
     void DrainStep(uint32_t now, CCloseOutcome *out);
     void EndClosing(int notice_result, bool remember, CCloseOutcome *out);
+    void TakeNotice(int result, CCloseOutcome *out);
     void AnswerCloseRequest(uint32_t now);
     void FinishClose(const CCloseOutcome &out);
     uint32_t m_close_tick = 0;       // the user's close, or the peer's close request
