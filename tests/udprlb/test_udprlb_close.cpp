@@ -107,4 +107,36 @@ TEST(UdpRlbClose, HundredsClosingAtOnceThroughALossyPathAllArriveWhole) {
     EXPECT_EQ(expected, got) << "every tail whole, before its close";
 }
 
+// A peer that takes the data and never acknowledges it: the closing side goes on sending it
+// again, never sends its close request (that would end a peer still missing bytes), and after
+// the release time-out reports the close undelivered.
+TEST(UdpRlbClose, UnacknowledgedTailIsSentAgainUntilTheReleaseTimeOut) {
+    constexpr uint32_t kFactor = 10;  // the 30 s time-out takes 3 s
+    qrntest::ClockFactor fast(kFactor);
+    EventRecorder &server = NewRecorder();
+    EventRecorder &notices = NewRecorder();
+    const uint16_t port = Listen(server);
+    RawUdpPeer peer;
+    const CUdpRlbConnectResponse session = RawHandshake(peer, port, 40, 4000);
+    ASSERT_EQ(kConnectAccepted, session.result);
+    const std::string tail = Tail(0, 1000);
+    ASSERT_EQ(1000, qrn_udprlb_send(session.src, tail.data(), 1000, 0));
+    Pdu first;
+    ASSERT_TRUE(peer.WaitFor(kPduDataReliable, &first));
+    ASSERT_EQ(0, qrn_udprlb_close_notify(session.src, &EventRecorder::Callback, notices.Context()));
+
+    ASSERT_TRUE(notices.WaitForCount(kEventCloseDone, 1, qrntest::kWaitMs));
+    const Event done = notices.WaitFor(kEventCloseDone);
+    EXPECT_EQ(static_cast<uintptr_t>(session.src), done.handle);
+    EXPECT_EQ(static_cast<uintptr_t>(kCloseNotDelivered), done.p1);
+    const int resent = peer.CountAfter(kPduDataReliable, kQuietMs);
+    EXPECT_GE(resent, 3) << "sent again after the close";
+    EXPECT_EQ(0, peer.CountAfter(kPduCloseRequest, 0));
+    EXPECT_EQ(0, server.Count(kEventClosed));
+    // Gone for good: nothing more goes out.
+    const int before = peer.CountAfter(kPduDataReliable, 0);
+    EXPECT_EQ(before, peer.CountAfter(kPduDataReliable, 2 * kQuietMs));
+    EXPECT_EQ(1, notices.Count(kEventCloseDone));
+}
+
 }  // namespace
