@@ -221,6 +221,7 @@ void CTpConnection::SockClose2() {
     qrn_callback notice;
     uintptr_t notice_user_data;
     int notice_path = 0;
+    int closed_path = 0;
     {
         CQrnFuncLock guard(m_lock);
         if (m_state != kStateClosed) return;
@@ -232,12 +233,16 @@ void CTpConnection::SockClose2() {
         notice_user_data = m_notice_user_data;
         m_notice_callback = nullptr;
         if (notice != nullptr && m_close_handed) {
-            // The path goes with the notice; the destructor no longer closes it.
             notice_path = m_rdtp_handle;
-            m_rdtp_handle = 0;
+        } else {
+            closed_path = m_rdtp_handle;
         }
+        m_rdtp_handle = 0;
     }
     tp_registry_remove(this);
+    // Closed before the application hears of the end, which may end the process: the path
+    // still acknowledges what the peer sent and tells the peer of the close.
+    if (closed_path != 0) qrn_rdtp_close(closed_path);
     NoticeClose(notice, notice_user_data, notice_path);
     if (prev_state < kStateOpen && client) {
         CallApp(QRN_TP_MSG_CONNECT_RESULT, static_cast<uintptr_t>(reason), 0, 0);
