@@ -360,17 +360,47 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags) {
 int qrn_rdtp_close(int handle) {
     QRN_TRACE_FUNC("qrn_rdtp_close");
     qrn_trace_text("qrn_rdtp_close, handle=", handle);
-    qrn_handle_mgr *table = rdtp_table();
-    CQrnFuncLock guard(rdtp_module().lock);
-    CRdtpConnection *conn = GetRdtpConnection(handle);
-    if (conn == nullptr) {
-        QRN_TRACE_ERROR("unknown handle", handle);
-        return kErrUnknownHandle;
+    int udp_handle = 0;
+    {
+        qrn_handle_mgr *table = rdtp_table();
+        CQrnFuncLock guard(rdtp_module().lock);
+        CRdtpConnection *conn = GetRdtpConnection(handle);
+        if (conn == nullptr) {
+            QRN_TRACE_ERROR("unknown handle", handle);
+            return kErrUnknownHandle;
+        }
+        conn->MarkClosed();
+        udp_handle = conn->TakeUdpPath(true);
+        if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
+        conn->ReleaseRef();
     }
-    conn->MarkClosed();
-    if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
-    conn->ReleaseRef();
+    // Closed now rather than when the object's last event is over: the close acknowledges
+    // what the peer sent and starts the close request before the caller can end its process.
+    if (udp_handle != 0) qrn_udprlb_close(udp_handle);
     return 0;
+}
+
+int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
+    QRN_TRACE_FUNC("qrn_rdtp_close_notify");
+    int udp_handle = 0;
+    {
+        qrn_handle_mgr *table = rdtp_table();
+        CQrnFuncLock guard(rdtp_module().lock);
+        CRdtpConnection *conn = GetRdtpConnection(handle);
+        if (conn == nullptr) {
+            QRN_TRACE_ERROR("unknown handle", handle);
+            return kErrUnknownHandle;
+        }
+        conn->MarkClosed();
+        udp_handle = conn->TakeUdpPath(false);
+        if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
+        conn->ReleaseRef();
+    }
+    // A TCP path is the kernel's to deliver from here on, even after the process has gone;
+    // reliable UDP delivers only while this process runs, so its end is what is awaited.
+    if (udp_handle == 0) return kCloseNoNotice;
+    // A path that ended at once was not connected, or its peer had gone already.
+    return qrn_udprlb_close_notify(udp_handle, notice, notice_context) == 0 ? kCloseNoticeToCome : kCloseUndelivered;
 }
 
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {

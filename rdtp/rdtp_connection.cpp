@@ -52,6 +52,14 @@ CRdtpConnection::~CRdtpConnection() {
     g_live_objects.fetch_sub(1, std::memory_order_relaxed);
 }
 
+int CRdtpConnection::TakeUdpPath(bool any_mode) {
+    CQrnFuncLock guard(m_lock);
+    if (!any_mode && m_conn_mode != kModeUdp) return 0;
+    const int handle = m_udp_handle;
+    m_udp_handle = 0;
+    return handle;
+}
+
 int CRdtpConnection::LiveObjects() { return g_live_objects.load(std::memory_order_relaxed); }
 
 // --- helpers (m_lock held) -------------------------------------------------------------------

@@ -91,6 +91,9 @@ public:
 
     // qrn_rdtp_close: the upper layer hears nothing more, and no handler acts any more.
     void MarkClosed() { m_closed.store(true, std::memory_order_release); }
+    // After MarkClosed: the reliable-UDP path (unless any_mode, only when the stream travels on
+    // it) for the caller to close, or 0; the object no longer owns it.
+    int TakeUdpPath(bool any_mode);
 
     // Test views (rdtp_debug.h).
     uint8_t DebugState();

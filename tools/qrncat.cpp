@@ -42,8 +42,9 @@ constexpr unsigned kBufferSize = 256 * 1024;     // announced to the peer
 constexpr size_t kQueueHighWater = 8u << 20;     // received bytes waiting for standard output
 constexpr int kRefuseBusy = 1000;                // refusal code for a second client
 constexpr std::chrono::milliseconds kProgressPeriod{2000};
-constexpr auto kLingerLimit = std::chrono::seconds(30);
-constexpr auto kLingerPoll = std::chrono::milliseconds(10);
+// The library gives up on an unanswered close after 30 s; its word comes a little later.
+constexpr auto kLingerLimit = std::chrono::seconds(40);
+constexpr int kNoCloseResult = -1;
 
 const char kUsage[] =
     "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--http P] [--trace FILE] [-d] [-q]\n"
@@ -298,6 +299,12 @@ private:
                 m_writer.End();
                 m_queue.Push({EEvent::kClosed, p1, {}});
                 break;
+            case QRN_TP_MSG_CLOSE_DONE: {
+                std::lock_guard<std::mutex> lock(m_close_mutex);
+                m_close_result = static_cast<int>(p1);
+                m_close_cv.notify_all();
+                break;
+            }
             default:
                 break;
         }
@@ -408,29 +415,28 @@ private:
             // A refused send means the connection ended: its close event reports why.
             if (!m_writer.SendAll(buf.data(), static_cast<size_t>(n))) return;
         }
-        qrn_tp_close(m_handle, QRN_TP_CLOSE_NORMAL);
-        bool gone = WaitHandleGone();
-        if (gone)
+        // The library delivers the tail and the close in the background; the process must not
+        // end before they are through, or they would go with it.
+        qrn_tp_option(m_handle, QRN_TP_OPT_CLOSE_NOTICE, 1);
+        // A connection that ended meanwhile has its close event on the way instead.
+        if (qrn_tp_close(m_handle, QRN_TP_CLOSE_NORMAL) != QRN_TP_OK) return;
+        const int result = WaitCloseDone();
+        const bool delivered = result == QRN_TP_CLOSE_DELIVERED;
+        if (delivered)
             Note("end of input: closed; sent %llu, received %llu bytes", Sent(), Received());
+        else if (result == kNoCloseResult)
+            Note("no word of the close %d s after it", static_cast<int>(kLingerLimit.count()));
         else
-            Note("the library still held unsent data %d s after the close",
-                 static_cast<int>(kLingerLimit.count()));
+            Note("end of input: the peer did not confirm the close (reason %d); sent %llu bytes",
+                 result, Sent());
         m_queue.Push({EEvent::kFinished,
-                      static_cast<uintptr_t>(input_ok && gone ? kExitOk : kExitFailed), {}});
+                      static_cast<uintptr_t>(input_ok && delivered ? kExitOk : kExitFailed), {}});
     }
 
-    // The handle lives until the closing message has been handed to the path; the process
-    // must not end before that, or the last bytes would go with it.
-    bool WaitHandleGone() {
-        auto deadline = std::chrono::steady_clock::now() + kLingerLimit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            uintptr_t mode = 0;
-            auto out = reinterpret_cast<uintptr_t>(&mode);
-            if (qrn_tp_option(m_handle, QRN_TP_OPT_CONN_MODE, out) == QRN_TP_ERR_UNKNOWN_HANDLE)
-                return true;
-            std::this_thread::sleep_for(kLingerPoll);
-        }
-        return false;
+    int WaitCloseDone() {
+        std::unique_lock<std::mutex> lock(m_close_mutex);
+        m_close_cv.wait_for(lock, kLingerLimit, [&] { return m_close_result != kNoCloseResult; });
+        return m_close_result;
     }
 
     unsigned long long Sent() const { return m_writer.Sent(); }
@@ -441,6 +447,9 @@ private:
     CEventQueue m_queue;
     CTpWriter m_writer;
     std::atomic<unsigned long long> m_received{0};
+    std::mutex m_close_mutex;
+    std::condition_variable m_close_cv;
+    int m_close_result = kNoCloseResult;
     unsigned long long m_reported_sent = 0;
     unsigned long long m_reported_received = 0;
 };

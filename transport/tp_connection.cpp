@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_time.h"
@@ -143,6 +144,10 @@ void CTpConnection::Close(int reason) {
         CQrnFuncLock guard(m_lock);
         if (m_app_closed) return;
         m_app_closed = true;
+        if (m_close_notice) {
+            m_notice_callback = m_callback;
+            m_notice_user_data = m_user_data;
+        }
         m_callback = nullptr;
     }
     WaitForOtherAppCalls();
@@ -160,7 +165,18 @@ void CTpConnection::Close(int reason) {
             release = true;
         }
     }
-    if (release) tp_registry_remove(this);
+    if (release) {
+        qrn_callback notice;
+        uintptr_t notice_user_data;
+        {
+            CQrnFuncLock guard(m_lock);
+            notice = m_notice_callback;
+            notice_user_data = m_notice_user_data;
+            m_notice_callback = nullptr;
+        }
+        tp_registry_remove(this);
+        NoticeClose(notice, notice_user_data, 0);
+    }
     Settle();
 }
 
@@ -176,6 +192,7 @@ void CTpConnection::Option(int option, uintptr_t value) {
                 *reinterpret_cast<uint32_t *>(value) = m_peer_local_ip;
             }
             return;
+        case QRN_TP_OPT_CLOSE_NOTICE: m_close_notice = value != 0; return;
         case QRN_TP_OPT_CALLBACK: m_callback = reinterpret_cast<qrn_callback>(value); return;
         case QRN_TP_OPT_USER_DATA: m_user_data = value; return;
         default: rdtp_handle = m_rdtp_handle; break;
@@ -201,6 +218,10 @@ void CTpConnection::SockClose2() {
     uint8_t prev_state;
     bool client;
     int reason;
+    qrn_callback notice;
+    uintptr_t notice_user_data;
+    int notice_path = 0;
+    int closed_path = 0;
     {
         CQrnFuncLock guard(m_lock);
         if (m_state != kStateClosed) return;
@@ -208,8 +229,21 @@ void CTpConnection::SockClose2() {
         client = IsClient();
         reason = m_close_reason;
         m_state = kStateIdle;
+        notice = m_notice_callback;
+        notice_user_data = m_notice_user_data;
+        m_notice_callback = nullptr;
+        if (notice != nullptr && m_close_handed) {
+            notice_path = m_rdtp_handle;
+        } else {
+            closed_path = m_rdtp_handle;
+        }
+        m_rdtp_handle = 0;
     }
     tp_registry_remove(this);
+    // Closed before the application hears of the end, which may end the process: the path
+    // still acknowledges what the peer sent and tells the peer of the close.
+    if (closed_path != 0) qrn_rdtp_close(closed_path);
+    NoticeClose(notice, notice_user_data, notice_path);
     if (prev_state < kStateOpen && client) {
         CallApp(QRN_TP_MSG_CONNECT_RESULT, static_cast<uintptr_t>(reason), 0, 0);
     } else if (prev_state == kStateOpen) {
@@ -231,6 +265,48 @@ void CTpConnection::Settle() {
     } else if (finish) {
         SockClose2();
     }
+}
+
+// --- the close notice --------------------------------------------------------------------
+
+namespace {
+
+// What the close notice needs once the connection is gone; the lower layer's notice owns it.
+struct CTpCloseNotice {
+    qrn_callback callback;
+    uintptr_t user_data;
+    int conn_id;
+};
+
+void DeliverCloseNotice(const CTpCloseNotice &notice, bool delivered) {
+    const uintptr_t result = delivered ? QRN_TP_CLOSE_DELIVERED : QRN_TP_REASON_PATH_FAILED;
+    qrn_trace_event(kTraceModule, kTraceAppCallback, static_cast<unsigned long long>(notice.user_data),
+                    QRN_TP_MSG_CLOSE_DONE, notice.conn_id, static_cast<unsigned long long>(result), 0ULL);
+    notice.callback(notice.user_data, QRN_TP_MSG_CLOSE_DONE, static_cast<uintptr_t>(notice.conn_id), result, 0, 0);
+}
+
+// The multi-mode layer's notice: the path's last byte and close reached the peer (p1 0), or not.
+int OnPathCloseDone(uintptr_t context, int, uintptr_t, uintptr_t p1, uintptr_t, uintptr_t) {
+    std::unique_ptr<CTpCloseNotice> notice(reinterpret_cast<CTpCloseNotice *>(context));
+    DeliverCloseNotice(*notice, p1 == rdtp::kCloseDoneDelivered);
+    return 0;
+}
+
+}  // namespace
+
+void CTpConnection::NoticeClose(qrn_callback callback, uintptr_t user_data, int rdtp_handle) {
+    if (callback == nullptr) return;
+    std::unique_ptr<CTpCloseNotice> notice(new CTpCloseNotice{callback, user_data, m_conn_id});
+    if (rdtp_handle == 0) {
+        DeliverCloseNotice(*notice, false);
+        return;
+    }
+    const int r = qrn_rdtp_close_notify(rdtp_handle, &OnPathCloseDone, reinterpret_cast<uintptr_t>(notice.get()));
+    if (r == rdtp::kCloseNoticeToCome) {
+        notice.release();  // OnPathCloseDone's now
+        return;
+    }
+    DeliverCloseNotice(*notice, r == rdtp::kCloseNoNotice);
 }
 
 // --- the application's callback ----------------------------------------------------------

@@ -95,6 +95,9 @@ private:
     // Calls the application (without m_lock), unless it has closed the connection.
     void CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3);
     void WaitForOtherAppCalls();  // without m_lock
+    // The close notice, once the connection has left the table: rdtp_handle (0: none) is the
+    // path that the closing PDU went on, or 0 when it never went out. Without m_lock.
+    void NoticeClose(qrn_callback callback, uintptr_t user_data, int rdtp_handle);
     // The work left by a locked section: the write event after a resume handshake finished
     // elsewhere, and the end of a connection that the application closed. Without m_lock.
     void Settle();
@@ -148,6 +151,10 @@ private:
     uint32_t m_recv_next = tp::kFirstSeq;
     qrn_cirwin *m_send_win;
     bool m_app_closed = false;
+    bool m_close_notice = false;  // the application wants QRN_TP_MSG_CLOSE_DONE
+    bool m_close_handed = false;  // the closing PDU has been handed to the path
+    qrn_callback m_notice_callback = nullptr;  // kept from the close for that one message
+    uintptr_t m_notice_user_data = 0;
     bool m_post_write = false;  // a write event is due (a resume handshake ended in TrySendData)
     bool m_reading = false;     // a thread is in ReadStream
     bool m_read_again = false;  // another read event came meanwhile

@@ -143,6 +143,7 @@ void CTpConnection::FinishHandshakeSend() {
 int CTpConnection::CloseAfterClosingPdu() {
     qrn_trace_text("TrySendData, all data sent out, close it. conn_id=", int{m_conn_id});
     const int reason = m_close_reason;
+    m_close_handed = true;
     SockClose(QRN_TP_CLOSE_DISCONNECT);
     return (reason == QRN_TP_CLOSE_DISCONNECT || reason == QRN_TP_CLOSE_ABORT_CONNECTING) ? -1 : 0;
 }

@@ -27,8 +27,15 @@ int qrn_udprlb_connect(const char *dest_ip, int dest_udp_port, const char *proxy
 // Bit 0 of the send flags sends one unreliable datagram.
 int qrn_udprlb_send(int handle, const void *buffer, int len, int flags);
 int qrn_udprlb_recv(int handle, void *buffer, int len, int flags);
-// 0, or -1 for an unknown handle. No event follows.
+// 0, or -1 for an unknown handle. No event follows. An established connection goes on
+// delivering what it took, and its close, in the background (its handle is unknown at once).
 int qrn_udprlb_close(int handle);
+// The same, and notice(notice_context, 9, handle, p1) follows once, on a library thread: p1 0
+// once the peer has acknowledged every byte (the close request goes on while the process
+// runs), 1 when the release time-out passed first.
+// 0 when the notice is to come; 1 when the connection ended at once (no notice); -1 for an
+// unknown handle.
+int qrn_udprlb_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // Options 6 peer ip (uint32_t), 7 peer port (uint16_t), 8 local ip, 10 bandwidth (uint32_t),
 // 11 round trip (uint32_t) write through value; 101 and 102 set callback and user data.
 // With handle 0, option 105 switches this endpoint's relaying of dig hole requests off (value 0)

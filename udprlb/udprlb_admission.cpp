@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "platform/random.h"
+#include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "udprlb/udprlb_defs.h"
 
@@ -46,6 +47,7 @@ struct CKeyEqual {
 struct CEntry {
     CUdpRlbPeerKey key;
     uint64_t serial;  // order of arrival while half-open; 0 once established
+    uint32_t added;   // tick of arrival
 };
 
 constexpr uint64_t kEstablished = 0;
@@ -60,25 +62,28 @@ public:
         return it == m_by_key.end() ? 0 : it->second;
     }
 
-    std::vector<int> MakeRoom(uint32_t ip) {
+    bool MakeRoom(uint32_t ip, uint32_t now, std::vector<int> *victims) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        std::vector<int> victims;
         auto source = m_by_source.find(ip);
         if (source != m_by_source.end() && static_cast<int>(source->second.size()) >= kMaxHalfOpenPerSource) {
-            victims.push_back(TakeHalfOpen(*source->second.begin()));
+            // Real clients behind one address may all dial at once; their answers come within a
+            // round trip, so only an entry older than that is taken for a forgery.
+            const uint64_t oldest = *source->second.begin();
+            if (calc_tick_diff(m_entries[m_half_open[oldest]].added, now) < kHalfOpenGrace) return false;
+            victims->push_back(TakeHalfOpen(oldest));
         }
         if (static_cast<int>(m_half_open.size()) >= kMaxHalfOpen) {
-            victims.push_back(TakeHalfOpen(m_half_open.begin()->first));
+            victims->push_back(TakeHalfOpen(m_half_open.begin()->first));
         }
-        return victims;
+        return true;
     }
 
-    void Add(const CUdpRlbPeerKey &key, int handle) {
+    void Add(const CUdpRlbPeerKey &key, int handle, uint32_t now) {
         std::lock_guard<std::mutex> guard(m_mutex);
         Forget(handle);
         const uint64_t serial = ++m_serial;
         m_by_key[key] = handle;
-        m_entries[handle] = CEntry{key, serial};
+        m_entries[handle] = CEntry{key, serial, now};
         m_half_open[serial] = handle;
         m_by_source[key.ip].insert(serial);
     }
@@ -160,9 +165,11 @@ CAdmission &Admission() {
 
 int udprlb_admission_find(const CUdpRlbPeerKey &key) { return Admission().Find(key); }
 
-std::vector<int> udprlb_admission_make_room(uint32_t ip) { return Admission().MakeRoom(ip); }
+bool udprlb_admission_make_room(uint32_t ip, std::vector<int> *victims) {
+    return Admission().MakeRoom(ip, get_tick_count(), victims);
+}
 
-void udprlb_admission_add(const CUdpRlbPeerKey &key, int handle) { Admission().Add(key, handle); }
+void udprlb_admission_add(const CUdpRlbPeerKey &key, int handle) { Admission().Add(key, handle, get_tick_count()); }
 
 bool udprlb_admission_establish(int handle) { return Admission().Establish(handle); }
 

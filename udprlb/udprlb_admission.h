@@ -21,9 +21,11 @@ struct CUdpRlbPeerKey {
 
 // The handle of the accepted connection that a request of key made, or 0.
 int udprlb_admission_find(const CUdpRlbPeerKey &key);
-// Makes room for one more half-open connection from ip: the handles that must give way (the
-// source's oldest, or the oldest of all), already taken out of the tables.
-std::vector<int> udprlb_admission_make_room(uint32_t ip);
+// Makes room for one more half-open connection from ip: adds to victims the handles that must
+// give way (the source's oldest, or the oldest of all), already taken out of the tables. False
+// when the source is full of requests too young to be taken for forgeries: the new request is
+// dropped, and a real client repeats it.
+bool udprlb_admission_make_room(uint32_t ip, std::vector<int> *victims);
 // Records a new accepted connection as half-open.
 void udprlb_admission_add(const CUdpRlbPeerKey &key, int handle);
 // The connection heard from its peer: no longer half-open. False when it was made to give way

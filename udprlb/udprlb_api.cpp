@@ -43,9 +43,20 @@ bool ListenAt(const char *address, uint16_t port, int listen_id, int *socket_out
     return true;
 }
 
+// A connection that the user closed stays in the registry while it delivers; to the user its
+// handle is gone.
+CUdpRlbConnection *UserConnection(int handle) {
+    CUdpRlbConnection *conn = GetUdpRlbConnection(handle);
+    if (conn != nullptr && conn->ClosedByUser()) {
+        conn->ReleaseRef();
+        conn = nullptr;
+    }
+    return conn;
+}
+
 template <class Op>
 int WithConnection(int handle, const char *what, Op op) {
-    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    CQrnRefHolder<CUdpRlbConnection> conn(UserConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR(what, handle);
         return kErrUnknownHandle;
@@ -154,19 +165,24 @@ int qrn_udprlb_recv(int handle, void *buffer, int len, int flags) {
 }
 
 int qrn_udprlb_close(int handle) {
+    const int r = qrn_udprlb_close_notify(handle, nullptr, 0);
+    return r == kErrUnknownHandle ? r : 0;
+}
+
+int qrn_udprlb_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
     QRN_TRACE_FUNC("qrn_udprlb_close");
     qrn_trace_text("qrn_udprlb_close, handle=", handle);
     CQrnFuncLock guard(udprlb_registry_lock());
-    CQrnRefHolder<CUdpRlbConnection> conn(GetUdpRlbConnection(handle));
+    CQrnRefHolder<CUdpRlbConnection> conn(UserConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("qrn_udprlb_close, unknown handle", handle);
         return kErrUnknownHandle;
     }
     // Detached first: an event that a handler decides meanwhile no longer reaches the user.
     conn->Detach();
-    conn->Close();
+    if (conn->Close(notice, notice_context)) return kCloseLingering;
     udprlb_end_connection(conn.get());
-    return 0;
+    return kCloseEnded;
 }
 
 int qrn_udprlb_option(int handle, int option, uintptr_t value) {

@@ -1,5 +1,6 @@
 // CUdpRlbConnection: creation and destruction, the PDU send routine, the opening handshake
-// (directly or through a relay), keep-alives, closing and the one-second timer work.
+// (directly or through a relay), keep-alives and the one-second timer work (closing is
+// udprlb_close.cpp).
 #include "udprlb/udprlb_connection.h"
 
 #include <limits.h>
@@ -72,7 +73,7 @@ CUdpRlbConnection::~CUdpRlbConnection() {
     VSOCK::delete_address(m_peer_addr);
 }
 
-// --- sending ----------------------------------------------------------------------------------
+// --- sending ---------------------------------------------------------------------------------
 
 int CUdpRlbConnection::SendPdu(int socket, uint8_t *buffer, const ws::sockaddr_in *address, uint8_t type, int len) {
     qrn_trace_text("CUdpRlbConnection::SendPdu, (type, len, socket)=", type, len, socket);
@@ -142,7 +143,7 @@ void CUdpRlbConnection::SendCloseRequestPdu() {
     SendOwnPdu(kPduCloseRequest, udprlb_pdu_write_close_request(OwnIds(), PayloadOf(m_send_buffer), kMaxPayload));
 }
 
-// --- state ------------------------------------------------------------------------------------
+// --- state -----------------------------------------------------------------------------------
 
 void CUdpRlbConnection::SetState(uint8_t state) {
     qrn_trace_text("CUdpRlbConnection::SetState, (new_state, old_state)=", state, m_state);
@@ -189,7 +190,7 @@ void CUdpRlbConnection::EndWithEvent(int event, uintptr_t p1) {
     events.Raise(callback, context, m_handle);
 }
 
-// --- opening ----------------------------------------------------------------------------------
+// --- opening ---------------------------------------------------------------------------------
 
 int CUdpRlbConnection::Connect(const char *dest_ip, int dest_port, const char *proxy_ip, int proxy_port) {
     QRN_TRACE_FUNC("CUdpRlbConnection::Connect");
@@ -354,7 +355,7 @@ void CUdpRlbConnection::OnConnectResponsePdu(const uint8_t *payload, int len) {
     events.Raise(this);
 }
 
-// --- keeping alive and closing ----------------------------------------------------------------
+// --- keeping alive ---------------------------------------------------------------------------
 
 void CUdpRlbConnection::OnKeepAlive(const uint8_t *payload, int len) {
     CUdpRlbKeepAlive pdu;
@@ -369,45 +370,6 @@ void CUdpRlbConnection::OnKeepAlive(const uint8_t *payload, int len) {
     }
     qrn_trace_text("receive keep alive pkt, (my_app_id, peer_app_id)=", m_handle, m_peer_app_id);
     m_last_recv_time = get_tick_count();
-}
-
-void CUdpRlbConnection::OnCloseRequestPdu(const uint8_t *payload, int len) {
-    QRN_TRACE_FUNC("CUdpRlbConnection::OnCloseRequestPdu");
-    CUdpRlbIds ids;
-    if (!udprlb_pdu_read_close_request(payload, len, &ids)) {
-        QRN_TRACE_ERROR("close request too short, len=", len);
-        return;
-    }
-    {
-        CQrnFuncLock guard(m_lock);
-        if (!IdsMatch(ids)) {
-            QRN_TRACE_ERROR("close request of another session, (src, dst_tag, src_tag)=", ids.src, ids.dst_tag,
-                            ids.src_tag);
-            return;
-        }
-        if (m_state == kStateClosing) {
-            QRN_TRACE_ERROR("receive a close request pdu for the closed udprlb connection");
-            return;
-        }
-        // Before the handshake the peer's ids are not known yet, so nothing can match them;
-        // the outcome of a connect is event 2, never a close.
-        if (m_state != kStateConnected) {
-            QRN_TRACE_ERROR("close request while not connected, state=", m_state);
-            return;
-        }
-        // A send or a worker turn already under way finds the connection over.
-        SetState(kStateEnded);
-    }
-    EndWithEvent(kEventClosed, kClosedByPeer);
-}
-
-void CUdpRlbConnection::Close() {
-    QRN_TRACE_FUNC("CUdpRlbConnection::Close");
-    CQrnFuncLock guard(m_lock);
-    if (m_state == kStateClosing || m_state == kStateEnded) return;
-    // Only a connected peer knows this side's ids; before that a close request reaches nobody.
-    if (m_state == kStateConnected) SendCloseRequestPdu();
-    SetState(kStateClosing);
 }
 
 void CUdpRlbConnection::OnTimer() {
@@ -447,6 +409,7 @@ void CUdpRlbConnection::OnTimer() {
             break;
         }
     }
+    OnCloseTick(false);
     if (failed) {
         qrn_trace_text("CUdpRlbConnection::OnTimer, no answer, handle=", m_handle);
         EndWithEvent(kEventConnectDone, kConnectNoAnswer);
@@ -457,7 +420,7 @@ void CUdpRlbConnection::OnTimer() {
     }
 }
 
-// --- options and callback ---------------------------------------------------------------------
+// --- options and callback --------------------------------------------------------------------
 
 void CUdpRlbConnection::SetCallback(qrn_callback callback) {
     CQrnFuncLock guard(m_lock);

@@ -63,9 +63,21 @@ public:
     void OnDigHoleResponsePdu(const uint8_t *payload, int len);
     void OnConnectResponsePdu(const uint8_t *payload, int len);
     void OnKeepAlive(const uint8_t *payload, int len);
+
+    // --- Closing (udprlb_close.cpp) ---
+    // The peer's close request: answered, and the connection ends once the user has read what
+    // came before it (event 5).
     void OnCloseRequestPdu(const uint8_t *payload, int len);
-    // Sends one close request and enters the closing state.
-    void Close();
+    // The user's close (the callback is already detached). True while the connection goes on
+    // delivering what it sent and then its close request; it stays in the registry, unknown to
+    // the API, until the peer answers or the release time-out passes. notice (if set) hears
+    // kEventCloseDone once, on a library thread: once the peer has acknowledged every byte, or
+    // at the time-out. False when it ended at once (no notice follows): the caller ends it.
+    bool Close(qrn_callback notice, uintptr_t notice_context);
+    bool ClosedByUser();
+    // The closing or draining connection's turn: from the worker (deliver: resend and
+    // acknowledge too) or from the one-second timer.
+    void OnCloseTick(bool deliver);
     // Once a second: handshake repeats and failure, keep-alives.
     void OnTimer();
     uint8_t state();
@@ -266,6 +278,36 @@ private:
     int m_in_stats_size = 0;
 
     uint8_t m_send_buffer[urlb::kMaxDatagram] = {};
+
+    // Closing (udprlb_close.cpp). What a closing step decided under the lock, carried out
+    // once it is released.
+    struct CCloseOutcome {
+        bool end = false;
+        bool raise_closed = false;   // event 5 to the user
+        bool remember = false;       // the peer's close request came: answer its repeats
+        qrn_callback notice = nullptr;
+        uintptr_t notice_context = 0;
+        int notice_result = urlb::kCloseNotDelivered;
+        CUdpRlbIds ids;
+        ws::sockaddr_in peer{};
+        int answers = 0;
+        uint32_t answer_tick = 0;
+    };
+    void CloseStep(uint32_t now, CCloseOutcome *out);
+    void DrainStep(uint32_t now, CCloseOutcome *out);
+    void EndClosing(int notice_result, bool remember, CCloseOutcome *out);
+    void TakeNotice(int result, CCloseOutcome *out);
+    void AnswerCloseRequest(uint32_t now);
+    void FinishClose(const CCloseOutcome &out);
+    uint32_t m_close_tick = 0;       // the user's close, or the peer's close request
+    uint32_t m_close_sent_tick = 0;  // this side's last close request
+    bool m_close_sent = false;
+    bool m_peer_closed = false;      // the peer's close request has come
+    bool m_user_closed = false;
+    int m_close_answers = 0;         // answers to the peer's close requests
+    uint32_t m_close_answer_tick = 0;
+    qrn_callback m_close_notice = nullptr;
+    uintptr_t m_close_notice_context = 0;
 
     // Lifecycle (udprlb_connection.cpp).
     // Ends the connection and, if this caller ended it, raises event with p1. No lock held.

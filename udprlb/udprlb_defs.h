@@ -85,7 +85,9 @@ constexpr uint8_t kStateNew = 0;
 constexpr uint8_t kStateDigging = 1;      // dig hole requests go to the relay
 constexpr uint8_t kStateConnecting = 2;   // connect requests go to the peer
 constexpr uint8_t kStateConnected = 3;
-constexpr uint8_t kStateClosing = 4;      // closed by the user; one close request sent
+// Closed by the user: what was sent goes on until acknowledged, then the close request until
+// the peer answers it or the release time-out passes.
+constexpr uint8_t kStateClosing = 4;
 // Ended by a failed or refused connect or by the peer's close: whichever thread decided that
 // first owns the end, and a racing handler (a late connect response) finds nothing to do.
 constexpr uint8_t kStateEnded = 5;
@@ -93,6 +95,18 @@ constexpr uint8_t kStateEnded = 5;
 // this side's tag back, so the request may have come from a forged address. The user hears of
 // the connection (event 1) only when it leaves this state.
 constexpr uint8_t kStateAnswered = 6;
+// Closed by the peer: the bytes it sent before still reach the user, then event 5.
+constexpr uint8_t kStateDraining = 7;
+
+// Closing. A close request is sent again until answered; a connection that has seen the
+// peer's close request answers its repeats, also for a while after it ended, but not faster
+// than kCloseAnswerGap nor more than kMaxCloseAnswers times, so that two ended ends can never
+// keep answering each other.
+constexpr uint32_t kReleaseTimeout = 30000;       // ms from the user's close to giving up
+constexpr uint32_t kCloseResendGap = 1000;        // ms between two close requests
+constexpr uint32_t kCloseAnswerGap = 500;         // ms between two answers to the same peer
+constexpr int kMaxCloseAnswers = 16;
+constexpr int kMaxClosedRecords = 4096;           // ended connections that still answer
 
 // Handshake: attempts a second apart (the timer's period), the last one failing the connect.
 constexpr int kMaxAttempts = 5;
@@ -107,6 +121,10 @@ constexpr int kEventConnectDone = 2;   // p1 below
 constexpr int kEventData = 3;          // p2 kDataReliable or kDataUnreliable
 constexpr int kEventWritable = 4;
 constexpr int kEventClosed = 5;        // p1 kClosedByPeer
+// To the notice given with a close, once: p1 kCloseDelivered or kCloseNotDelivered.
+constexpr int kEventCloseDone = 9;
+constexpr int kCloseDelivered = 0;
+constexpr int kCloseNotDelivered = 1;
 constexpr int kConnectOk = 0;
 constexpr int kConnectNoAnswer = 1;
 constexpr int kConnectRefusedByPeer = 2;
@@ -124,6 +142,8 @@ constexpr int kInitOk = 0;
 constexpr int kInitFailed = -1;
 constexpr int kListenOk = 0;
 constexpr int kListenSocketFailed = 1;
+constexpr int kCloseLingering = 0;     // qrn_udprlb_close_notify: the notice is to come
+constexpr int kCloseEnded = 1;         // ended at once, no notice
 constexpr int kConnectStarted = 0;     // CUdpRlbConnection::Connect
 constexpr int kConnectUnresolved = 1;
 
@@ -210,7 +230,8 @@ constexpr uint16_t kNoTag = 0;
 // clients out; and how long one waits for its peer (the caller repeats its request for about
 // five seconds).
 constexpr int kMaxHalfOpen = 512;
-constexpr int kMaxHalfOpenPerSource = 16;
+constexpr int kMaxHalfOpenPerSource = 128;
+constexpr uint32_t kHalfOpenGrace = 1000;  // ms a half-open connection is safe from giving way to its source
 constexpr uint32_t kHalfOpenLifetime = 6000;  // ms
 // Relaying dig hole requests: forwards per source address and second, sources served per
 // second, and how long a forward waits for the destination's response2.

@@ -137,7 +137,14 @@ void OnConnectRequest(const CDatagram &d) {
     // A repeat whose first answer was lost: a second connection would never end, since nothing
     // ever reaches it.
     if (RepeatAnswer(key, d.sender)) return;
-    for (int victim : udprlb_admission_make_room(key.ip)) EndHalfOpen(victim);
+    std::vector<int> victims;
+    const bool room = udprlb_admission_make_room(key.ip, &victims);
+    for (int victim : victims) EndHalfOpen(victim);
+    if (!room) {
+        udprlb_counters().half_open_dropped.fetch_add(1, std::memory_order_relaxed);
+        qrn_trace_text("connect request dropped, its source is full, ip=", key.ip);
+        return;
+    }
     CQrnRefHolder<CUdpRlbConnection> conn(
         udprlb_new_connection(listener.callback, listener.context, d.socket, kMaxConnections, false));
     if (!conn) {
@@ -161,6 +168,12 @@ void AnswerUnknownAppId(const CDatagram &d, uint16_t app_id) {
     reply.Send(d.socket, d.sender, kPduCloseRequest, udprlb_pdu_write_close_request(close, reply.payload(), kMaxPayload));
 }
 
+// A repeated close request whose connection has ended since: its answer was lost.
+void AnswerEndedConnection(const CDatagram &d, uint16_t app_id) {
+    CUdpRlbIds ids;
+    if (udprlb_pdu_read_close_request(d.payload, d.header.len, &ids)) udprlb_answer_closed(app_id, ids);
+}
+
 void DispatchToConnection(const CDatagram &d) {
     // Every remaining type starts with the receiver's app_id.
     uint16_t app_id = 0;
@@ -172,6 +185,7 @@ void DispatchToConnection(const CDatagram &d) {
     if (!conn) {
         qrn_trace_text("qrn_udprlb_callback, (pdu_type, len, app_id)=", d.header.pdu_type, d.header.len, app_id);
         if (d.header.pdu_type == kPduDataReliable) AnswerUnknownAppId(d, app_id);
+        if (d.header.pdu_type == kPduCloseRequest) AnswerEndedConnection(d, app_id);
         return;
     }
     if (!conn->IsFromPeer(d.sender, d.header.pdu_type)) {

@@ -25,6 +25,18 @@ bool udprlb_end_connection(CUdpRlbConnection *conn);
 void udprlb_worker_add(CUdpRlbConnection *conn);
 void udprlb_worker_remove(CUdpRlbConnection *conn);
 
+// An ended connection whose peer sent a close request: its repeats are answered (with own,
+// to peer) until the release time-out, within the answer limits.
+struct CUdpRlbIds;
+void udprlb_remember_closed(const CUdpRlbIds &own, const ws::sockaddr_in &peer, int socket, int answers,
+                            uint32_t answer_tick);
+// A close request (ids as received, for app_id) that found no connection of its session:
+// answered when an ended connection is remembered for it. True when an answer went out.
+bool udprlb_answer_closed(uint16_t app_id, const CUdpRlbIds &ids);
+
+// Connections that the user closed and that still deliver: they leave room for new ones.
+int udprlb_closing_count();
+
 // A new session tag from the system's random source, never kNoTag.
 uint16_t udprlb_draw_tag();
 
@@ -33,6 +45,7 @@ struct CUdpRlbCounters {
     std::atomic<uint32_t> foreign_datagrams{0};   // for a connection, from another address
     std::atomic<uint32_t> half_open_evicted{0};   // made to give way to a newer request
     std::atomic<uint32_t> half_open_expired{0};   // never heard from their peer
+    std::atomic<uint32_t> half_open_dropped{0};   // requests of a source full of young ones
     std::atomic<uint32_t> relay_forwarded{0};
     std::atomic<uint32_t> relay_refused{0};       // dig hole PDUs not acted on
 };

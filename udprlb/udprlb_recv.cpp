@@ -116,7 +116,8 @@ void DropPassedBlocks(qrn_array *list, uint32_t new_ack) {
 int CUdpRlbConnection::Recv(void *buffer, int len) {
     QRN_TRACE_FUNC("CUdpRlbConnection::Recv");
     CQrnFuncLock lock(m_lock);
-    if (m_state != kStateConnected) {
+    // Once the peer has closed, what it sent before is still the user's to read.
+    if (m_state != kStateConnected && m_state != kStateDraining) {
         QRN_TRACE_ERROR("recv on a connection that is not connected, (state, handle)=",
                         static_cast<int>(m_state), m_handle);
         return kErrNotConnected;
@@ -136,10 +137,11 @@ bool CUdpRlbConnection::AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids,
                                      bool *established) {
     bool admitted = false;
     *established = false;
-    const bool session = m_state == kStateConnected || m_state == kStateAnswered;
+    // A closing side still takes acknowledgements, and the data of a peer that closes too.
+    const bool live = m_state == kStateConnected || m_state == kStateClosing;
     if (!valid) {
         QRN_TRACE_ERROR("malformed data pdu, (kind, handle, len)=", kind, m_handle, len);
-    } else if (session && !IdsMatch(ids)) {
+    } else if ((live || m_state == kStateAnswered) && !IdsMatch(ids)) {
         QRN_TRACE_ERROR("data pdu of another session, (kind, src, dst_tag, src_tag)=", kind, ids.src, ids.dst_tag,
                         ids.src_tag);
     } else if (m_state == kStateAnswered) {
@@ -155,7 +157,7 @@ bool CUdpRlbConnection::AdmitDataPdu(bool valid, int len, const CUdpRlbIds &ids,
         }
         admitted = *established;
     } else {
-        admitted = m_state == kStateConnected;
+        admitted = live;
     }
     ApplyIncomingStats(admitted);
     if (admitted) m_last_recv_time = get_tick_count();
@@ -168,6 +170,7 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
     const bool valid = udprlb_pdu_read_data_reliable(payload, len, &pdu);
     CUdpRlbEvents events;
     bool established = false;
+    CCloseOutcome closing;
     {
         CQrnFuncLock lock(m_lock);
         if (!AdmitDataPdu(valid, len, pdu.ids, "reliable", &established)) return;
@@ -178,10 +181,17 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         int readable = 0;
         if (pdu.data_len > 0) readable = AcceptReliableData(pdu.seq, pdu.data, pdu.data_len);
         AckIfDue();
-        if (readable > 0) events.Post(kEventData, static_cast<uintptr_t>(readable), kDataReliable);
-        if (writable) events.Post(kEventWritable);
+        if (m_state == kStateClosing) {
+            // Nobody reads any more: acknowledged and dropped.
+            qrn_cirwin_forward(m_recv_window, qrn_cirwin_write_size(m_recv_window));
+            CloseStep(get_tick_count(), &closing);
+        } else {
+            if (readable > 0) events.Post(kEventData, static_cast<uintptr_t>(readable), kDataReliable);
+            if (writable) events.Post(kEventWritable);
+        }
     }
     if (established) RaiseAccepted();
+    FinishClose(closing);
     events.Raise(this);
 }
 

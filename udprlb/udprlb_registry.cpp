@@ -121,7 +121,7 @@ CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t contex
     qrn_handle_mgr *table = udprlb_table();
     if (table == nullptr) return nullptr;
     CQrnFuncLock guard(udprlb_module().lock);
-    if (qrn_handle_mgr_count(table) >= max_connections) return nullptr;
+    if (qrn_handle_mgr_count(table) - udprlb_closing_count() >= max_connections) return nullptr;
     const int handle = qrn_handle_mgr_alloc_id(table);
     if (handle == 0) return nullptr;
     auto *conn = new CUdpRlbConnection(handle, callback, context, socket);

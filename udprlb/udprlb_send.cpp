@@ -439,6 +439,19 @@ void CUdpRlbConnection::OnWrite() {
 void CUdpRlbConnection::OnThreadTick() {
     QRN_TRACE_FUNC("CUdpRlbConnection::OnThreadTick");
     CUdpRlbEvents events;
+    bool closing = false;
+    {
+        CQrnFuncLock lock(m_lock);
+        if (m_state == kStateClosing || m_state == kStateDraining) {
+            closing = true;
+        } else if (m_state != kStateConnected) {
+            return;
+        }
+    }
+    if (closing) {
+        OnCloseTick(true);
+        return;
+    }
     {
         CQrnFuncLock lock(m_lock);
         if (m_state != kStateConnected) return;

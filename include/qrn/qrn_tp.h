@@ -33,6 +33,15 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
                                         p3 the data */
 #define QRN_TP_MSG_WRITABLE 4        /* everything qrn_tp_send took has been handed on */
 #define QRN_TP_MSG_CLOSED 5          /* an open connection ended; p1 the reason */
+#define QRN_TP_MSG_CLOSE_DONE 6      /* after qrn_tp_close, once, when QRN_TP_OPT_CLOSE_NOTICE
+                                        was set: p1 QRN_TP_CLOSE_DELIVERED, or
+                                        QRN_TP_REASON_PATH_FAILED when the close time-out (30 s)
+                                        passed or the path failed first */
+
+/* p1 of QRN_TP_MSG_CLOSE_DONE: every byte taken and the close have reached the peer (over TCP:
+   have been handed to the operating system, which delivers them even after the process
+   ends). */
+#define QRN_TP_CLOSE_DELIVERED 0
 
 /* p1 of QRN_TP_MSG_DATA. */
 #define QRN_TP_DATA_STREAM 0
@@ -78,6 +87,8 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
 /* With handle 0, on the listeners: value 0 stops this process relaying UDP hole punching for
    others (on by default), non-zero starts it again. */
 #define QRN_TP_OPT_UDP_RELAY 105
+#define QRN_TP_OPT_CLOSE_NOTICE 107  /* value 1: qrn_tp_close is followed by QRN_TP_MSG_CLOSE_DONE
+                                        (a process that ends before it may lose the tail) */
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0
@@ -136,7 +147,9 @@ QRN_API int qrn_tp_accept(int handle, int result, unsigned int buffer_size,
 QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 
 /* Closes the connection with a QRN_TP_CLOSE_... reason; the unsent bytes go out before the
-   closing message. The callback is never called again for this handle. Called outside any
+   closing message, in the background. The callback is never called again for this handle,
+   except for QRN_TP_MSG_CLOSE_DONE when QRN_TP_OPT_CLOSE_NOTICE was set (that one may come
+   from within this call, when nothing is left to await). Called outside any
    callback, it returns only once a callback for this handle that another thread is running
    has returned; called from inside a callback (any handle's), it does not wait. The handle is
    unknown afterwards. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */

@@ -248,8 +248,12 @@ TEST_F(QrncatTest, PipesAMegabyteEachWayUnchanged) {
 }
 
 // Reliable UDP alone, and TCP with UDP beside it: the listener offers both ports, the
-// connector names the mode by the ports it gives.
+// connector names the mode by the ports it gives. The connector closes at the end of its input
+// and exits at once: the tail still in flight and the close must reach the listener all the
+// same, which ends with reason 1.
 TEST_F(QrncatTest, PipesOverUdpAndOverTcpWithUdp) {
+    constexpr size_t kBytes = 3000000;
+    constexpr int kTransferMs = 12 * qrntest::kWaitMs;  // reliable UDP starts at 200 KB/s
     const std::string udp_port = std::to_string(FreePort());
     struct SCase {
         std::vector<std::string> ports;
@@ -258,7 +262,7 @@ TEST_F(QrncatTest, PipesOverUdpAndOverTcpWithUdp) {
     for (const SCase &c : {SCase{{"--udp", udp_port}, "over UDP"},
                            SCase{{"--udp", udp_port, "--tcp", m_port}, "over TCP+UDP"}}) {
         SCOPED_TRACE(c.mode);
-        std::vector<char> data = RandomBytes(kMegabyte / 4, 3);
+        std::vector<char> data = RandomBytes(kBytes, 3);
         CQrncat listener(ListenArgs({"--udp", udp_port, "-d"}));
         ASSERT_TRUE(listener.Started());
         ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
@@ -266,9 +270,13 @@ TEST_F(QrncatTest, PipesOverUdpAndOverTcpWithUdp) {
         args.insert(args.end(), c.ports.begin(), c.ports.end());
         CQrncat connector(args);
         connector.Feed(data);
-        EXPECT_EQ(0, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(0, connector.WaitExit(kTransferMs)) << connector.Stderr();
         EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.mode)) << connector.Stderr();
+        EXPECT_NE(std::string::npos, connector.Stderr().find("end of input: closed; sent 3000000"))
+            << connector.Stderr();
+        EXPECT_NE(std::string::npos, listener.Stderr().find("reason 1 (closed by the peer)"))
+            << listener.Stderr();
         std::string got = listener.Stdout();
         ASSERT_EQ(data.size(), got.size());
         EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));

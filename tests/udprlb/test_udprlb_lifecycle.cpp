@@ -348,6 +348,13 @@ TEST(UdpRlbLifecycle, CloseRequestMustCarryTheSessionIds) {
 
     const CUdpRlbIds right{handle, raw_id, tag, raw_tag};
     peer.Send(CloseRequest(right), port);
+    Pdu answer;
+    ASSERT_TRUE(peer.WaitFor(kPduCloseRequest, &answer)) << "a close request is answered";
+    const CUdpRlbIds echoed = Decode(answer, udprlb_pdu_read_close_request);
+    EXPECT_EQ(raw_id, echoed.dst);
+    EXPECT_EQ(handle, echoed.src);
+    EXPECT_EQ(raw_tag, echoed.dst_tag);
+    EXPECT_EQ(tag, echoed.src_tag);
     const Event closed = rec.WaitFor(kEventClosed);
     ASSERT_EQ(kEventClosed, closed.msg);
     EXPECT_EQ(static_cast<uintptr_t>(handle), closed.handle);
@@ -357,7 +364,7 @@ TEST(UdpRlbLifecycle, CloseRequestMustCarryTheSessionIds) {
     peer.Send(CloseRequest(right), port);
     ASSERT_TRUE(peer.Sync(port));
     EXPECT_EQ(1, rec.Count(kEventClosed));
-    EXPECT_EQ(0, peer.CountAfter(kPduCloseRequest, 0)) << "a close request is not answered";
+    EXPECT_EQ(0, peer.CountAfter(kPduCloseRequest, 0)) << "a repeat at once is not answered again";
 }
 
 TEST(UdpRlbLifecycle, IdleConnectionSendsKeepAlivesAboutEveryTenSeconds) {
