@@ -1,0 +1,76 @@
+// The tunnel server: an HTTP server (libmicrohttpd, one internal polling thread) that answers
+// the detector and both tunnel forms, and joins each tunnel session to a TCP connection to the
+// target, so that the multi-mode server sees an ordinary TCP path.
+#ifndef QRN_TOOLS_QRNTUNNEL_TUNNEL_SERVER_H
+#define QRN_TOOLS_QRNTUNNEL_TUNNEL_SERVER_H
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "tunnel_session.h"
+
+struct MHD_Daemon;
+struct MHD_Connection;
+
+namespace qrntunnel {
+
+struct CServerConfig {
+    uint32_t listen_ip = 0x7f000001;  // host order
+    uint16_t listen_port = 0;
+    CTargetConfig target;
+    int max_sessions = 64;
+    int idle_timeout_ms = 60000;
+};
+
+struct CRequest;
+
+class CTunnelServer {
+public:
+    explicit CTunnelServer(const CServerConfig &config);
+    ~CTunnelServer();
+    CTunnelServer(const CTunnelServer &) = delete;
+    CTunnelServer &operator=(const CTunnelServer &) = delete;
+
+    bool Start();
+    void Stop();
+
+    // Entry points of the HTTP library, public for its C callbacks.
+    int OnRequest(MHD_Connection *conn, CRequest *req, const char *method,
+                  const char *upload_data, size_t *upload_size);
+    void OnCompleted(CRequest *req);
+
+private:
+    std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind);
+    std::shared_ptr<CTunnelSession> FindSession(uint32_t id, ESessionKind kind);
+    void Housekeeping();
+
+    int OnDetector(MHD_Connection *conn, CRequest *req, bool get, const char *upload_data,
+                   size_t *upload_size);
+    int OnDetectorPost(MHD_Connection *conn, CRequest *req, const char *upload_data,
+                       size_t *upload_size);
+    int OnBigPostGet(MHD_Connection *conn, CRequest *req);
+    int OnBigPostUplink(MHD_Connection *conn, CRequest *req, const char *upload_data,
+                        size_t *upload_size);
+    int OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
+                         size_t *upload_size);
+    int OnExchange(MHD_Connection *conn, CRequest *req, const char *upload_data,
+                   size_t *upload_size);
+
+    const CServerConfig m_config;
+    MHD_Daemon *m_daemon = nullptr;
+    // Guards m_sessions. It may be held while a session's lock is taken, never the reverse.
+    std::mutex m_mutex;
+    std::map<uint32_t, std::shared_ptr<CTunnelSession>> m_sessions;
+    std::condition_variable m_stop_cv;
+    bool m_stopping = false;
+    std::thread m_housekeeper;
+};
+
+}  // namespace qrntunnel
+
+#endif
