@@ -2,6 +2,7 @@
 
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -48,6 +49,10 @@ struct CRequest {
     std::string pending;           // large-post downlink: header bytes not yet sent
     bool header_done = false;
     bool end_after_pending = false;
+    // A refusal found in the body waits for the body's end: the library takes a reply only
+    // before the body or after it.
+    unsigned refuse_status = 0;
+    const char *refuse_why = nullptr;
 };
 
 namespace {
@@ -69,6 +74,27 @@ MHD_Result Refuse(MHD_Connection *conn, CRequest *req, unsigned status, const ch
     req->route = ERoute::kRefused;
     req->session.reset();
     return Queue(conn, status, why, strlen(why));
+}
+
+MHD_Result RefuseAfterBody(CRequest *req, size_t *upload_size, unsigned status,
+                           const char *why) {
+    qrn_trace_text("qrntunnel: request refused, uri=", req->uri.c_str(), ", status=", status,
+                   ", reason=", why);
+    req->route = ERoute::kRefused;
+    req->refuse_status = status;
+    req->refuse_why = why;
+    *upload_size = 0;
+    return MHD_YES;
+}
+
+// True when the request declares a body longer than limit.
+bool DeclaresMore(MHD_Connection *conn, size_t limit) {
+    const char *declared =
+        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (declared == nullptr) return false;
+    char *end = nullptr;
+    unsigned long long n = strtoull(declared, &end, 10);
+    return end == declared || *end != '\0' || n > limit;
 }
 
 // Gathers a request body up to limit bytes; false when it would grow past it.
@@ -281,8 +307,16 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
                              const char *upload_data, size_t *upload_size) {
     switch (req->route) {
     case ERoute::kRefused:
-        *upload_size = 0;  // the body of a refused request is dropped unread
-        return MHD_YES;
+        if (*upload_size != 0) {
+            *upload_size = 0;  // the body of a refused request is dropped unread
+            return MHD_YES;
+        }
+        if (req->refuse_status == 0) return MHD_YES;
+        {
+            unsigned status = req->refuse_status;
+            req->refuse_status = 0;
+            return Queue(conn, status, req->refuse_why, strlen(req->refuse_why));
+        }
     case ERoute::kDetectorPost: return OnDetectorPost(conn, req, upload_data, upload_size);
     case ERoute::kBigPostUplink: return OnBigPostUplink(conn, req, upload_data, upload_size);
     case ERoute::kSinglePostOpen: return OnSinglePostOpen(conn, req, upload_data, upload_size);
@@ -325,6 +359,9 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
         return OnBigPostGet(conn, req);
     case ERdhttpQuery::kSinglePost:
         if (!post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
+        if (DeclaresMore(conn, rdhttp::kOpenBodySize)) {
+            return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "opening body too long");
+        }
         req->route = ERoute::kSinglePostOpen;
         return MHD_YES;
     case ERdhttpQuery::kSession:
@@ -332,6 +369,9 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
         req->session = FindSession(id, ESessionKind::kBigPost);
         if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
         if (req->session->Kind() == ESessionKind::kSinglePost) {
+            if (DeclaresMore(conn, rdhttp::kMaxExchangeBody)) {
+                return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "exchange body too long");
+            }
             req->route = ERoute::kExchange;
             return MHD_YES;
         }
@@ -377,6 +417,9 @@ int CTunnelServer::OnDetector(MHD_Connection *conn, CRequest *req, bool get, con
     const char *declared =
         MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     req->small_post = declared != nullptr && strcmp(declared, "5") == 0;
+    if (DeclaresMore(conn, dtctr::kBigPostBodyLength)) {
+        return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "detector body too long");
+    }
     req->route = ERoute::kDetectorPost;
     return MHD_YES;
 }
@@ -392,19 +435,22 @@ int CTunnelServer::OnDetectorPost(MHD_Connection *conn, CRequest *req, const cha
     }
     size_t limit = req->small_post ? dtctr::kSmallPostBodyLength : dtctr::kBigPostBodyLength;
     if (!Gather(req, upload_data, upload_size, limit)) {
-        return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "detector body too long");
+        return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
+                               "detector body too long");
     }
     while (req->body.size() - req->parsed >= static_cast<size_t>(dtctr::kPduSize)) {
         EDetectorPduRead result;
         auto pdu = CDetectorPdu::Read(req->body.data() + req->parsed, dtctr::kPduSize, &result);
         req->parsed += dtctr::kPduSize;
-        if (!pdu) return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "pdu not recognized");
+        if (!pdu) {
+            return RefuseAfterBody(req, upload_size, MHD_HTTP_BAD_REQUEST, "pdu not recognized");
+        }
         if (pdu->GetType() == dtctr::kTypeClose) {
             s.Close("detection finished");
             continue;
         }
         if (pdu->GetType() != dtctr::kTypeEcho) {
-            return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "pdu not expected");
+            return RefuseAfterBody(req, upload_size, MHD_HTTP_BAD_REQUEST, "pdu not expected");
         }
         req->have_answer = true;
         if (req->small_post) continue;
@@ -463,7 +509,8 @@ int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const c
                                     size_t *upload_size) {
     if (*upload_size != 0) {
         if (!Gather(req, upload_data, upload_size, rdhttp::kOpenBodySize)) {
-            return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "opening body too long");
+            return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
+                                   "opening body too long");
         }
         return MHD_YES;
     }
@@ -494,7 +541,8 @@ int CTunnelServer::OnExchange(MHD_Connection *conn, CRequest *req, const char *u
                               size_t *upload_size) {
     if (*upload_size != 0) {
         if (!Gather(req, upload_data, upload_size, rdhttp::kMaxExchangeBody)) {
-            return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "exchange body too long");
+            return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
+                                   "exchange body too long");
         }
         return MHD_YES;
     }
