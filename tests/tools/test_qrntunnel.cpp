@@ -265,8 +265,16 @@ TEST_F(QrnTunnel, AnswersTheDetectorsThreeTestsAndRefusesWhatDoesNotBelong) {
     EXPECT_EQ(post.Body(), Pdu(CDetectorPduEcho(dtctr::kEchoAnswer)));
     EXPECT_EQ(post.Header("content-length"), "5");
 
-    // A PDU of no known type, a session that does not exist, one that is not a detector's.
-    CHttpPeer foreign(port, "POST", small, 5, std::string("\x09\x01\x02\x03\x04", 5));
+    // The small post ends its session: it names nothing afterwards.
+    CHttpPeer after(port, "GET", small, -1);
+    EXPECT_EQ(after.Status(), 404);
+
+    // A PDU of no known type, a session that does not exist, a malformed id.
+    CHttpPeer third(port, "GET", "/s_detector?", -1);
+    std::string c = third.Body();
+    ASSERT_EQ(c.size(), 5u);
+    CHttpPeer foreign(port, "POST", "/s_detector?" + std::to_string(ReadId(c, 1)), 5,
+                      std::string("\x09\x01\x02\x03\x04", 5));
     EXPECT_EQ(foreign.Status(), 400);
     CHttpPeer unknown(port, "GET", "/s_detector?" + std::to_string(id ^ other ^ 1u), -1);
     EXPECT_EQ(unknown.Status(), 404);

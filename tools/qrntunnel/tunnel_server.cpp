@@ -265,6 +265,11 @@ std::shared_ptr<CTunnelSession> CTunnelServer::FindSession(uint32_t id, ESession
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_sessions.find(id);
     if (it == m_sessions.end()) return nullptr;
+    {
+        // An ended session waits for the housekeeper, but names nothing any more.
+        std::lock_guard<std::mutex> session_lock(it->second->m_mutex);
+        if (it->second->m_closed) return nullptr;
+    }
     if (kind == ESessionKind::kDetector && it->second->Kind() != ESessionKind::kDetector) {
         return nullptr;
     }
@@ -429,6 +434,9 @@ int CTunnelServer::OnDetectorPost(MHD_Connection *conn, CRequest *req, const cha
     CTunnelSession &s = *req->session;
     if (*upload_size == 0) {
         if (!req->small_post) return Queue(conn, MHD_HTTP_OK, "", 0);
+        // The small-post test is a detection's last request: its session, and a large-post
+        // test's GET that a buffering proxy may still hold open, end with it.
+        s.Close("small post test answered");
         if (!req->have_answer) return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "no echo");
         CDetectorPduEcho answer(dtctr::kEchoAnswer);
         return Queue(conn, MHD_HTTP_OK, answer.GetBytes(), static_cast<size_t>(answer.GetSize()));
