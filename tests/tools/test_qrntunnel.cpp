@@ -280,7 +280,7 @@ TEST_F(QrnTunnel, AnswersTheDetectorsThreeTestsAndRefusesWhatDoesNotBelong) {
     EXPECT_EQ(unknown.Status(), 404);
     CHttpPeer not_number(port, "GET", "/s_detector?0012", -1);
     EXPECT_EQ(not_number.Status(), 400);
-    CHttpPeer still(port, "GET", "/s_detector?", -1);
+    CHttpPeer still(port, "GET", "http://127.0.0.1:" + std::to_string(port) + "/s_detector?", -1);
     EXPECT_EQ(still.Body().size(), 5u);
 }
 

@@ -119,6 +119,8 @@ MHD_Result StreamReply(MHD_Connection *conn, CRequest *req, MHD_ContentReaderCal
     if (resp == nullptr) return MHD_NO;
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, "application/octet-stream");
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+    // A reverse proxy that holds replies back until they are complete would stall the stream.
+    MHD_add_response_header(resp, "X-Accel-Buffering", "no");
     MHD_Result r = MHD_queue_response(conn, MHD_HTTP_OK, resp);
     MHD_destroy_response(resp);
     return r;
@@ -336,6 +338,12 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
     bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     if (!get && !post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
     if (req->uri.size() > kMaxUriLength) return Refuse(conn, req, MHD_HTTP_URI_TOO_LONG, "uri too long");
+    // A request in absolute form (as a client sends it to a proxy) names the same path.
+    size_t scheme = req->uri.find("://");
+    if (scheme != std::string::npos && scheme < req->uri.find('/')) {
+        size_t path_start = req->uri.find('/', scheme + 3);
+        req->uri.erase(0, path_start == std::string::npos ? req->uri.size() : path_start);
+    }
     size_t mark = req->uri.find('?');
     if (mark == std::string::npos) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
     std::string path = req->uri.substr(0, mark + 1);
