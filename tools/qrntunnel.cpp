@@ -2,7 +2,7 @@
 // detector and both tunnel forms, and joins each tunnel session to a TCP connection to the
 // multi-mode server's TCP port.
 //   qrntunnel --target HOST:PORT [--listen IP:PORT] [--max-sessions N] [--idle-timeout MS]
-//             [--trace FILE]
+//             [--hold MS] [--trace FILE]
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,11 +20,13 @@ constexpr int kExitFailure = 1;
 
 const char kUsage[] =
     "usage: qrntunnel --target HOST:PORT [--listen IP:PORT] [--max-sessions N]\n"
-    "                 [--idle-timeout MS] [--trace FILE]\n"
+    "                 [--idle-timeout MS] [--hold MS] [--trace FILE]\n"
     "  --target        the multi-mode server's TCP port that every tunnel session is joined to\n"
     "  --listen        the address and port to answer HTTP on (default 0.0.0.0:8080)\n"
     "  --max-sessions  sessions open at once, detector sessions included (default 64)\n"
     "  --idle-timeout  a session whose client sends nothing for this long ends (default 60000)\n"
+    "  --hold          a single-post poll waits this long for data before its empty reply\n"
+    "                  (default 0: replied at once)\n"
     "  --trace FILE    write the trace file\n";
 
 struct COptions {
@@ -70,6 +72,9 @@ int ParseOptions(int argc, char **argv, COptions *opt) {
         } else if (arg == "--idle-timeout") {
             ok = ParseNumber(v, 1, 24 * 3600 * 1000, &n);
             opt->config.idle_timeout_ms = static_cast<int>(n);
+        } else if (arg == "--hold") {
+            ok = ParseNumber(v, 0, 60 * 1000, &n);
+            opt->config.hold_ms = static_cast<int>(n);
         } else if (arg == "--trace") {
             opt->trace_file = v;
         } else {

@@ -381,6 +381,31 @@ TEST_F(QrnTunnel, SinglePostExchangesCarryAStreamEachWayWithinTheirBounds) {
     ::close(second_target);
 }
 
+TEST_F(QrnTunnel, HeldPollAnswersWithTheFirstDataOrEmptyAtItsDeadline) {
+    CTunnel tunnel(m_target_port, {"--hold", "1500"});
+    ASSERT_TRUE(tunnel.Started());
+    uint32_t id = tunnel.OpenSinglePost();
+    ASSERT_NE(id, 0u);
+    int target = RawAccept(m_listen);
+    ASSERT_GE(target, 0);
+    const std::string path = "/s_rdhttp?" + std::to_string(id);
+
+    CHttpPeer poll(tunnel.Port(), "POST", path, 1, "x");
+    EXPECT_FALSE(RawWaitReadable(poll.Fd(), std::chrono::steady_clock::now() +
+                                                std::chrono::milliseconds(300)));
+    RawSend(target, "wake");
+    EXPECT_EQ(poll.Body(), std::string(1, '\0') + "wake");
+
+    // Nothing comes: the poll still ends, empty, once its hold is over.
+    CHttpPeer idle(tunnel.Port(), "POST", path, 1, "x");
+    EXPECT_EQ(idle.Body(), std::string(1, '\0'));
+    // An exchange that carries data is not a poll: it is answered with what there is.
+    CHttpPeer data(tunnel.Port(), "POST", path, 4, "xabc");
+    EXPECT_EQ(data.Body(), std::string(1, '\0'));
+    EXPECT_EQ(RawRecv(target, 3), "abc");
+    ::close(target);
+}
+
 TEST_F(QrnTunnel, CapsSessionsEndsSilentOnesAndSurvivesHostileRequests) {
     CTunnel tunnel(m_target_port, {"--max-sessions", "2", "--idle-timeout", "3000"});
     ASSERT_TRUE(tunnel.Started());

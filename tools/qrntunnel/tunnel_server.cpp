@@ -46,6 +46,8 @@ struct CRequest {
     bool small_post = false;       // detector post answered in its own reply
     bool have_answer = false;
     bool uplink_done = false;      // exchange: its data is queued for the target
+    bool held = false;             // exchange: a poll waiting for data, until hold_until
+    Clock::time_point hold_until;
     std::string pending;           // large-post downlink: header bytes not yet sent
     bool header_done = false;
     bool end_after_pending = false;
@@ -226,6 +228,7 @@ bool CTunnelServer::Start() {
         MHD_OPTION_END);
     if (m_daemon == nullptr) return false;
     m_housekeeper = std::thread(&CTunnelServer::Housekeeping, this);
+    if (m_config.hold_ms > 0) m_hold_timer = std::thread(&CTunnelServer::HoldTimer, this);
     return true;
 }
 
@@ -237,6 +240,13 @@ void CTunnelServer::Stop() {
     }
     m_stop_cv.notify_all();
     if (m_housekeeper.joinable()) m_housekeeper.join();
+    {
+        std::lock_guard<std::mutex> lock(m_hold_mutex);
+        m_hold_stop = true;
+        m_held.clear();
+    }
+    m_hold_cv.notify_all();
+    if (m_hold_timer.joinable()) m_hold_timer.join();
     std::map<uint32_t, std::shared_ptr<CTunnelSession>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -279,6 +289,39 @@ std::shared_ptr<CTunnelSession> CTunnelServer::FindSession(uint32_t id, ESession
         return nullptr;
     }
     return it->second;
+}
+
+void CTunnelServer::ResumeAt(Clock::time_point deadline,
+                             const std::shared_ptr<CTunnelSession> &session,
+                             MHD_Connection *conn) {
+    {
+        std::lock_guard<std::mutex> lock(m_hold_mutex);
+        m_held.emplace(deadline, CHeld{session, conn});
+    }
+    m_hold_cv.notify_all();
+}
+
+void CTunnelServer::HoldTimer() {
+    std::unique_lock<std::mutex> lock(m_hold_mutex);
+    for (;;) {
+        if (m_hold_stop) return;
+        if (m_held.empty()) {
+            m_hold_cv.wait_for(lock, std::chrono::milliseconds(kHousekeepingStepMs));
+            continue;
+        }
+        auto first = m_held.begin();
+        if (Clock::now() < first->first) {
+            m_hold_cv.wait_until(lock, first->first);
+            continue;
+        }
+        CHeld held = first->second;
+        m_held.erase(first);
+        lock.unlock();
+        // Only a request still suspended on its session is resumed: one that data woke
+        // first may be gone already.
+        if (auto session = held.session.lock()) session->Wake(held.conn);
+        lock.lock();
+    }
 }
 
 void CTunnelServer::Housekeeping() {
@@ -553,6 +596,17 @@ int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const c
     return Queue(conn, MHD_HTTP_OK, reply, sizeof(reply));
 }
 
+bool CTunnelServer::HoldPoll(CRequest *req, const CRdhttpExchange &ex, CTunnelSession &s,
+                             bool ended) {
+    if (m_config.hold_ms <= 0 || ex.data_len > 0 || ended || !s.m_down.Empty()) return false;
+    auto now = Clock::now();
+    if (!req->held) {
+        req->held = true;
+        req->hold_until = now + std::chrono::milliseconds(m_config.hold_ms);
+    }
+    return now < req->hold_until;
+}
+
 int CTunnelServer::OnExchange(MHD_Connection *conn, CRequest *req, const char *upload_data,
                               size_t *upload_size) {
     if (*upload_size != 0) {
@@ -581,8 +635,14 @@ int CTunnelServer::OnExchange(MHD_Connection *conn, CRequest *req, const char *u
             req->uplink_done = true;
             s.TouchLocked();
         }
+        bool ended = s.m_closed || s.m_target_eof;
+        if (HoldPoll(req, ex, s, ended)) {
+            s.SuspendLocked(conn);
+            ResumeAt(req->hold_until, req->session, conn);
+            return MHD_YES;
+        }
         n = s.m_down.Take(data, sizeof(data));
-        if (n == 0 && (s.m_closed || s.m_target_eof)) req->route = ERoute::kRefused;
+        if (n == 0 && ended) req->route = ERoute::kRefused;
     }
     s.m_cv.notify_all();
     if (req->route == ERoute::kRefused) {

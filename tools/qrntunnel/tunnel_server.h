@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "rdhttp/rdhttp_pdu.h"
+
 #include "tunnel_session.h"
 
 struct MHD_Daemon;
@@ -25,6 +27,8 @@ struct CServerConfig {
     CTargetConfig target;
     int max_sessions = 64;
     int idle_timeout_ms = 60000;
+    // How long a single-post poll may wait for data before it gets an empty reply.
+    int hold_ms = 0;
 };
 
 struct CRequest;
@@ -48,6 +52,10 @@ private:
     std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind);
     std::shared_ptr<CTunnelSession> FindSession(uint32_t id, ESessionKind kind);
     void Housekeeping();
+    // Resumes conn, suspended on session, at deadline unless something did first.
+    void ResumeAt(Clock::time_point deadline, const std::shared_ptr<CTunnelSession> &session,
+                  MHD_Connection *conn);
+    void HoldTimer();
 
     int OnDetector(MHD_Connection *conn, CRequest *req, bool get, const char *upload_data,
                    size_t *upload_size);
@@ -58,6 +66,7 @@ private:
                         size_t *upload_size);
     int OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
                          size_t *upload_size);
+    bool HoldPoll(CRequest *req, const CRdhttpExchange &ex, CTunnelSession &s, bool ended);
     int OnExchange(MHD_Connection *conn, CRequest *req, const char *upload_data,
                    size_t *upload_size);
 
@@ -69,6 +78,18 @@ private:
     std::condition_variable m_stop_cv;
     bool m_stopping = false;
     std::thread m_housekeeper;
+
+    struct CHeld {
+        std::weak_ptr<CTunnelSession> session;
+        MHD_Connection *conn;
+    };
+    // Guards m_held and m_hold_stop. It may be taken under a session's lock; no other lock is
+    // taken under it.
+    std::mutex m_hold_mutex;
+    std::condition_variable m_hold_cv;
+    bool m_hold_stop = false;
+    std::multimap<Clock::time_point, CHeld> m_held;
+    std::thread m_hold_timer;
 };
 
 }  // namespace qrntunnel

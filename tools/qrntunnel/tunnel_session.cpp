@@ -3,6 +3,8 @@
 #include <microhttpd.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "qrnlibl/qrn_trace.h"
 
 namespace qrntunnel {
@@ -77,6 +79,16 @@ void CTunnelSession::WakeAll() {
         waiters = TakeWaitersLocked();
     }
     for (MHD_Connection *conn : waiters) MHD_resume_connection(conn);
+}
+
+void CTunnelSession::Wake(MHD_Connection *conn) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find(m_waiters.begin(), m_waiters.end(), conn);
+        if (it == m_waiters.end()) return;
+        m_waiters.erase(it);
+    }
+    MHD_resume_connection(conn);
 }
 
 void CTunnelSession::ReaderThread(CTargetConfig target) {

@@ -74,6 +74,8 @@ public:
     void TouchLocked() { m_last_active = Clock::now(); }
     // Resumes every suspended request; call without m_mutex held.
     void WakeAll();
+    // Resumes conn if it is still suspended here; call without m_mutex held.
+    void Wake(MHD_Connection *conn);
 
     std::mutex m_mutex;
     std::condition_variable m_cv;  // the target threads wait on it
