@@ -452,6 +452,21 @@ TEST_F(QrnTunnel, CapsSessionsEndsSilentOnesAndSurvivesHostileRequests) {
     EXPECT_TRUE(tunnel.Child().Running());
     EXPECT_EQ(tunnel.Child().Stop(), 0);
 
+    // The command line: help on request, a refusal without a target or with a bad address;
+    // each ends by itself.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--help"}, "--idle-timeout"},
+        {{"--listen", "127.0.0.1:1"}, "--target is required"},
+        {{"--target", "127.0.0.1:5", "--listen", "127.0.0.1:70000"}, "bad argument --listen"}};
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = c.first;
+        argv.insert(argv.begin(), TunnelPath());
+        ChildProcess cli;
+        ASSERT_TRUE(cli.Start(argv));
+        EXPECT_TRUE(cli.WaitForOutput(c.second)) << c.second;
+        EXPECT_TRUE(WaitUntil([&] { return !cli.Running(); })) << c.second;
+    }
+
     // A target that cannot be reached: the opening gets session id 0.
     CTunnel nowhere(FreePort());
     ASSERT_TRUE(nowhere.Started());
