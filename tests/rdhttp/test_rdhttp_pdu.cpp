@@ -38,7 +38,8 @@ TEST(RdhttpPdu, SessionPathsAndQueriesRoundTripAndRefuseAnythingElse) {
 TEST(RdhttpPdu, BigPostHeaderAndOkAreReadAsTheyArriveAndForeignBytesAreNamed) {
     uint8_t header[8];
     ASSERT_EQ(rdhttp_pdu_write_bigpost_header(0x01020304, header, sizeof(header)), 8);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(header), 8), std::string("KVHT\x01\x02\x03\x04", 8));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(header), 8),
+              std::string("KVHT\x01\x02\x03\x04", 8));
     EXPECT_EQ(rdhttp_pdu_write_bigpost_header(1, header, 7), -1);
 
     uint32_t id = 0;
@@ -75,7 +76,8 @@ TEST(RdhttpPdu, SinglePostBodiesAreBoundedAndKeepTheirLeadingByte) {
     uint8_t reply[4];
     uint32_t id = 0;
     ASSERT_EQ(rdhttp_pdu_write_open_reply(0xCAFEBABE, reply, sizeof(reply)), 4);
-    EXPECT_EQ(std::vector<uint8_t>(reply, reply + 4), (std::vector<uint8_t>{0xCA, 0xFE, 0xBA, 0xBE}));
+    EXPECT_EQ(std::vector<uint8_t>(reply, reply + 4),
+              (std::vector<uint8_t>{0xCA, 0xFE, 0xBA, 0xBE}));
     EXPECT_EQ(rdhttp_pdu_read_open_reply(reply, 3, &id), ERdhttpReply::kIncomplete);
     EXPECT_EQ(rdhttp_pdu_read_open_reply(reply, 4, &id), ERdhttpReply::kOk);
     EXPECT_EQ(id, 0xCAFEBABEu);

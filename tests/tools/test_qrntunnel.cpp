@@ -46,7 +46,9 @@ public:
               long content_length, const std::string &body = "")
         : m_fd(RawConnect(port)) {
         std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-        if (content_length >= 0) req += "Content-Length: " + std::to_string(content_length) + "\r\n";
+        if (content_length >= 0) {
+            req += "Content-Length: " + std::to_string(content_length) + "\r\n";
+        }
         req += "\r\n" + body;
         if (m_fd >= 0) ::send(m_fd, req.data(), req.size(), MSG_NOSIGNAL);
     }
@@ -74,7 +76,8 @@ public:
     // The whole body of a reply of declared length.
     std::string Body() {
         if (Status() == 0) return "<no reply>";
-        size_t len = std::stoul(m_headers["content-length"].empty() ? "0" : m_headers["content-length"]);
+        const std::string &declared = m_headers["content-length"];
+        size_t len = std::stoul(declared.empty() ? "0" : declared);
         while (m_buf.size() < len && Fill()) {
         }
         return m_buf.substr(0, len);
@@ -133,9 +136,8 @@ public:
 private:
     bool Fill() {
         if (m_fd < 0 || m_closed) return false;
-        if (!RawWaitReadable(m_fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs))) {
-            return false;
-        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        if (!RawWaitReadable(m_fd, deadline)) return false;
         char chunk[65536];
         ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
         if (n <= 0) {
@@ -150,7 +152,8 @@ private:
         size_t pos = head.find("\r\n");
         while (pos != std::string::npos) {
             size_t next = head.find("\r\n", pos + 2);
-            std::string line = head.substr(pos + 2, next == std::string::npos ? std::string::npos : next - pos - 2);
+            size_t len = next == std::string::npos ? std::string::npos : next - pos - 2;
+            std::string line = head.substr(pos + 2, len);
             size_t colon = line.find(':');
             if (colon != std::string::npos) {
                 std::string name = line.substr(0, colon);
@@ -299,16 +302,18 @@ TEST_F(QrnTunnel, BigPostSessionCarriesAStreamEachWayAndEndsWithTheTarget) {
     // Bytes the target sends before the uplink exists wait behind "OK".
     const std::string early = "early bytes";
     RawSend(target, early);
-    CHttpPeer up(tunnel.Port(), "POST", "/s_rdhttp?" + std::to_string(id), rdhttp::kBigPostUplinkLength);
+    const std::string uplink = "/s_rdhttp?" + std::to_string(id);
+    CHttpPeer up(tunnel.Port(), "POST", uplink, rdhttp::kBigPostUplinkLength);
     EXPECT_EQ(down.Stream(2 + early.size()), "OK" + early);
 
     // A second uplink for the same session is refused; the first goes on.
-    CHttpPeer again(tunnel.Port(), "POST", "/s_rdhttp?" + std::to_string(id), rdhttp::kBigPostUplinkLength);
+    CHttpPeer again(tunnel.Port(), "POST", uplink, rdhttp::kBigPostUplinkLength);
     EXPECT_EQ(again.Status(), 409);
 
     const std::string upstream = Pattern(1 << 20, 1), downstream = Pattern(1 << 20, 2);
     std::thread writer([&] {
-        for (size_t off = 0; off < upstream.size(); off += 40000) up.Send(upstream.substr(off, 40000));
+        constexpr size_t kPiece = 40000;
+        for (size_t off = 0; off < upstream.size(); off += kPiece) up.Send(upstream.substr(off, kPiece));
     });
     std::thread target_writer([&] { RawSend(target, downstream); });
     EXPECT_TRUE(RawRecv(target, upstream.size()) == upstream);
@@ -354,13 +359,14 @@ TEST_F(QrnTunnel, SinglePostExchangesCarryAStreamEachWayWithinTheirBounds) {
 
     // Bodies out of bounds are refused, and the session is still there afterwards.
     std::string reply_of_poll = "unchanged";
-    CHttpPeer too_long(tunnel.Port(), "POST", "/s_rdhttp?" + std::to_string(id), 4097, std::string(4097, 'z'));
+    const std::string path = "/s_rdhttp?" + std::to_string(id);
+    CHttpPeer too_long(tunnel.Port(), "POST", path, 4097, std::string(4097, 'z'));
     EXPECT_EQ(too_long.Status(), 413);
-    CHttpPeer empty(tunnel.Port(), "POST", "/s_rdhttp?" + std::to_string(id), 0);
+    CHttpPeer empty(tunnel.Port(), "POST", path, 0);
     EXPECT_EQ(empty.Status(), 400);
     CHttpPeer bad_open(tunnel.Port(), "POST", "/s_rdhttp?SinglePost", 4, "GET ");
     EXPECT_EQ(bad_open.Status(), 400);
-    CHttpPeer get_exchange(tunnel.Port(), "GET", "/s_rdhttp?" + std::to_string(id), -1);
+    CHttpPeer get_exchange(tunnel.Port(), "GET", path, -1);
     EXPECT_EQ(get_exchange.Status(), 405);
     EXPECT_EQ(tunnel.Exchange(id, "", &reply_of_poll), 200);
     EXPECT_EQ(reply_of_poll, "");

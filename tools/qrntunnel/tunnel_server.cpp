@@ -377,10 +377,16 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
         return MHD_YES;
     case ERoute::kNew: break;
     }
+    return Route(conn, req, method);
+}
+
+int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method) {
     bool get = strcmp(method, MHD_HTTP_METHOD_GET) == 0;
     bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
     if (!get && !post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-    if (req->uri.size() > kMaxUriLength) return Refuse(conn, req, MHD_HTTP_URI_TOO_LONG, "uri too long");
+    if (req->uri.size() > kMaxUriLength) {
+        return Refuse(conn, req, MHD_HTTP_URI_TOO_LONG, "uri too long");
+    }
     // A request in absolute form (as a client sends it to a proxy) names the same path.
     size_t scheme = req->uri.find("://");
     if (scheme != std::string::npos && scheme < req->uri.find('/')) {
@@ -391,37 +397,47 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
     if (mark == std::string::npos) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
     std::string path = req->uri.substr(0, mark + 1);
     std::string query = req->uri.substr(mark + 1);
-    if (path == dtctr::kPathPrefix) {
-        if (query.empty()) {
-            if (!get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-            auto session = NewSession(ESessionKind::kDetector);
-            if (!session) return Refuse(conn, req, MHD_HTTP_SERVICE_UNAVAILABLE, "too many sessions");
-            CDetectorPduSessionCreated pdu(session->Id());
-            return Queue(conn, MHD_HTTP_OK, pdu.GetBytes(), static_cast<size_t>(pdu.GetSize()));
+    if (path == dtctr::kPathPrefix) return RouteDetector(conn, req, get, query);
+    if (path == rdhttp::kPathPrefix) return RouteTunnel(conn, req, get, query);
+    return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
+}
+
+int CTunnelServer::RouteDetector(MHD_Connection *conn, CRequest *req, bool get,
+                                 const std::string &query) {
+    if (query.empty()) {
+        if (!get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
+        auto session = NewSession(ESessionKind::kDetector);
+        if (!session) {
+            return Refuse(conn, req, MHD_HTTP_SERVICE_UNAVAILABLE, "too many sessions");
         }
-        uint32_t id = 0;
-        if (!rdhttp_pdu_parse_session_id(query.c_str(), &id)) {
-            return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad session id");
-        }
-        req->session = FindSession(id, ESessionKind::kDetector);
-        if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
-        return OnDetector(conn, req, get, upload_data, upload_size);
+        CDetectorPduSessionCreated pdu(session->Id());
+        return Queue(conn, MHD_HTTP_OK, pdu.GetBytes(), static_cast<size_t>(pdu.GetSize()));
     }
-    if (path != rdhttp::kPathPrefix) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
+    uint32_t id = 0;
+    if (!rdhttp_pdu_parse_session_id(query.c_str(), &id)) {
+        return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad session id");
+    }
+    req->session = FindSession(id, ESessionKind::kDetector);
+    if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
+    return get ? OnDetectorGet(conn, req) : OnDetectorPostStart(conn, req);
+}
+
+int CTunnelServer::RouteTunnel(MHD_Connection *conn, CRequest *req, bool get,
+                               const std::string &query) {
     uint32_t id = 0;
     switch (rdhttp_pdu_parse_query(query.c_str(), &id)) {
     case ERdhttpQuery::kBigPost:
         if (!get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
         return OnBigPostGet(conn, req);
     case ERdhttpQuery::kSinglePost:
-        if (!post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
+        if (get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
         if (DeclaresMore(conn, rdhttp::kOpenBodySize)) {
             return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "opening body too long");
         }
         req->route = ERoute::kSinglePostOpen;
         return MHD_YES;
     case ERdhttpQuery::kSession:
-        if (!post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
+        if (get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
         req->session = FindSession(id, ESessionKind::kBigPost);
         if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
         if (req->session->Kind() == ESessionKind::kSinglePost) {
@@ -431,43 +447,46 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
             req->route = ERoute::kExchange;
             return MHD_YES;
         }
-        {
-            std::lock_guard<std::mutex> lock(req->session->m_mutex);
-            CTunnelSession &s = *req->session;
-            if (s.m_closed || s.m_has_uplink || !s.m_header_sent) {
-                req->route = ERoute::kRefused;
-            } else {
-                s.m_has_uplink = true;
-                s.TouchLocked();
-                req->route = ERoute::kBigPostUplink;
-            }
-        }
-        if (req->route == ERoute::kRefused) {
-            return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has no room for an uplink");
-        }
-        req->session->WakeAll();  // the downlink says "OK" now
-        return MHD_YES;
+        return OnBigPostUplinkStart(conn, req);
     case ERdhttpQuery::kInvalid: break;
     }
     return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad query");
 }
 
-int CTunnelServer::OnDetector(MHD_Connection *conn, CRequest *req, bool get, const char *,
-                              size_t *) {
+int CTunnelServer::OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req) {
     CTunnelSession &s = *req->session;
-    if (get) {
-        {
-            std::lock_guard<std::mutex> lock(s.m_mutex);
-            if (s.m_has_downlink || s.m_closed) req->route = ERoute::kRefused;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> lock(s.m_mutex);
+        if (!s.m_closed && !s.m_has_uplink && s.m_header_sent) {
+            s.m_has_uplink = true;
+            s.TouchLocked();
+            taken = true;
+        }
+    }
+    if (!taken) return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has no room for an uplink");
+    req->route = ERoute::kBigPostUplink;
+    s.WakeAll();  // the downlink says "OK" now
+    return MHD_YES;
+}
+
+int CTunnelServer::OnDetectorGet(MHD_Connection *conn, CRequest *req) {
+    CTunnelSession &s = *req->session;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> lock(s.m_mutex);
+        if (!s.m_has_downlink && !s.m_closed) {
             s.m_has_downlink = true;
             s.TouchLocked();
+            taken = true;
         }
-        if (req->route == ERoute::kRefused) {
-            return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has a downlink");
-        }
-        req->route = ERoute::kDetectorGet;
-        return StreamReply(conn, req, &DetectorDownlink);
     }
+    if (!taken) return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has a downlink");
+    req->route = ERoute::kDetectorGet;
+    return StreamReply(conn, req, &DetectorDownlink);
+}
+
+int CTunnelServer::OnDetectorPostStart(MHD_Connection *conn, CRequest *req) {
     // The small-post test declares one PDU; the large-post test's POST carries two and gets
     // its answer on the GET.
     const char *declared =

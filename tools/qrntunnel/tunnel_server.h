@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "rdhttp/rdhttp_pdu.h"
@@ -57,8 +58,12 @@ private:
                   MHD_Connection *conn);
     void HoldTimer();
 
-    int OnDetector(MHD_Connection *conn, CRequest *req, bool get, const char *upload_data,
-                   size_t *upload_size);
+    int Route(MHD_Connection *conn, CRequest *req, const char *method);
+    int RouteDetector(MHD_Connection *conn, CRequest *req, bool get, const std::string &query);
+    int RouteTunnel(MHD_Connection *conn, CRequest *req, bool get, const std::string &query);
+    int OnDetectorGet(MHD_Connection *conn, CRequest *req);
+    int OnDetectorPostStart(MHD_Connection *conn, CRequest *req);
+    int OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req);
     int OnDetectorPost(MHD_Connection *conn, CRequest *req, const char *upload_data,
                        size_t *upload_size);
     int OnBigPostGet(MHD_Connection *conn, CRequest *req);
