@@ -89,18 +89,15 @@ public:
         if (Status() == 0) return out;
         while (out.size() < n) {
             if (m_chunk_left == 0) {
+                // Every chunk after the first is preceded by the CRLF that closes the last.
+                const size_t from = m_chunks > 0 ? 2 : 0;
                 size_t eol;
-                while ((eol = m_buf.find("\r\n", m_buf.empty() || m_buf[0] != '\r' ? 0 : 2)) ==
-                       std::string::npos) {
+                while ((eol = m_buf.find("\r\n", from)) == std::string::npos) {
                     if (!Fill()) return out;
                 }
-                std::string line = m_buf.substr(0, eol);
-                if (line.empty()) {  // the CRLF that closes the previous chunk
-                    m_buf.erase(0, 2);
-                    continue;
-                }
-                m_chunk_left = std::stoul(line, nullptr, 16);
+                m_chunk_left = std::stoul(m_buf.substr(from, eol - from), nullptr, 16);
                 m_buf.erase(0, eol + 2);
+                ++m_chunks;
                 if (m_chunk_left == 0) {
                     m_ended = true;
                     return out;
@@ -118,11 +115,8 @@ public:
     }
     // True once the stream has ended: its last chunk, or the connection's close.
     bool StreamEnds() {
-        while (!m_ended) {
-            std::string more = Stream(1 << 20);
-            if (!m_ended && !m_closed) return false;
-            if (m_closed) return true;
-            (void)more;
+        while (!m_ended && !m_closed) {
+            if (Stream(1 << 20).empty() && !m_ended && !m_closed) return false;
         }
         return true;
     }
@@ -169,6 +163,7 @@ private:
     int m_status = 0;
     std::map<std::string, std::string> m_headers;
     size_t m_chunk_left = 0;
+    size_t m_chunks = 0;
     bool m_ended = false;
     bool m_closed = false;
 };
@@ -313,7 +308,9 @@ TEST_F(QrnTunnel, BigPostSessionCarriesAStreamEachWayAndEndsWithTheTarget) {
     const std::string upstream = Pattern(1 << 20, 1), downstream = Pattern(1 << 20, 2);
     std::thread writer([&] {
         constexpr size_t kPiece = 40000;
-        for (size_t off = 0; off < upstream.size(); off += kPiece) up.Send(upstream.substr(off, kPiece));
+        for (size_t off = 0; off < upstream.size(); off += kPiece) {
+            up.Send(upstream.substr(off, kPiece));
+        }
     });
     std::thread target_writer([&] { RawSend(target, downstream); });
     EXPECT_TRUE(RawRecv(target, upstream.size()) == upstream);
