@@ -410,7 +410,7 @@ TEST_F(QrnTunnel, HeldPollAnswersWithTheFirstDataOrEmptyAtItsDeadline) {
 }
 
 TEST_F(QrnTunnel, CapsSessionsEndsSilentOnesAndSurvivesHostileRequests) {
-    CTunnel tunnel(m_target_port, {"--max-sessions", "2", "--idle-timeout", "3000"});
+    CTunnel tunnel(m_target_port, {"--max-sessions", "2", "--idle-timeout", "4000"});
     ASSERT_TRUE(tunnel.Started());
     uint32_t one = tunnel.OpenSinglePost();
     uint32_t two = tunnel.OpenSinglePost();
