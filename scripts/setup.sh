@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev
-          tinyproxy microsocks dante-server)
+          tinyproxy microsocks dante-server libmicrohttpd-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,46 @@
+// The HTTP tunnel's wire constants: request paths, the large-post header and the single-post
+// bodies, shared by the tunnel clients and the tunnel server.
+#ifndef QRN_RDHTTP_RDHTTP_DEFS_H
+#define QRN_RDHTTP_RDHTTP_DEFS_H
+
+#include <stdint.h>
+
+namespace rdhttp {
+
+constexpr const char kPathPrefix[] = "/s_rdhttp?";
+constexpr const char kQueryBigPost[] = "BigPost";
+constexpr const char kQuerySinglePost[] = "SinglePost";
+
+// A session id is a 32-bit number, never 0; 0 where an id is expected is a refusal. In a URL
+// it is decimal without leading zeros, so at most 10 digits.
+constexpr uint32_t kNoSession = 0;
+constexpr int kMaxSessionIdDigits = 10;
+
+// Large-post form. The GET's reply opens with the magic and the session id, then "OK" once the
+// server has the uplink POST, then the server's stream.
+constexpr int kMagicSize = 4;
+constexpr const char kMagic[kMagicSize + 1] = "KVHT";
+constexpr int kOffMagic = 0;
+constexpr int kOffSessionId = 4;
+constexpr int kBigPostHeaderSize = 8;
+constexpr int kOkSize = 2;
+constexpr const char kOk[kOkSize + 1] = "OK";
+// Declared length of the uplink POST, which the stream never reaches.
+constexpr uint32_t kBigPostUplinkLength = 0x10000000;
+
+// Single-post form. The opening POST carries 0x12345678 as a little-endian processor holds it.
+constexpr int kOpenBodySize = 4;
+constexpr uint8_t kOpenBody[kOpenBodySize] = {0x78, 0x56, 0x34, 0x12};
+constexpr int kOpenReplySize = 4;
+constexpr int kOffOpenReplySessionId = 0;
+// An exchange: one leading byte, then at most kMaxExchangeData bytes of stream each way.
+constexpr int kLeadSize = 1;
+constexpr int kMaxExchangeBody = 4096;
+constexpr int kMaxExchangeData = kMaxExchangeBody - kLeadSize;
+// The client gathers a reply in a buffer of this size (leading byte included).
+constexpr int kMaxExchangeReply = 4100;
+constexpr uint8_t kReplyLead = 0;
+
+}  // namespace rdhttp
+
+#endif

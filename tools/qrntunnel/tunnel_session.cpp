@@ -1,0 +1,152 @@
+#include "tunnel_session.h"
+
+#include <microhttpd.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "qrnlibl/qrn_trace.h"
+
+namespace qrntunnel {
+
+void CByteQueue::Append(const void *data, size_t len) {
+    if (m_head > 0 && m_head >= m_data.size() / 2) {
+        m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(m_head));
+        m_head = 0;
+    }
+    auto *p = static_cast<const uint8_t *>(data);
+    m_data.insert(m_data.end(), p, p + len);
+}
+
+size_t CByteQueue::Take(void *out, size_t len) {
+    size_t n = len < Size() ? len : Size();
+    if (n > 0) memcpy(out, m_data.data() + m_head, n);
+    m_head += n;
+    if (m_head == m_data.size()) {
+        m_data.clear();
+        m_head = 0;
+    }
+    return n;
+}
+
+CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind)
+    : m_last_active(Clock::now()), m_id(id), m_kind(kind) {}
+
+CTunnelSession::~CTunnelSession() {
+    Close("session destroyed");
+    Join();
+}
+
+void CTunnelSession::StartTarget(const CTargetConfig &target) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_target_state = ETargetState::kConnecting;
+    m_reader = std::thread(&CTunnelSession::ReaderThread, this, target);
+    m_writer = std::thread(&CTunnelSession::WriterThread, this);
+}
+
+void CTunnelSession::Close(const char *why) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return;
+        m_closed = true;
+    }
+    qrn_trace_text("qrntunnel: session closed, id=", m_id, ", reason=", why);
+    m_target.Shutdown();
+    m_cv.notify_all();
+    WakeAll();
+}
+
+void CTunnelSession::Join() {
+    if (m_reader.joinable()) m_reader.join();
+    if (m_writer.joinable()) m_writer.join();
+}
+
+void CTunnelSession::SuspendLocked(MHD_Connection *conn) {
+    m_waiters.push_back(conn);
+    MHD_suspend_connection(conn);
+}
+
+std::vector<MHD_Connection *> CTunnelSession::TakeWaitersLocked() {
+    std::vector<MHD_Connection *> waiters;
+    waiters.swap(m_waiters);
+    return waiters;
+}
+
+void CTunnelSession::WakeAll() {
+    std::vector<MHD_Connection *> waiters;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        waiters = TakeWaitersLocked();
+    }
+    for (MHD_Connection *conn : waiters) MHD_resume_connection(conn);
+}
+
+void CTunnelSession::Wake(MHD_Connection *conn) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = std::find(m_waiters.begin(), m_waiters.end(), conn);
+        if (it == m_waiters.end()) return;
+        m_waiters.erase(it);
+    }
+    MHD_resume_connection(conn);
+}
+
+void CTunnelSession::ReaderThread(CTargetConfig target) {
+    bool up = m_target.Connect(target.ip, target.port, target.connect_timeout_ms);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_target_state = up ? ETargetState::kConnected : ETargetState::kFailed;
+    }
+    qrn_trace_text("qrntunnel: target connect, id=", m_id, ", connected=", up ? 1u : 0u);
+    m_cv.notify_all();
+    WakeAll();
+    if (!up) {
+        Close("target connect failed");
+        return;
+    }
+    std::vector<uint8_t> buf(kCopyChunk);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [this] { return m_closed || m_down.Size() < kQueueLimit; });
+            if (m_closed) return;
+        }
+        int n = m_target.Recv(buf.data(), static_cast<int>(buf.size()));
+        if (n <= 0) break;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_down.Append(buf.data(), static_cast<size_t>(n));
+        }
+        WakeAll();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_target_eof = true;
+    }
+    qrn_trace_text("qrntunnel: target ended its stream, id=", m_id);
+    // The client still gets what is queued; the downlink ends once it is drained.
+    WakeAll();
+}
+
+void CTunnelSession::WriterThread() {
+    std::vector<uint8_t> buf(kCopyChunk);
+    for (;;) {
+        size_t n = 0;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [this] {
+                return m_closed || (m_target_state == ETargetState::kConnected && !m_up.Empty());
+            });
+            if (m_closed) return;
+            n = m_up.Take(buf.data(), buf.size());
+        }
+        // Room in the uplink queue: a held-back upload may go on.
+        WakeAll();
+        if (!m_target.SendAll(buf.data(), static_cast<int>(n))) {
+            Close("target send failed");
+            return;
+        }
+    }
+}
+
+}  // namespace qrntunnel

@@ -1,0 +1,110 @@
+// One tunnel or detector session of the tunnel server: the bytes waiting in each direction, the
+// TCP connection to the target with a reader and a writer thread, and the HTTP connections
+// suspended until the session has something for them.
+//
+// Lock rule: m_mutex guards every field; MHD connections are resumed only after it is released
+// (MHD takes its own lock in resume, and calls our handlers while holding none of ours).
+#ifndef QRN_TOOLS_QRNTUNNEL_TUNNEL_SESSION_H
+#define QRN_TOOLS_QRNTUNNEL_TUNNEL_SESSION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tunnel_target.h"
+
+struct MHD_Connection;
+
+namespace qrntunnel {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes queued in one direction: appended at the back, taken from the front.
+class CByteQueue {
+public:
+    size_t Size() const { return m_data.size() - m_head; }
+    bool Empty() const { return Size() == 0; }
+    void Append(const void *data, size_t len);
+    // Copies up to len bytes from the front and drops them; the count.
+    size_t Take(void *out, size_t len);
+
+private:
+    std::vector<uint8_t> m_data;
+    size_t m_head = 0;
+};
+
+enum class ESessionKind { kDetector, kBigPost, kSinglePost };
+enum class ETargetState { kNone, kConnecting, kConnected, kFailed };
+
+struct CTargetConfig {
+    uint32_t ip = 0;  // host order
+    uint16_t port = 0;
+    int connect_timeout_ms = 5000;
+};
+
+class CTunnelSession {
+public:
+    // Bytes held per direction before the sender is held back.
+    static constexpr size_t kQueueLimit = 256 * 1024;
+    static constexpr size_t kCopyChunk = 16 * 1024;
+
+    CTunnelSession(uint32_t id, ESessionKind kind);
+    ~CTunnelSession();
+    CTunnelSession(const CTunnelSession &) = delete;
+    CTunnelSession &operator=(const CTunnelSession &) = delete;
+
+    uint32_t Id() const { return m_id; }
+    ESessionKind Kind() const { return m_kind; }
+
+    // Starts the connect to the target and the two threads.
+    void StartTarget(const CTargetConfig &target);
+    // Ends the session: the target connection is shut, every suspended request resumed.
+    void Close(const char *why);
+    // Waits for the target threads; only after Close, never on an MHD thread.
+    void Join();
+
+    // Suspends conn until the session changes; the caller holds lock on m_mutex.
+    void SuspendLocked(MHD_Connection *conn);
+    void TouchLocked() { m_last_active = Clock::now(); }
+    // Resumes every suspended request; call without m_mutex held.
+    void WakeAll();
+    // Resumes conn if it is still suspended here; call without m_mutex held.
+    void Wake(MHD_Connection *conn);
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;  // the target threads wait on it
+    bool m_closed = false;
+    ETargetState m_target_state = ETargetState::kNone;
+    bool m_target_eof = false;
+    Clock::time_point m_last_active;
+    CByteQueue m_down;  // from the target (or the detector's answers), for the client
+    CByteQueue m_up;    // from the client, for the target
+
+    // Large-post form: which requests the session has, and what the downlink has said.
+    bool m_has_downlink = false;
+    bool m_has_uplink = false;
+    bool m_header_sent = false;
+    bool m_ok_sent = false;
+
+private:
+    void ReaderThread(CTargetConfig target);
+    void WriterThread();
+    std::vector<MHD_Connection *> TakeWaitersLocked();
+
+    const uint32_t m_id;
+    const ESessionKind m_kind;
+    CTargetStream m_target;
+    std::thread m_reader;
+    std::thread m_writer;
+    std::vector<MHD_Connection *> m_waiters;
+};
+
+}  // namespace qrntunnel
+
+#endif
