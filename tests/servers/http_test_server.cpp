@@ -10,6 +10,8 @@
 //                          Content-Length and Transfer-Encoding ("-" when absent)
 //   POST /echo             the body back
 //   POST /early?code=C     answers C before reading the body
+//   POST /soap?case=K      a SOAP answer: "typed" (elements with and without attributes),
+//                          "nobody" (no SOAP body), "huge" (17 MB without a body)
 // Body byte i of the pattern is http_test_pattern(i).
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -111,6 +113,18 @@ MHD_Result OnPost(MHD_Connection *c, const std::string &path, Upload *u, const c
         return MHD_YES;
     }
     if (path == "/echo") return Queue(c, MHD_HTTP_OK, u->body);
+    if (path == "/soap") {
+        const char *k = MHD_lookup_connection_value(c, MHD_GET_ARGUMENT_KIND, "case");
+        std::string kind = k ? k : "";
+        if (kind == "huge") return QueuePattern(c, 17 * 1024 * 1024, true, UINT64_MAX);
+        std::string env = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"x\">";
+        if (kind == "typed") {
+            env += "<SOAP-ENV:Body><ns:R><value xsi:type=\"xsd:int\">7</value><plain>5</plain>"
+                   "<neg xsi:type=\"xsd:int\"> -42x</neg><text xsi:type=\"xsd:string\">a&lt;b&amp;c'd&bogus;</text>"
+                   "<open xsi:type=\"t\">no end</ns:R></SOAP-ENV:Body>";
+        }
+        return Queue(c, MHD_HTTP_OK, env + "</SOAP-ENV:Envelope>");
+    }
     if (path == "/info") {
         char text[256];
         snprintf(text, sizeof(text), "len=%zu fnv=%016llx cl=%s te=%s", u->len,
