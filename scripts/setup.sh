@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev libcurl4-openssl-dev libmicrohttpd-dev tinyproxy gsoap openssl curl)
+packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev libcurl4-openssl-dev libmicrohttpd-dev tinyproxy gsoap libgsoap-dev openssl curl)
 
 missing=()
 for p in "${packages[@]}"; do
