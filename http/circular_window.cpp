@@ -37,7 +37,11 @@ bool CWSCircularWindow::Grow(int needed) {
     if (!fresh) return false;
     int used = Used();
     int peek_offset = (m_peek_pos - m_consume_pos + m_capacity) % std::max(m_capacity, 1);
-    for (int i = 0; i < used; ++i) fresh[i] = m_buffer[(m_consume_pos + i) % m_capacity];
+    int first = std::min(used, m_capacity - m_consume_pos);
+    if (used > 0) {
+        memcpy(fresh, m_buffer + m_consume_pos, first);
+        memcpy(fresh + first, m_buffer, used - first);
+    }
     delete[] m_buffer;
     m_buffer = fresh;
     m_capacity = size;

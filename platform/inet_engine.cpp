@@ -112,7 +112,8 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
     memcpy(buffer, r->upload.data() + r->upload_off, n);
     r->upload_off += n;
     Compact(r->upload, r->upload_off);
-    if (r->UploadBuffered() < CInetEngine::kUploadLimit) InetComplete(h, InetPending::kWrite);
+    // Half the limit, so that the writer can hand over many pieces before it waits again.
+    if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) InetComplete(h, InetPending::kWrite);
     return n;
 }
 
