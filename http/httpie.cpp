@@ -15,6 +15,17 @@
 
 using namespace http;
 
+static_assert(kMsgConnect == QRN_TP_HTTP_MSG_CONNECT && kMsgReceive == QRN_TP_HTTP_MSG_READABLE &&
+                  kMsgSend == QRN_TP_HTTP_MSG_WRITABLE && kMsgClose == QRN_TP_HTTP_MSG_CLOSED &&
+                  kMsgStatus == QRN_TP_HTTP_MSG_STATUS, "the public message codes are the layer's");
+static_assert(kCodeConnectionClosed == QRN_TP_HTTP_CLOSED_BEFORE && kCodeClosedAfterConnect == QRN_TP_HTTP_CLOSED_AFTER &&
+                  kCodeCredentialsFailed == QRN_TP_HTTP_CREDENTIALS_FAILED && kCodeTimeout == QRN_TP_HTTP_TIMEOUT &&
+                  kCodeSendFailed == QRN_TP_HTTP_SEND_FAILED && kCodeReadFailed == QRN_TP_HTTP_READ_FAILED,
+              "the public codes are the layer's");
+static_assert(kOptLength == QRN_TP_HTTP_OPT_LENGTH && kOptCount == QRN_TP_HTTP_OPT_COUNT &&
+                  kOptCallback == QRN_TP_HTTP_OPT_CALLBACK && kOptUserData == QRN_TP_HTTP_OPT_USER_DATA,
+              "the public options are the layer's");
+
 namespace {
 
 class CMyQrnClientSocketSink : public IQrnClientSocketSink, public CQrnObject {

@@ -22,9 +22,9 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQRN_FUZZ=ON \
   -DQRN_BUILD_TESTS=OFF -DQRN_BUILD_TOOLS=OFF >/dev/null
 
-# target, corpus folder under tests/fuzz/corpus, largest input (three steering bytes and a
-# 1400-byte datagram)
-targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403")
+# target, corpus folder under tests/fuzz/corpus, largest input (udprlb: three steering bytes
+# and a 1400-byte datagram)
+targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403" "http_text_fuzz http_text 4096")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

@@ -30,6 +30,8 @@ int Provider(const char *host, int port, char *user, int user_len, char *pass, i
 class HttpProxyTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        g_asked = 0;
+        g_decline = false;
         ASSERT_TRUE(m_server.Start());
         if (FindProgram("tinyproxy").empty()) GTEST_SKIP() << "tinyproxy is not installed";
     }
