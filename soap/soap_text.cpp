@@ -19,7 +19,7 @@ constexpr char kProperty[] = "         <%s>%s</%s>\n";
 constexpr char kTail[] = "    </SOAPSDK1:%s>\n  </SOAP-ENV:Body>\n</SOAP-ENV:Envelope>";
 constexpr char kBodyOpen[] = "<SOAP-ENV:Body>";
 constexpr char kBodyClose[] = "</SOAP-ENV:Body>";
-constexpr int kMaxDigits = 19;  // more digits would overflow the 64-bit sum
+constexpr int kMaxDigits = 18;  // a 19th digit could overflow the 64-bit sum
 
 struct Entity {
     char c;

@@ -51,6 +51,7 @@ TEST(SoapText, EnvelopeEntitiesAndTheReadingOfAnAnswer) {
     EXPECT_EQ(soap::LeadingNumber("  -42x"), -42);
     EXPECT_EQ(soap::LeadingNumber("+7"), 7);
     EXPECT_EQ(soap::LeadingNumber("x1"), 0);
+    EXPECT_EQ(soap::LeadingNumber("99999999999999999999999"), 999999999999999999);  // no overflow
 }
 
 class SoapSink : public ISoapSink {
