@@ -37,6 +37,7 @@ protected:
     }
     void TearDown() override {
         unsetenv("http_proxy");
+        unsetenv("https_proxy");
         qrn_tp_set_credentials_provider(nullptr);
     }
     bool StartProxy(bool auth) {
@@ -49,6 +50,7 @@ protected:
         if (!m_proxy.Start({FindProgram("tinyproxy"), "-d", "-c", path})) return false;
         if (!m_proxy.WaitForTcpPort(m_proxy_port)) return false;
         setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(m_proxy_port)).c_str(), 1);
+        setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(m_proxy_port)).c_str(), 1);
         return true;
     }
 
@@ -70,6 +72,29 @@ TEST_F(HttpProxyTest, GetAndPostPassAProxyWithoutAuthentication) {
     EXPECT_TRUE(post.Received() == Pattern(200000));
     EXPECT_TRUE(m_proxy.WaitForOutput("/get?n=150000"));  // it went through the proxy
     EXPECT_EQ(get.Rec().Count(10), 0);
+
+    // The tunnel that the proxy is asked for shows the port: 443 for a secure request bound
+    // to port 0 or 80, the bound port otherwise. Nothing listens there, so both fail early.
+    auto tunnels = [&](const std::string &to) {
+        std::string out = m_proxy.Output();
+        int n = 0;
+        for (size_t pos = 0; (pos = out.find("CONNECT " + to, pos)) != std::string::npos; ++pos) ++n;
+        return n;
+    };
+    int expect443 = 0;
+    for (uint16_t bound : {0, 80, 8443}) {
+        IeSink sink;
+        IQrnClientSocket *ie = WCSCreateHttpIE(&sink);
+        ie->AddRef();
+        ASSERT_EQ(ie->Bind("127.0.0.1", bound, http::kFlagSecure), 0);
+        ASSERT_EQ(ie->Connect("/", 0, 0), 0);
+        EXPECT_EQ(sink.WaitFor('C'), http::kCodeConnectionClosed);
+        if (bound != 8443) ++expect443;
+        EXPECT_TRUE(WaitUntil([&] { return tunnels("127.0.0.1:443 ") == expect443; }));
+        EXPECT_EQ(tunnels("127.0.0.1:8443 "), bound == 8443 ? 1 : 0);
+        ie->Destroy();
+        ie->Release();
+    }
 }
 
 TEST_F(HttpProxyTest, AuthenticationAsksTheProviderOnceAndRepeatsTheRequest) {
