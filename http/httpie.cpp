@@ -48,7 +48,7 @@ public:
     IQrnClientSocket *m_socket = nullptr;
     std::atomic<uint32_t> m_length{0};
     std::atomic<uint32_t> m_count{0};
-    std::atomic<bool> m_refused{false};  // its request could not start: report at the next poll
+    std::atomic<bool> m_refused{false};  // its request could not start: report it soon
 };
 
 // The open handles. Each holds one reference for its place here.
@@ -193,6 +193,17 @@ int CMyQrnClientSocketSink::OnStatus(int status, int) {
     return 0;
 }
 
+constexpr uint32_t kRefusedDelayMs = 1;
+
+// Delivers the failing connect message of a request that could not start, on the timer
+// thread, as soon as the connect call has returned; a one-shot that ends its own timer.
+int RefusedCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
+    qrn_timer_kill(RefusedCallback, user_data);  // from its own callback: does not wait
+    CQrnRefHolder<CMyQrnClientSocketSink> sink(RegistryRef(user_data));
+    if (sink && sink->m_refused.exchange(false)) sink->Terminate(kMsgConnect, kCodeConnectionClosed);
+    return 0;
+}
+
 int StartRequest(IQrnClientSocket *socket, const char *host, int port, int bGet, const char *url,
                  unsigned int content_length) {
     uint16_t p = static_cast<uint16_t>(port);
@@ -227,8 +238,11 @@ uintptr_t qrn_http_sock_connect(qrn_callback callback, uintptr_t user_data, cons
         sink->ReleaseRef();
         return 0;
     }
-    if (StartRequest(socket, host, port, bGet, url, content_length) != 0) sink->m_refused = true;
     uintptr_t handle = reinterpret_cast<uintptr_t>(sink);
+    if (StartRequest(socket, host, port, bGet, url, content_length) != 0) {
+        sink->m_refused = true;
+        qrn_timer_set(RefusedCallback, handle, kRefusedDelayMs);
+    }
     qrn_trace_text("qrn_http_sock_connect, (bGet, url, content_length, ret_handle)= ", bGet, url ? url : "",
                    content_length, static_cast<const void *>(sink));
     return handle;

@@ -7,10 +7,11 @@
 //   5 ended: p1 0 read to its end, 4 read failed, 103 time-out, 104 send failed, 106 closed or
 //     refused after connecting, 1107 credentials refused (the handle is gone);
 //   10 credentials status: p1 1 asking, 2 done.
-// Messages come on the internet thread, and 5 with 0, 103 and 104 (and a refused start's 2)
-// on the timer thread, never from inside these functions on the caller's thread, never with a
-// lock of this layer held. A handle is the address of its object; every function checks it
-// against the open handles, so a stale one gets -1, never a crash.
+// Messages come on the internet thread, and 5 with 0, 103 and 104 (and the failing 2 of a
+// request that could not start, at once) on the timer thread, never from inside these
+// functions on the caller's thread, never with a lock of this layer held. A handle is the
+// address of its object; every function checks it against the open handles, so a stale one
+// gets -1, never a crash.
 #ifndef QRN_HTTP_HTTPIE_H
 #define QRN_HTTP_HTTPIE_H
 

@@ -180,8 +180,8 @@ QRN_API const char *qrn_tp_get_local_ip_str(void);
 /* The HTTP client: a request to host:port (bGet non-zero for GET, else POST with
    content_length body bytes, or a chunked POST for 0). Returns the request's handle, or 0.
    Its messages arrive on callback on the internet thread or the timer thread, never from
-   inside these functions; a request that cannot start reports its failing message 2 within
-   a second. Proxies come from http_proxy, https_proxy, all_proxy and no_proxy. No
+   inside these functions; a request that cannot start (a bad host) reports its failing
+   message 2 at once, on the timer thread. Proxies come from http_proxy, https_proxy, all_proxy and no_proxy. No
    qrn_tp_init needed. */
 QRN_API uintptr_t qrn_tp_http_connect(qrn_callback callback, uintptr_t user_data, const char *host,
                                       int port, int bGet, const char *url,

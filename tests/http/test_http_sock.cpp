@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "http/http_defs.h"
@@ -175,17 +176,18 @@ TEST(HttpSockTimer, RunsExactlyWhileHandlesAreOpenAndACallbackMayCloseItsHandle)
     EXPECT_FALSE(qrn_http_sock_timer_on());
     EXPECT_EQ(qrn_http_sock_close(h1), -1);
 
-    // A handle that closes another from inside its callback while the poll walks them both.
+    // A request that cannot start reports at once, on the timer thread; its callback closes
+    // another handle.
     EventRecorder closer;
-    uintptr_t victim = 0;
+    std::atomic<uintptr_t> victim{0};
     closer.SetHook([&](const Event &e) {
-        if (e.msg == 2 && victim) {
+        if (e.msg == 2) {
             EXPECT_EQ(qrn_http_sock_close(victim), 0);
         }
     });
+    victim = qrn_http_sock_connect(EventRecorder::Callback, rec.Context(), "127.0.0.1", port, 1, "/", 0);
     uintptr_t bad = qrn_http_sock_connect(EventRecorder::Callback, closer.Context(), std::string(150, 'x').c_str(),
                                           port, 1, "/", 0);
-    victim = qrn_http_sock_connect(EventRecorder::Callback, rec.Context(), "127.0.0.1", port, 1, "/", 0);
     ASSERT_NE(bad, 0u);
     ASSERT_TRUE(closer.WaitForCount(2, 1));
     EXPECT_EQ(closer.Events()[0].p1, static_cast<uintptr_t>(http::kCodeConnectionClosed));
