@@ -73,6 +73,7 @@ public:
     int Connect(const char *path, uint16_t port, uint32_t flags) override;
     int Send(const void *data, int length) override;
     int Receive(void *buffer, int length) override;
+    // Codes 21 and 22 copy into a buffer of at least 256 bytes; 16 and 17 keep 255 bytes.
     int IOCtl(int code, uintptr_t argument) override;
     int Close() override;
     int Destroy() override;
