@@ -72,7 +72,7 @@ int CWcsThread::OnThreadRun() {
             WcsNotice n;
             {
                 CQrnFuncLock guard(m.lock);
-                if (Quitting() || !m.queue || qrn_array_size(m.queue) == 0) break;
+                if (!m.queue || qrn_array_size(m.queue) == 0) break;
                 n = *static_cast<WcsNotice *>(qrn_array_get(m.queue, 0));
                 qrn_array_remove(m.queue, 0);
             }
@@ -93,6 +93,7 @@ void CWcsThread::Handle(const WcsNotice &n) {
             if (!ctx->owner && ctx->closing_notices >= ctx->handles_open) delete ctx;
             return;
         }
+        if (Quitting()) return;  // at unload only contexts are freed
         owner = ctx->owner;
         if (owner && !owner->TryAddRef()) owner = nullptr;
     }

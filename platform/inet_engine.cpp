@@ -206,10 +206,20 @@ void CInetEngine::QueueClose(InetHandle *h) {
 void CInetEngine::Run() {
     for (;;) {
         std::vector<Command> commands;
+        bool stop;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            if (m_stop) break;
+            stop = m_stop;
             commands.swap(m_commands);
+        }
+        if (stop) {
+            // At unload: handles closed by now still end with their closing notices, so that
+            // their owners can free what they handed over as context.
+            for (const Command &c : commands) {
+                if (c.kind == CommandKind::kClose) Apply(c);
+            }
+            Flush();
+            break;
         }
         for (const Command &c : commands) Apply(c);
         int running = 0;

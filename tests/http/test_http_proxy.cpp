@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 
 #include "http/http_defs.h"
 #include "http_fixture.h"
@@ -41,22 +42,31 @@ protected:
         qrn_tp_set_credentials_provider(nullptr);
     }
     bool StartProxy(bool auth) {
-        m_proxy_port = FreePort();
-        std::string conf = "Port " + std::to_string(m_proxy_port) +
-                           "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n"
-                           "LogLevel Info\nDisableViaHeader Yes\n";
-        if (auth) conf += "BasicAuth quarn s3cret\n";
-        std::string path = m_dir.Write("tinyproxy.conf", conf);
-        if (!m_proxy.Start({FindProgram("tinyproxy"), "-d", "-c", path})) return false;
-        if (!m_proxy.WaitForTcpPort(m_proxy_port)) return false;
-        setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(m_proxy_port)).c_str(), 1);
-        setenv("https_proxy", ("http://127.0.0.1:" + std::to_string(m_proxy_port)).c_str(), 1);
+        // A port free a moment ago may be taken by a parallel test before the proxy binds it:
+        // then the proxy ends at once and another port is tried.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_proxy_port = FreePort();
+            std::string conf = "Port " + std::to_string(m_proxy_port) +
+                               "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n"
+                               "LogLevel Info\nDisableViaHeader Yes\n";
+            if (auth) conf += "BasicAuth quarn s3cret\n";
+            std::string path = m_dir.Write("tinyproxy.conf", conf);
+            m_proxy = std::make_unique<ChildProcess>();
+            if (!m_proxy->Start({FindProgram("tinyproxy"), "-d", "-c", path})) return false;
+            if (m_proxy->WaitForTcpPort(m_proxy_port) && m_proxy->Running()) break;
+            m_proxy->Stop();
+            m_proxy_port = 0;
+        }
+        if (!m_proxy_port) return false;
+        std::string url = "http://127.0.0.1:" + std::to_string(m_proxy_port);
+        setenv("http_proxy", url.c_str(), 1);
+        setenv("https_proxy", url.c_str(), 1);
         return true;
     }
 
     HttpServer m_server;
     TempDir m_dir;
-    ChildProcess m_proxy;
+    std::unique_ptr<ChildProcess> m_proxy;
     uint16_t m_proxy_port = 0;
 };
 
@@ -70,13 +80,13 @@ TEST_F(HttpProxyTest, GetAndPostPassAProxyWithoutAuthentication) {
     EXPECT_EQ(post.WaitEnd(), 0);
     EXPECT_TRUE(get.Received() == Pattern(150000));
     EXPECT_TRUE(post.Received() == Pattern(200000));
-    EXPECT_TRUE(m_proxy.WaitForOutput("/get?n=150000"));  // it went through the proxy
+    EXPECT_TRUE(m_proxy->WaitForOutput("/get?n=150000"));  // it went through the proxy
     EXPECT_EQ(get.Rec().Count(10), 0);
 
     // The tunnel that the proxy is asked for shows the port: 443 for a secure request bound
     // to port 0 or 80, the bound port otherwise. Nothing listens there, so both fail early.
     auto tunnels = [&](const std::string &to) {
-        std::string out = m_proxy.Output();
+        std::string out = m_proxy->Output();
         int n = 0;
         for (size_t pos = 0; (pos = out.find("CONNECT " + to, pos)) != std::string::npos; ++pos) ++n;
         return n;
