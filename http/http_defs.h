@@ -68,7 +68,6 @@ constexpr int kHostSize = 100;
 constexpr int kCredentialSize = 256;
 constexpr int kReadBufferSize = 4096;
 constexpr int kTransferEncodingSize = 1024;
-constexpr int kFramingRoom = 10;  // chunk size line and CR LF around a piece
 constexpr uint16_t kPortHttp = 80;
 constexpr uint16_t kPortHttps = 443;
 constexpr int kWindowDefault = 1024;
