@@ -26,11 +26,12 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 # steering bytes and a 1400-byte datagram; for the transport's readers 14 steering bytes and
 # a stream that holds a handshake and a PDU of the largest record; for the connect PDU reader
 # a steering byte and a few PDUs; for the tunnel's replies a little more than the largest
-# single-post reply.
+# single-post reply; for the HTTP text readers a chunked body or a SOAP answer.
 targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403"
          "tp_pdu_fuzz tp_pdu 36000"
          "rdtp_connect_fuzz rdtp_connect 256"
-         "tunnel_reply_fuzz tunnel_reply 4200")
+         "tunnel_reply_fuzz tunnel_reply 4200"
+         "http_text_fuzz http_text 4096")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

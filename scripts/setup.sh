@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev
-          tinyproxy microsocks dante-server libmicrohttpd-dev)
+          tinyproxy microsocks dante-server libmicrohttpd-dev libcurl4-openssl-dev gsoap libgsoap-dev
+          openssl curl)
 
 missing=()
 for p in "${packages[@]}"; do

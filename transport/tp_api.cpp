@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "http/httpie.h"
 #include "platform/winsock.h"
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_lock.h"
@@ -183,23 +184,26 @@ QRN_API const char *qrn_tp_get_local_ip_str(void) {
     return text;
 }
 
-// The HTTP client replaces this body.
-QRN_API uintptr_t qrn_tp_http_connect(qrn_callback, uintptr_t, const char *, int, int, const char *,
-                                      unsigned int) {
-    return 0;
+// The HTTP client's exports pass straight through; they need no qrn_tp_init.
+QRN_API uintptr_t qrn_tp_http_connect(qrn_callback callback, uintptr_t user_data, const char *host, int port,
+                                      int bGet, const char *url, unsigned int content_length) {
+    return qrn_http_sock_connect(callback, user_data, host, port, bGet, url, content_length);
 }
 
-// The HTTP client replaces this body.
-QRN_API int qrn_tp_http_option(uintptr_t, int, uintptr_t) { return -1; }
+QRN_API int qrn_tp_http_option(uintptr_t handle, int option, uintptr_t value) {
+    return qrn_http_sock_option(handle, option, value);
+}
 
-// The HTTP client replaces this body.
-QRN_API int qrn_tp_http_send(uintptr_t, const void *, int) { return -1; }
+QRN_API int qrn_tp_http_send(uintptr_t handle, const void *data, int length) {
+    return qrn_http_sock_send(handle, data, length);
+}
 
-// The HTTP client replaces this body.
-QRN_API int qrn_tp_http_recv(uintptr_t, void *, int) { return -1; }
+QRN_API int qrn_tp_http_recv(uintptr_t handle, void *buffer, int length) {
+    return qrn_http_sock_recv(handle, buffer, length);
+}
 
-// The HTTP client replaces this body.
-QRN_API int qrn_tp_http_close(uintptr_t) { return -1; }
+QRN_API int qrn_tp_http_close(uintptr_t handle) { return qrn_http_sock_close(handle); }
 
-// The HTTP client replaces this body.
-QRN_API void qrn_tp_set_credentials_provider(qrn_credentials_provider) {}
+QRN_API void qrn_tp_set_credentials_provider(qrn_credentials_provider provider) {
+    qrn_http_sock_set_credentials_provider(provider);
+}

@@ -169,20 +169,49 @@ QRN_API int qrn_tp_loop(uintptr_t arg);
    text is static and stays valid until the next call. */
 QRN_API const char *qrn_tp_get_local_ip_str(void);
 
+/* Messages of the HTTP client's callback: callback(user_data, msg, handle, p1, 0, 0). After a
+   failing QRN_TP_HTTP_MSG_CONNECT or any QRN_TP_HTTP_MSG_CLOSED the handle no longer exists. */
+#define QRN_TP_HTTP_MSG_CONNECT 2   /* p1 0: POST: send the body now; GET: the status was 200;
+                                       else QRN_TP_HTTP_CLOSED_BEFORE or _CREDENTIALS_FAILED */
+#define QRN_TP_HTTP_MSG_READABLE 3  /* p1 the bytes qrn_tp_http_recv can take now (may be 0) */
+#define QRN_TP_HTTP_MSG_WRITABLE 4  /* the request takes body bytes again after a short send */
+#define QRN_TP_HTTP_MSG_CLOSED 5    /* p1 QRN_TP_HTTP_OK (read to its end) or an error below */
+#define QRN_TP_HTTP_MSG_STATUS 10   /* p1 1: proxy credentials are being asked for; 2: done */
+
+/* p1 of QRN_TP_HTTP_MSG_CONNECT and QRN_TP_HTTP_MSG_CLOSED. */
+#define QRN_TP_HTTP_OK 0
+#define QRN_TP_HTTP_READ_FAILED 4
+#define QRN_TP_HTTP_CLOSED_BEFORE 14          /* closed, or a status other than 200, early */
+#define QRN_TP_HTTP_TIMEOUT 103
+#define QRN_TP_HTTP_SEND_FAILED 104
+#define QRN_TP_HTTP_CLOSED_AFTER 106          /* closed, or a status other than 200, later */
+#define QRN_TP_HTTP_CREDENTIALS_FAILED 1107   /* declined, none registered, or refused again */
+
+/* options of qrn_tp_http_option. */
+#define QRN_TP_HTTP_OPT_LENGTH 2      /* reads the body's length, from message 2 on the answer's */
+#define QRN_TP_HTTP_OPT_COUNT 3       /* reads the bytes sent and received since message 2 */
+#define QRN_TP_HTTP_OPT_CALLBACK 101  /* sets the callback to value */
+#define QRN_TP_HTTP_OPT_USER_DATA 102 /* sets the user data to value */
+
 /* The HTTP client: a request to host:port (bGet non-zero for GET, else POST with
-   content_length body bytes). Returns the request's handle, or 0. Its messages arrive on
-   callback on the internet thread. No qrn_tp_init needed. */
+   content_length body bytes, or a chunked POST for 0). Returns the request's handle, or 0.
+   Its messages arrive on callback on the internet thread or the timer thread, never from
+   inside these functions; a request that cannot start (a bad host) reports its failing
+   message 2 at once, on the timer thread. Proxies come from http_proxy, https_proxy, all_proxy and no_proxy. No
+   qrn_tp_init needed. */
 QRN_API uintptr_t qrn_tp_http_connect(qrn_callback callback, uintptr_t user_data, const char *host,
                                       int port, int bGet, const char *url,
                                       unsigned int content_length);
-/* Sets or reads an option of the request. 0, or -1 for a null handle. */
+/* Sets or reads a QRN_TP_HTTP_OPT_ option. 0, or -1 for a null or ended handle. */
 QRN_API int qrn_tp_http_option(uintptr_t handle, int option, uintptr_t value);
 /* Sends body bytes; returns the count taken (fewer than length: message 4 follows when the
    request can take more) or a negative code. */
 QRN_API int qrn_tp_http_send(uintptr_t handle, const void *data, int length);
 /* Reads answer bytes; returns the count read, or -1 before the answer's head has arrived. */
 QRN_API int qrn_tp_http_recv(uintptr_t handle, void *buffer, int length);
-/* Ends the request; no message follows for this handle. 0, or -1 for a null handle. */
+/* Ends the request; no message follows for this handle. Called outside a callback, it
+   returns once a callback for this handle on another thread has returned. 0, or -1 for a
+   null or ended handle. */
 QRN_API int qrn_tp_http_close(uintptr_t handle);
 
 /* Asked, on the internet thread, for a proxy user name and password: fills user and pass

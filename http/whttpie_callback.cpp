@@ -1,0 +1,181 @@
+// CWCSHttpIE on the internet thread: what each notice of the internet layer does to the request.
+#include <string.h>
+#include <strings.h>
+
+#include "http/http_defs.h"
+#include "http/whttpie.h"
+#include "http/whttpie_module.h"
+#include "qrnlibl/qrn_trace.h"
+
+using namespace http;
+
+namespace {
+
+constexpr char kChunked[] = "chunked";
+constexpr uint32_t kCredentialsError = ws::ERROR_INTERNET_INCORRECT_PASSWORD;
+constexpr uint32_t kDialogFlags = ws::FLAGS_ERROR_UI_FILTER_FOR_ERRORS | ws::FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS;
+
+bool AsksCredentials(uint32_t status) {
+    return status == kHttpUnauthorized || status == kHttpForbidden || status == kHttpProxyAuth;
+}
+
+}  // namespace
+
+void CWCSHttpIE::DoCallback(uint32_t status) {
+    qrn_trace_text("CWCSHttpIE::DoCallback, wParam=", status);
+    CQrnLock &lock = WcsModuleLock();
+    lock.Lock();
+    if (m_state == kStateComplete || !m_sink || !m_req) {
+        lock.Unlock();
+        return;
+    }
+    if (status == ws::INTERNET_STATUS_CONNECTION_CLOSED) {
+        qrn_trace_event(kTraceModule, kTraceConnClosed, m_id);
+        qrn_trace_text("INTERNET_STATUS_CONNECTION_CLOSED, m_state=", m_state);
+        bool connected = IsConnected();
+        Cleanup();
+        ReportEnd(connected, kCodeClosedAfterConnect, kCodeConnectionClosed);
+    } else if (m_state == kStatePostHead) {
+        m_state = kStatePostBody;
+        m_total_sent = 0;
+        CallSink(SinkCall::kConnect, kCodeOk);
+    } else if (m_state == kStateWritePending) {
+        qrn_trace_event(kTraceModule, kTraceWriteDone, m_id, m_to_write, m_written);
+        if (m_to_write != m_written) QRN_TRACE_ERROR("CWCSHttpIE::DoCallback, short write", m_id, m_to_write, m_written);
+        m_state = kStatePostBody;
+        if (BodyComplete()) {
+            EndRequest();
+        } else if (m_flags & kFlagOweOnSend) {
+            m_flags &= ~kFlagOweOnSend;
+            CallSink(SinkCall::kSend, kCodeOk);
+        }
+    } else if (m_state == kStateWaitHead) {
+        OnResponseHead();
+    } else if (m_state == kStateReadPending) {
+        m_state = kStateReading;
+        ReadLoop();
+    }
+    lock.Unlock();
+}
+
+void CWCSHttpIE::OnResponseHead() {
+    bool connected = IsConnected();
+    uint32_t code = 0;
+    uint32_t len = sizeof(code);
+    if (!ws::HttpQueryInfoA(m_req->request, ws::HTTP_QUERY_STATUS_CODE | ws::HTTP_QUERY_FLAG_NUMBER, &code, &len, nullptr)) {
+        code = 0;
+    }
+    if (code != kHttpOk) {
+        qrn_trace_event(kTraceModule, kTraceStatus, m_id, code, 0);
+        if (AsksCredentials(code) && !m_repeated) {
+            AskCredentials(connected);
+            return;
+        }
+        Cleanup();
+        // A repeated request that is refused again had its credentials refused.
+        int before = AsksCredentials(code) ? kCodeCredentialsFailed : kCodeConnectionClosed;
+        int after = AsksCredentials(code) ? kCodeCredentialsFailed : kCodeClosedAfterConnect;
+        ReportEnd(connected, after, before);
+        return;
+    }
+    char te[kTransferEncodingSize];
+    len = sizeof(te);
+    if (ws::HttpQueryInfoA(m_req->request, ws::HTTP_QUERY_TRANSFER_ENCODING, te, &len, nullptr) &&
+        strcasecmp(te, kChunked) != 0) {
+        QRN_TRACE_ERROR("CWCSHttpIE::DoCallback, transfer encoding", te);
+    }
+    uint32_t length = 0;
+    len = sizeof(length);
+    if (!ws::HttpQueryInfoA(m_req->request, ws::HTTP_QUERY_CONTENT_LENGTH | ws::HTTP_QUERY_FLAG_NUMBER, &length, &len, nullptr)) {
+        qrn_trace_event(kTraceModule, kTraceStatus, m_id, kHttpOk, -1);
+        length = 0;
+    }
+    m_resp_length = length;
+    qrn_trace_event(kTraceModule, kTraceStatus, m_id, kHttpOk, m_resp_length);
+    m_state = kStateReading;
+    m_req->length_expected = m_resp_length;
+    m_req->bytes_read = 0;
+    if (!IsPost()) {
+        CallSink(SinkCall::kConnect, kCodeOk);
+        if (m_state != kStateReading) return;
+    }
+    ReadLoop();
+}
+
+void CWCSHttpIE::AskCredentials(bool connected) {
+    CQrnLock &lock = WcsModuleLock();
+    m_timeout = 0;
+    m_dlg_open = 1;
+    qrn_trace_text("popup asking auth dlg");
+    CallSink(SinkCall::kStatus, kStatusDialogShowing);
+    if (!m_req) return;  // closed from inside the status call
+    WcsRequestContext *ctx = m_req;
+    ws::HINTERNET request = ctx->request;
+    // The provider is the application's: it runs without the module lock.
+    lock.Unlock();
+    uint32_t answer = ws::InternetErrorDlg(nullptr, request, kCredentialsError, kDialogFlags, nullptr);
+    lock.Lock();
+    qrn_trace_text("asking auth dlg closed");
+    m_dlg_open = 0;
+    CallSink(SinkCall::kStatus, kStatusDialogClosed);
+    if (m_req != ctx) return;  // closed or destroyed meanwhile
+    if (answer == ws::ERROR_SUCCESS || answer == ws::ERROR_INTERNET_FORCE_RETRY) {
+        uint32_t len = sizeof(m_proxy_user);
+        ws::InternetQueryOptionA(request, ws::INTERNET_OPTION_PROXY_USERNAME, m_proxy_user, &len);
+        len = sizeof(m_proxy_pass);
+        ws::InternetQueryOptionA(request, ws::INTERNET_OPTION_PROXY_PASSWORD, m_proxy_pass, &len);
+        m_have_cred = 1;
+        // The owner sends the same body again, so it keeps its length.
+        uint32_t length = m_content_length;
+        Cleanup();
+        m_content_length = length;
+        m_repeated = true;
+        if (StartRequest(m_path.c_str(), m_req_port, m_req_flags) != 0) {
+            ReportEnd(connected, kCodeClosedAfterConnect, kCodeConnectionClosed);
+        }
+        return;
+    }
+    Cleanup();
+    ReportEnd(connected, kCodeCredentialsFailed, kCodeCredentialsFailed);
+}
+
+void CWCSHttpIE::ReadLoop() {
+    for (;;) {
+        if (!m_req) return;
+        WcsRequestContext *ctx = m_req;
+        uint32_t want = kReadBufferSize;
+        if (m_resp_length != 0) {
+            uint32_t left = ctx->length_expected > ctx->bytes_read ? ctx->length_expected - ctx->bytes_read : 0;
+            if (left < want) want = left;
+        }
+        ctx->buffers.lpvBuffer = ctx->read_buffer;
+        ctx->buffers.dwBufferLength = want;
+        if (!ws::InternetReadFileExA(ctx->request, &ctx->buffers, ws::IRF_ASYNC | ws::IRF_NO_WAIT,
+                                     reinterpret_cast<uintptr_t>(ctx))) {
+            uint32_t err = ws::GetLastError();
+            if (err == ws::ERROR_IO_PENDING) {
+                m_state = kStateReadPending;
+                break;
+            }
+            qrn_trace_event(kTraceModule, kTraceReadFailed, m_id, err);
+            Cleanup();
+            CallSink(SinkCall::kClose, kCodeReadFailed);
+            return;
+        }
+        uint32_t n = ctx->buffers.dwBufferLength;
+        if (n == 0) {
+            qrn_trace_event(kTraceModule, kTraceBodyEnd, m_id, ctx->bytes_read);
+            m_state = kStateComplete;
+            break;
+        }
+        if (m_window.Write(ctx->read_buffer, static_cast<int>(n)) != static_cast<int>(n)) {
+            QRN_TRACE_ERROR("CWCSHttpIE::ReadLoop, window full", m_id, n);
+            Cleanup();
+            CallSink(SinkCall::kClose, kCodeReadFailed);
+            return;
+        }
+        ctx->bytes_read += n;
+        qrn_trace_event(kTraceModule, kTraceRead, m_id, n, ctx->bytes_read);
+    }
+    CallSink(SinkCall::kReceive, kCodeOk);
+}

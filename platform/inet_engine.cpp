@@ -1,0 +1,383 @@
+// The internet layer's thread: libcurl's multi interface, driven by commands from the
+// callers' threads, reporting through status notices.
+#include "platform/inet_engine.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+
+namespace ws {
+
+namespace {
+
+constexpr int kPollMs = 1000;
+constexpr long kBufferSize = 256 * 1024;
+constexpr char kTransferEncoding[] = "transfer-encoding:";
+constexpr char kContentLength[] = "content-length:";
+
+std::once_flag g_global_init;
+
+// Drops what the reader has taken once it is at least half the buffer, so that a long body
+// is neither copied at every read nor kept whole.
+void Compact(std::vector<char> &buf, size_t &off) {
+    if (off == buf.size()) {
+        buf.clear();
+        off = 0;
+    } else if (off > buf.size() / 2) {
+        buf.erase(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(off));
+        off = 0;
+    }
+}
+
+std::string HeaderValue(const char *line, size_t len, size_t name_len) {
+    size_t b = name_len;
+    while (b < len && (line[b] == ' ' || line[b] == '\t')) ++b;
+    size_t e = len;
+    while (e > b && (line[e - 1] == '\r' || line[e - 1] == '\n' || line[e - 1] == ' ')) --e;
+    return std::string(line + b, e - b);
+}
+
+bool HeaderIs(const char *line, size_t len, const char *name, size_t name_len) {
+    return len >= name_len && strncasecmp(line, name, name_len) == 0;
+}
+
+// A Content-Length that is all digits and fits in 63 bits; -1 otherwise.
+int64_t ParseLength(const std::string &v) {
+    if (v.empty() || v.size() > 18) return -1;
+    int64_t n = 0;
+    for (char c : v) {
+        if (c < '0' || c > '9') return -1;
+        n = n * 10 + (c - '0');
+    }
+    return n;
+}
+
+size_t OnHeader(char *data, size_t size, size_t count, void *user) {
+    InetHandle *h = static_cast<InetHandle *>(user);
+    InetRequest *r = h->request.get();
+    size_t len = size * count;
+    bool end_of_block = (len == 2 && data[0] == '\r') || (len == 1 && data[0] == '\n');
+    long code = 0;
+    if (end_of_block) curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
+    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+    if (HeaderIs(data, len, kTransferEncoding, sizeof(kTransferEncoding) - 1)) {
+        r->transfer_encoding = HeaderValue(data, len, sizeof(kTransferEncoding) - 1);
+    } else if (HeaderIs(data, len, kContentLength, sizeof(kContentLength) - 1)) {
+        r->content_length = ParseLength(HeaderValue(data, len, sizeof(kContentLength) - 1));
+    } else if (end_of_block) {
+        if (code < 200) {  // an interim answer: its fields are not the response's
+            r->transfer_encoding.clear();
+            r->content_length = -1;
+        } else if (!r->head_ready) {
+            r->head_ready = true;
+            r->status = static_cast<uint32_t>(code);
+            InetComplete(h, InetPending::kHead);
+            InetComplete(h, InetPending::kEnd);
+        }
+    }
+    return len;
+}
+
+size_t OnBody(char *data, size_t size, size_t count, void *user) {
+    InetHandle *h = static_cast<InetHandle *>(user);
+    InetRequest *r = h->request.get();
+    size_t len = size * count;
+    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+    if (r->DownloadBuffered() >= CInetEngine::kDownloadLimit) {
+        r->write_paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    r->download.insert(r->download.end(), data, data + len);
+    InetComplete(h, InetPending::kRead);
+    return len;
+}
+
+size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
+    InetHandle *h = static_cast<InetHandle *>(user);
+    InetRequest *r = h->request.get();
+    size_t room = size * count;
+    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+    if (!r->head_sent) {
+        r->head_sent = true;
+        InetComplete(h, InetPending::kHead);
+    }
+    size_t n = std::min(room, r->UploadBuffered());
+    if (n == 0) {
+        if (r->upload_finished) return 0;
+        r->read_paused = true;
+        return CURL_READFUNC_PAUSE;
+    }
+    memcpy(buffer, r->upload.data() + r->upload_off, n);
+    r->upload_off += n;
+    Compact(r->upload, r->upload_off);
+    // Half the limit, so that the writer can hand over many pieces before it waits again.
+    if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) InetComplete(h, InetPending::kWrite);
+    return n;
+}
+
+void SetCaStore(CURL *easy) {
+    // The system store is libcurl's default; these name another, as for the curl tool.
+    for (const char *name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"}) {
+        const char *file = getenv(name);
+        if (file && *file) {
+            curl_easy_setopt(easy, CURLOPT_CAINFO, file);
+            return;
+        }
+    }
+}
+
+curl_slist *BuildHeaders(const InetHandle *h) {
+    const InetRequest *r = h->request.get();
+    curl_slist *list = nullptr;
+    size_t pos = 0;
+    const std::string &text = r->added_headers;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        if (end > pos) list = curl_slist_append(list, text.substr(pos, end - pos).c_str());
+        pos = end + 2;
+    }
+    list = curl_slist_append(list, "Expect:");  // no 100-continue round trip before a body
+    if (h->flags & INTERNET_FLAG_PRAGMA_NOCACHE) list = curl_slist_append(list, "Pragma: no-cache");
+    return list;
+}
+
+}  // namespace
+
+void InetComplete(InetHandle *h, InetPending kind) {
+    InetRequest *r = h->request.get();
+    if (r->pending != kind || h->closed) return;
+    r->pending = InetPending::kNone;
+    if (kind == InetPending::kWrite && r->pending_written) *r->pending_written = r->pending_write_len;
+    r->pending_written = nullptr;
+    CInetEngine::Instance().QueueNotice(h, INTERNET_STATUS_REQUEST_COMPLETE);
+}
+
+CInetEngine &CInetEngine::Instance() {
+    static CInetEngine engine;
+    return engine;
+}
+
+CInetEngine::CInetEngine() {
+    std::call_once(g_global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    m_multi = curl_multi_init();
+    m_thread = std::thread([this] { Run(); });
+}
+
+CInetEngine::~CInetEngine() {
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_stop = true;
+    }
+    Wake();
+    if (m_thread.joinable()) m_thread.join();
+    curl_multi_cleanup(m_multi);
+}
+
+void CInetEngine::Wake() {
+    if (m_multi) curl_multi_wakeup(m_multi);
+}
+
+void CInetEngine::QueueNotice(InetHandle *h, uint32_t status) {
+    if (!h->has_context || !h->callback) return;
+    if (h->closed && status != INTERNET_STATUS_HANDLE_CLOSING) return;
+    m_notices.push_back({h, h->context, h->callback, status});
+    Wake();
+}
+
+void CInetEngine::QueueStart(InetHandle *h) {
+    m_commands.push_back({CommandKind::kStart, h});
+    Wake();
+}
+
+void CInetEngine::QueueResume(InetHandle *h) {
+    m_commands.push_back({CommandKind::kResume, h});
+    Wake();
+}
+
+void CInetEngine::QueueClose(InetHandle *h) {
+    h->closed = true;
+    m_commands.push_back({CommandKind::kClose, h});
+    Wake();
+}
+
+void CInetEngine::Run() {
+    for (;;) {
+        std::vector<Command> commands;
+        bool stop;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            stop = m_stop;
+            commands.swap(m_commands);
+        }
+        if (stop) {
+            // At unload: handles closed by now still end with their closing notices, so that
+            // their owners can free what they handed over as context.
+            for (const Command &c : commands) {
+                if (c.kind == CommandKind::kClose) Apply(c);
+            }
+            Flush();
+            break;
+        }
+        for (const Command &c : commands) Apply(c);
+        int running = 0;
+        curl_multi_perform(m_multi, &running);
+        CollectDone();
+        Flush();
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (!m_commands.empty() || !m_notices.empty()) continue;
+        }
+        curl_multi_poll(m_multi, nullptr, 0, kPollMs, nullptr);
+    }
+}
+
+void CInetEngine::Apply(const Command &c) {
+    InetHandle *h = c.handle;
+    switch (c.kind) {
+    case CommandKind::kStart:
+        Start(h);
+        break;
+    case CommandKind::kResume: {
+        bool resume = false;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            InetRequest *r = h->request.get();
+            if (r->in_multi && !r->done && !h->closed && (r->read_paused || r->write_paused)) {
+                r->read_paused = r->write_paused = false;
+                resume = true;
+            }
+        }
+        // Unpausing may call the body callbacks at once; they take the mutex themselves.
+        if (resume) curl_easy_pause(h->request->easy, CURLPAUSE_CONT);
+        break;
+    }
+    case CommandKind::kClose:
+        Finish(h);
+        break;
+    }
+}
+
+void CInetEngine::Start(InetHandle *h) {
+    InetRequest *r = h->request.get();
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (h->closed) return;  // its close command follows and frees it
+    }
+    CURL *e = curl_easy_init();
+    r->easy = e;
+    r->headers = BuildHeaders(h);
+    curl_easy_setopt(e, CURLOPT_URL, r->url.c_str());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, h);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(e, CURLOPT_USERAGENT, h->agent.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, r->headers);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r->error_text);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kBufferSize);
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, kBufferSize);
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, OnHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, h);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, h);
+    if (r->post) {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->body_length));
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, OnUpload);
+        curl_easy_setopt(e, CURLOPT_READDATA, h);
+    }
+    if (h->flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+    SetCaStore(e);
+    if (!h->proxy_user.empty() || !h->proxy_pass.empty()) {
+        curl_easy_setopt(e, CURLOPT_PROXYUSERNAME, h->proxy_user.c_str());
+        curl_easy_setopt(e, CURLOPT_PROXYPASSWORD, h->proxy_pass.c_str());
+        curl_easy_setopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        r->in_multi = true;
+    }
+    curl_multi_add_handle(m_multi, e);
+}
+
+void CInetEngine::Finish(InetHandle *h) {
+    InetRequest *r = h->request.get();
+    if (r && r->easy) {
+        if (r->in_multi) curl_multi_remove_handle(m_multi, r->easy);
+        curl_easy_cleanup(r->easy);
+        curl_slist_free_all(r->headers);
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        QueueNotice(h, INTERNET_STATUS_HANDLE_CLOSING);
+        // The notice keeps only the handle's value; a credential request still under way
+        // deletes the handle when it ends.
+        if (h->dialogs > 0) {
+            h->finished = true;
+            return;
+        }
+    }
+    delete h;
+}
+
+void CInetEngine::CollectDone() {
+    int left = 0;
+    while (CURLMsg *msg = curl_multi_info_read(m_multi, &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        void *priv = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
+        OnDone(static_cast<InetHandle *>(priv), msg->data.result);
+    }
+}
+
+void CInetEngine::OnDone(InetHandle *h, CURLcode result) {
+    InetRequest *r = h->request.get();
+    long code = 0;
+    long connect_code = 0;
+    curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(r->easy, CURLINFO_HTTP_CONNECTCODE, &connect_code);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    r->done = true;
+    r->result = result;
+    if (!r->head_ready && connect_code >= 300) {
+        // The proxy refused the tunnel (407 among others): that answer is the response.
+        r->head_ready = true;
+        r->status = static_cast<uint32_t>(connect_code);
+    } else if (!r->head_ready && result == CURLE_OK && code >= 200) {
+        r->head_ready = true;
+        r->status = static_cast<uint32_t>(code);
+    }
+    switch (r->pending) {
+    case InetPending::kRead:
+    case InetPending::kEnd:
+        InetComplete(h, r->pending);
+        break;
+    case InetPending::kHead:
+        // A POST whose head never went out has nothing to complete: its connection closed.
+        if (!r->post || r->head_ready) InetComplete(h, InetPending::kHead);
+        else QueueNotice(h, INTERNET_STATUS_CONNECTION_CLOSED);
+        break;
+    case InetPending::kWrite:
+        if (r->head_ready) InetComplete(h, InetPending::kWrite);  // the rest of the body is not wanted
+        else QueueNotice(h, INTERNET_STATUS_CONNECTION_CLOSED);
+        break;
+    case InetPending::kNone:
+        if (!r->head_ready) QueueNotice(h, INTERNET_STATUS_CONNECTION_CLOSED);
+        break;
+    }
+    if (r->pending == InetPending::kHead || r->pending == InetPending::kWrite) r->pending = InetPending::kNone;
+}
+
+void CInetEngine::Flush() {
+    std::vector<Notice> notices;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        notices.swap(m_notices);
+    }
+    for (const Notice &n : notices) n.callback(n.handle, n.context, n.status, nullptr, 0);
+}
+
+}  // namespace ws

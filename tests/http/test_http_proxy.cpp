@@ -1,0 +1,163 @@
+// Requests through a real forward proxy (tinyproxy) named by http_proxy, without and with
+// basic authentication: the 407 brings in the application's credentials provider and one
+// repeated request; a declining or missing provider ends the request with 1107.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+#include "http/http_defs.h"
+#include "http_fixture.h"
+#include "qrn/qrn_tp.h"
+#include "raw_peer.h"
+
+namespace qrntest {
+namespace {
+
+std::atomic<int> g_asked{0};
+std::atomic<bool> g_decline{false};
+std::string g_asked_host;
+std::atomic<int> g_asked_port{0};
+
+int Provider(const char *host, int port, char *user, int user_len, char *pass, int pass_len) {
+    if (g_asked++ == 0) g_asked_host = host;
+    g_asked_port = port;
+    if (g_decline) return 1;
+    snprintf(user, user_len, "%s", "quarn");
+    snprintf(pass, pass_len, "%s", "s3cret");
+    return 0;
+}
+
+class HttpProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_asked = 0;
+        g_decline = false;
+        ASSERT_TRUE(m_server.Start());
+        if (FindProgram("tinyproxy").empty()) GTEST_SKIP() << "tinyproxy is not installed";
+    }
+    void TearDown() override {
+        unsetenv("http_proxy");
+        unsetenv("https_proxy");
+        qrn_tp_set_credentials_provider(nullptr);
+    }
+    bool StartProxy(bool auth) {
+        // A port free a moment ago may be taken by a parallel test before the proxy binds it:
+        // then the proxy ends at once and another port is tried.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_proxy_port = FreePort();
+            std::string conf = "Port " + std::to_string(m_proxy_port) +
+                               "\nListen 127.0.0.1\nTimeout 60\nMaxClients 20\nAllow 127.0.0.1\n"
+                               "LogLevel Info\nDisableViaHeader Yes\n";
+            if (auth) conf += "BasicAuth quarn s3cret\n";
+            std::string path = m_dir.Write("tinyproxy.conf", conf);
+            m_proxy = std::make_unique<ChildProcess>();
+            if (!m_proxy->Start({FindProgram("tinyproxy"), "-d", "-c", path})) return false;
+            if (m_proxy->WaitForTcpPort(m_proxy_port) && m_proxy->Running()) break;
+            m_proxy->Stop();
+            m_proxy_port = 0;
+        }
+        if (!m_proxy_port) return false;
+        std::string url = "http://127.0.0.1:" + std::to_string(m_proxy_port);
+        setenv("http_proxy", url.c_str(), 1);
+        setenv("https_proxy", url.c_str(), 1);
+        return true;
+    }
+
+    HttpServer m_server;
+    TempDir m_dir;
+    std::unique_ptr<ChildProcess> m_proxy;
+    uint16_t m_proxy_port = 0;
+};
+
+TEST_F(HttpProxyTest, GetAndPostPassAProxyWithoutAuthentication) {
+    ASSERT_TRUE(StartProxy(false));
+    HttpExchange get;
+    HttpExchange post(Pattern(200000));
+    ASSERT_NE(get.Connect(m_server.Port(), 1, "/get?n=150000", 0), 0u);
+    ASSERT_NE(post.Connect(m_server.Port(), 0, "/echo", 200000), 0u);
+    EXPECT_EQ(get.WaitEnd(), 0);
+    EXPECT_EQ(post.WaitEnd(), 0);
+    EXPECT_TRUE(get.Received() == Pattern(150000));
+    EXPECT_TRUE(post.Received() == Pattern(200000));
+    EXPECT_TRUE(m_proxy->WaitForOutput("/get?n=150000"));  // it went through the proxy
+    EXPECT_EQ(get.Rec().Count(10), 0);
+
+    // The tunnel that the proxy is asked for shows the port: 443 for a secure request bound
+    // to port 0 or 80, the bound port otherwise. Nothing listens there, so both fail early.
+    auto tunnels = [&](const std::string &to) {
+        std::string out = m_proxy->Output();
+        int n = 0;
+        for (size_t pos = 0; (pos = out.find("CONNECT " + to, pos)) != std::string::npos; ++pos) ++n;
+        return n;
+    };
+    int expect443 = 0;
+    for (uint16_t bound : {0, 80, 8443}) {
+        IeSink sink;
+        IQrnClientSocket *ie = WCSCreateHttpIE(&sink);
+        ie->AddRef();
+        ASSERT_EQ(ie->Bind("127.0.0.1", bound, http::kFlagSecure), 0);
+        ASSERT_EQ(ie->Connect("/", 0, 0), 0);
+        EXPECT_EQ(sink.WaitFor('C'), http::kCodeConnectionClosed);
+        if (bound != 8443) ++expect443;
+        EXPECT_TRUE(WaitUntil([&] { return tunnels("127.0.0.1:443 ") == expect443; }));
+        EXPECT_EQ(tunnels("127.0.0.1:8443 "), bound == 8443 ? 1 : 0);
+        ie->Destroy();
+        ie->Release();
+    }
+}
+
+TEST_F(HttpProxyTest, AuthenticationAsksTheProviderOnceAndRepeatsTheRequest) {
+    ASSERT_TRUE(StartProxy(true));
+    qrn_tp_set_credentials_provider(Provider);
+    HttpExchange get;
+    ASSERT_NE(get.Connect(m_server.Port(), 1, "/get?n=5000", 0), 0u);
+    EXPECT_EQ(get.WaitEnd(), 0);
+    EXPECT_TRUE(get.Received() == Pattern(5000));
+    EXPECT_EQ(g_asked, 1);
+    EXPECT_EQ(g_asked_host, "127.0.0.1");
+    EXPECT_EQ(g_asked_port, m_proxy_port);
+    std::vector<Event> ev = get.Rec().Events();
+    ASSERT_GE(ev.size(), 4u);
+    EXPECT_EQ(ev[0].msg, 10);
+    EXPECT_EQ(ev[0].p1, 1u);
+    EXPECT_EQ(ev[1].msg, 10);
+    EXPECT_EQ(ev[1].p1, 2u);
+    EXPECT_EQ(ev[2].msg, 2);
+    EXPECT_EQ(ev[2].p1, 0u);
+
+    // A POST hears its connect message again for the repeat, sends its body again, and the
+    // repeated request keeps its Content-Length.
+    HttpExchange post(Pattern(100000));
+    ASSERT_NE(post.Connect(m_server.Port(), 0, "/info", 100000), 0u);
+    EXPECT_EQ(post.WaitEnd(), 0);
+    EXPECT_EQ(g_asked, 2);
+    EXPECT_EQ(post.Rec().Count(2), 2);
+    EXPECT_NE(post.Received().find("len=100000 "), std::string::npos) << post.Received();
+    EXPECT_NE(post.Received().find(" cl=100000 te=-"), std::string::npos) << post.Received();
+}
+
+TEST_F(HttpProxyTest, ADecliningOrMissingProviderEndsTheRequestWith1107) {
+    ASSERT_TRUE(StartProxy(true));
+    HttpExchange no_provider;
+    ASSERT_NE(no_provider.Connect(m_server.Port(), 1, "/get?n=10", 0), 0u);
+    EXPECT_EQ(no_provider.WaitEnd(), http::kCodeCredentialsFailed);
+    EXPECT_EQ(no_provider.Rec().Count(10), 2);
+
+    g_decline = true;
+    qrn_tp_set_credentials_provider(Provider);
+    HttpExchange get;
+    HttpExchange post(Pattern(1000));
+    ASSERT_NE(get.Connect(m_server.Port(), 1, "/get?n=10", 0), 0u);
+    EXPECT_EQ(get.WaitEnd(), http::kCodeCredentialsFailed);
+    EXPECT_EQ(get.Rec().Events().back().msg, 2);  // before connecting: a failing message 2
+    ASSERT_NE(post.Connect(m_server.Port(), 0, "/echo", 1000), 0u);
+    EXPECT_EQ(post.WaitEnd(), http::kCodeCredentialsFailed);
+    EXPECT_EQ(post.Rec().Events().back().msg, 5);  // after its head went out: message 5
+    EXPECT_EQ(g_asked, 2);
+    EXPECT_EQ(qrn_http_sock_close(get.Handle()), -1);
+    EXPECT_EQ(qrn_http_sock_close(post.Handle()), -1);
+}
+
+}  // namespace
+}  // namespace qrntest
