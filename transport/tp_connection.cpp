@@ -48,7 +48,8 @@ CTpConnection::CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_
       m_callback(callback),
       m_user_data(user_data),
       m_send_win(qrn_cirwin_create(kSendKeepMax + kMaxRecordSize)),
-      m_out_buf(),
+      m_out_store(new uint8_t[kOutBufSize]),
+      m_out_buf(m_out_store.get()),
       m_recv_hdr(),
       m_recv_body() {
     SetLock(&m_lock);
