@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_time.h"
@@ -147,6 +148,7 @@ void CTpConnection::Close(int reason) {
         m_callback = nullptr;
     }
     WaitForOtherAppCalls();
+    bool pending = false;
     {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateOpen || m_state == kStateAwaitingAccept) {
@@ -155,6 +157,7 @@ void CTpConnection::Close(int reason) {
                                                                                  : reason);
             m_close_tick = get_tick_count();
             TrySendData();
+            pending = m_state == kStateClosing;
         } else {
             // Nothing to tell the peer: the destructor closes the multi-mode connection.
             m_state = kStateIdle;
@@ -163,6 +166,17 @@ void CTpConnection::Close(int reason) {
     }
     if (release) tp_registry_remove(this);
     Settle();
+    if (pending) WaitForHandOver();
+}
+
+// The handle is unknown once closed, so an application that ends right after its close has
+// no other way to keep its last bytes: outside a callback, close waits a while for the path
+// to take them and the closing PDU.
+void CTpConnection::WaitForHandOver() {
+    if (t_app_calls != nullptr) return;
+    std::unique_lock<std::mutex> calls(m_app_mutex);
+    m_app_calls_done.wait_for(calls, std::chrono::milliseconds(qrn_clock_real_ms(kCloseHandOverWaitMs)),
+                              [&] { return m_ended; });
 }
 
 void CTpConnection::Option(int option, uintptr_t value) {
@@ -194,6 +208,11 @@ void CTpConnection::SockClose(int reason) {
     m_prev_state = m_state;
     m_state = kStateClosed;
     m_close_reason = static_cast<uint16_t>(reason);
+    {
+        std::lock_guard<std::mutex> calls(m_app_mutex);
+        m_ended = true;
+    }
+    m_app_calls_done.notify_all();
 }
 
 // Reached from the timer and from events on other threads alike: only the caller that moves

@@ -96,6 +96,7 @@ private:
     // Calls the application (without m_lock), unless it has closed the connection.
     void CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3);
     void WaitForOtherAppCalls();  // without m_lock
+    void WaitForHandOver();       // without m_lock
     // The work left by a locked section: the write event after a resume handshake finished
     // elsewhere, and the end of a connection that the application closed. Without m_lock.
     void Settle();
@@ -162,7 +163,8 @@ private:
     bool m_read_more = false;   // the last read stopped at its budget with bytes left
     std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
     int m_app_calls = 0;     // calls of the application's callback in progress
-    std::condition_variable m_app_calls_done;
+    std::condition_variable m_app_calls_done;  // also: m_ended was set
+    bool m_ended = false;    // guarded by m_app_mutex; the connection reached its end (state 5)
     int m_out_len = 0;
     int m_recv_hdr_len = 0;
     int m_recv_body_len = 0;

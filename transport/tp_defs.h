@@ -79,6 +79,8 @@ constexpr uint32_t kKeepAliveMs = 5000;
 // A connection that the application closed is released at the latest this long after the
 // close, whether or not its closing PDU could be handed over.
 constexpr uint32_t kCloseLingerMs = 30000;
+// How long qrn_tp_close (outside a callback) waits for the path to take what is left.
+constexpr uint32_t kCloseHandOverWaitMs = 5000;
 
 // Trace events of module 4 (the transport API).
 constexpr int kTraceModule = 4;
