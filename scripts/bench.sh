@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds a Release tree in build-bench/ and runs the benchmarks: tp_bench (libqrntp against
-# plain TCP on loopback), then udp_bench (the reliable-UDP layer against ENet: goodput from a
+# plain TCP on loopback), idle_bench (heap memory per idle connection end), then udp_bench (the reliable-UDP layer against ENet: goodput from a
 # cold start, at 2 % and 5 % loss through a lossy relay, and round trip). setup.sh installs
 # what they need, libenet-dev included. Arguments before "--" go to tp_bench, after it to
 # udp_bench:
@@ -27,7 +27,9 @@ build="$root/build-bench"
 # udp_bench links the tests' support library (its lossy relay), so the tests are configured
 # too; only the two benchmarks and what they need are built.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRN_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tp_bench udp_bench
+cmake --build "$build" -j "$(nproc)" --target tp_bench idle_bench udp_bench
 "$build/bench/tp_bench" "${tp_args[@]}"
+echo
+"$build/bench/idle_bench"
 echo
 "$build/bench/udp_bench" "${udp_args[@]}"

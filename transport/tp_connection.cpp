@@ -49,10 +49,7 @@ CTpConnection::CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_
       m_callback(callback),
       m_user_data(user_data),
       m_send_win(qrn_cirwin_create(kSendKeepMax + kMaxRecordSize)),
-      m_out_store(new uint8_t[kOutBufSize]),
-      m_out_buf(m_out_store.get()),
-      m_recv_hdr(),
-      m_recv_body() {
+      m_recv_hdr() {
     SetLock(&m_lock);
     g_live_connections.fetch_add(1, std::memory_order_relaxed);
     qrn_trace_text("CTpConnection::CTpConnection(), conn_id=", conn_id);
@@ -445,6 +442,7 @@ bool CTpConnection::TimerStep(uint32_t now) {
 void CTpConnection::KeepAlive(uint32_t now) {
     if (Elapsed(m_last_send_tick, now) <= kKeepAliveMs) return;
     if (m_out_len != 0 || Unsent() != 0 || m_sock_state != kSockOpen) return;
+    ReserveOut();
     WritePduHeader(m_out_buf, kOutBufSize, 0, kPduData);
     m_out_len = kPduHeaderSize;
     m_last_send_tick = now;

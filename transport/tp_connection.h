@@ -114,6 +114,11 @@ private:
     // is waiting, negative on a path error.
     int RecvStream(uint8_t *dst, int want);
     bool RxEmpty() const { return m_rx_pos == m_rx_len; }
+    // The buffers that exist only while in use (under m_lock). ReleaseReadBuffers is for the
+    // reading thread at the end of its read.
+    void ReserveOut();
+    void ReleaseOut();
+    void ReleaseReadBuffers();
     void DropRx() {
         m_rx_pos = m_rx_len = 0;
         m_rx_draining = false;
@@ -169,8 +174,13 @@ private:
     int m_recv_hdr_len = 0;
     int m_recv_body_len = 0;
     int m_recv_body_remain = 0;
+    // The buffers below exist only while they hold bytes, so that an idle connection costs
+    // little: m_out_buf (kOutBufSize bytes) while m_out_len is not 0, m_recv_body
+    // (kRecvBodySize) while a PDU body is being gathered, m_rx (kReadBatch) during a read.
     std::unique_ptr<uint8_t[]> m_out_store;
-    uint8_t *m_out_buf;  // kOutBufSize bytes
+    uint8_t *m_out_buf = nullptr;
+    std::unique_ptr<uint8_t[]> m_recv_body_store;
+    uint8_t *m_recv_body = nullptr;
     // Bytes received from the path and not yet framed: [m_rx_pos, m_rx_len) of m_rx. They
     // belong to the path they came from and go with it.
     std::unique_ptr<uint8_t[]> m_rx;
@@ -178,7 +188,6 @@ private:
     int m_rx_len = 0;
     bool m_rx_draining = false;  // the path is gone; what it left in m_rx is still read
     uint8_t m_recv_hdr[tp::kRecvHdrSize];
-    uint8_t m_recv_body[tp::kRecvBodySize];
     mutable CQrnLock m_lock;
 };
 

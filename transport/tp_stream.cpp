@@ -112,6 +112,7 @@ int CTpConnection::TrySendData() {
                 memmove(m_out_buf, m_out_buf + n, static_cast<size_t>(m_out_len));
                 return 0;
             }
+            ReleaseOut();
         }
         if (m_sock_state == kSockReqQueued || m_sock_state == kSockRespQueued) {
             FinishHandshakeSend();
@@ -150,6 +151,7 @@ int CTpConnection::CloseAfterClosingPdu() {
 void CTpConnection::BuildDataPdus() {
     // A stream path takes several PDUs in one send; the other paths are given one at a time.
     const bool batch = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+    ReserveOut();
     for (;;) {
         const int n = std::min(Unsent(), kMaxDataBody);
         if (n <= 0 || m_out_len + kPduHeaderSize + n > kOutBufSize) break;
@@ -163,6 +165,7 @@ void CTpConnection::BuildDataPdus() {
 }
 
 void CTpConnection::BuildClosingPdu() {
+    ReserveOut();
     WritePduHeader(m_out_buf, kOutBufSize, 0, ClosingPduType(m_close_reason));
     m_out_len = kPduHeaderSize;
     m_last_send_tick = get_tick_count();
@@ -232,6 +235,7 @@ void CTpConnection::OnConfirm2() {
         qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
         m_conn_mode = mode;
         const CTpResumeReq request{m_recv_next, m_send_base, static_cast<uint32_t>(Kept())};
+        ReserveOut();
         WriteResumeReq(m_out_buf, kOutBufSize, request);
         m_out_len = kResumeReqSize;
         m_sock_state = kSockReqQueued;
@@ -280,6 +284,7 @@ void CTpConnection::ReadAll() {
         m_read_more = false;
         ReadStream();
     } while (m_read_again && !m_read_more);
+    ReleaseReadBuffers();
     m_reading = false;
     m_lock.Unlock();
     Settle();
@@ -370,6 +375,7 @@ bool CTpConnection::ReadResumeRequest() {
         return false;
     }
     Rewind(request.recv_next);
+    ReserveOut();
     WriteResumeResp(m_out_buf, kOutBufSize, response);
     m_out_len = kResumeRespSize;
     m_sock_state = kSockRespQueued;
@@ -420,6 +426,10 @@ bool CTpConnection::ReadPdu() {
             SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
             return false;
         }
+        if (!m_recv_body) {
+            m_recv_body_store.reset(new uint8_t[kRecvBodySize]);
+            m_recv_body = m_recv_body_store.get();
+        }
         const int want = std::min(m_recv_body_remain, kRecvBodySize - m_recv_body_len);
         const int n = RecvStream(m_recv_body + m_recv_body_len, want);
         if (n < 1) return false;
@@ -441,6 +451,26 @@ bool CTpConnection::ReadPdu() {
         return false;
     }
     return true;
+}
+
+void CTpConnection::ReserveOut() {
+    if (m_out_buf != nullptr) return;
+    m_out_store.reset(new uint8_t[kOutBufSize]);
+    m_out_buf = m_out_store.get();
+}
+
+void CTpConnection::ReleaseOut() {
+    if (m_out_len != 0) return;
+    m_out_store.reset();
+    m_out_buf = nullptr;
+}
+
+void CTpConnection::ReleaseReadBuffers() {
+    if (RxEmpty()) m_rx.reset();
+    if (m_recv_body_len == 0) {
+        m_recv_body_store.reset();
+        m_recv_body = nullptr;
+    }
 }
 
 int CTpConnection::RecvStream(uint8_t *dst, int want) {
@@ -554,6 +584,7 @@ int CTpConnection::ReadConnRecord(bool client) {
         CQrnFuncLock guard(m_lock);
         have = m_recv_body_len;
     }
+    if (have == 0) return 0;
     const int total = PeekConnRecord(m_recv_body, have, client ? kConnRespFixedSize : kConnReqFixedSize);
     if (total <= 0) return total;
     if (client) {
