@@ -197,7 +197,7 @@ constexpr uint8_t kInitialReportedSecond = 15;
 constexpr int kHandleTableInitial = 4;
 constexpr int kHandleTableGrow = 16;
 // Bounds against hostile peers: a connect request beyond either is refused.
-constexpr int kMaxConnections = 2048;
+constexpr int kMaxConnections = 8192;
 constexpr uint32_t kMaxPeerWindow = 1024 * 1024;
 constexpr int kListenerGrowBy = 4;
 // Datagrams read in one readable event; the socket thread comes back for the rest after it
