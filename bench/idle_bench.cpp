@@ -4,7 +4,7 @@
 // idle; the heap in use (malloc's own count, which includes its large mapped blocks) is read
 // before and after and divided by the 2N connection ends. It is read again after 32 KiB went
 // each way on every connection and was delivered: buffers that data needed shrink back once
-// drained. Kernel socket memory is not counted.
+// drained (within the connections' one-second timer). Kernel socket memory is not counted.
 //
 //   idle_bench [--pairs N]
 #include <malloc.h>
@@ -140,6 +140,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "idle_bench: %d of %d connected\n", g_connected.load() - 1, pairs);
         return 1;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const size_t idle = HeapInUse();
 
     std::vector<char> data(kTraffic, 'x');
@@ -154,6 +155,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "idle_bench: %llu of %llu bytes delivered\n", g_received.load(), expected);
         return 1;
     }
+    // Buffers that data needed are freed by the connection's one-second timer once empty.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     const size_t drained = HeapInUse();
 
     printf("idle_bench: %d connection pairs over the TCP path, both ends in one process\n", pairs);

@@ -114,11 +114,11 @@ private:
     // is waiting, negative on a path error.
     int RecvStream(uint8_t *dst, int want);
     bool RxEmpty() const { return m_rx_pos == m_rx_len; }
-    // The buffers that exist only while in use (under m_lock). ReleaseReadBuffers is for the
-    // reading thread at the end of its read.
+    // The buffers that exist only while in use (under m_lock). Empty ones are freed by the
+    // one-second timer rather than at once, so that a busy connection does not allocate them
+    // for every PDU.
     void ReserveOut();
-    void ReleaseOut();
-    void ReleaseReadBuffers();
+    void ReleaseIdleBuffers();
     void DropRx() {
         m_rx_pos = m_rx_len = 0;
         m_rx_draining = false;
@@ -174,9 +174,9 @@ private:
     int m_recv_hdr_len = 0;
     int m_recv_body_len = 0;
     int m_recv_body_remain = 0;
-    // The buffers below exist only while they hold bytes, so that an idle connection costs
-    // little: m_out_buf (kOutBufSize bytes) while m_out_len is not 0, m_recv_body
-    // (kRecvBodySize) while a PDU body is being gathered, m_rx (kReadBatch) during a read.
+    // The buffers below exist only while in use, so that an idle connection costs little:
+    // m_out_buf (kOutBufSize bytes) for outgoing PDUs, m_recv_body (kRecvBodySize) for PDU
+    // bodies being gathered, m_rx (kReadBatch) for what one receive took.
     std::unique_ptr<uint8_t[]> m_out_store;
     uint8_t *m_out_buf = nullptr;
     std::unique_ptr<uint8_t[]> m_recv_body_store;

@@ -112,7 +112,6 @@ int CTpConnection::TrySendData() {
                 memmove(m_out_buf, m_out_buf + n, static_cast<size_t>(m_out_len));
                 return 0;
             }
-            ReleaseOut();
         }
         if (m_sock_state == kSockReqQueued || m_sock_state == kSockRespQueued) {
             FinishHandshakeSend();
@@ -284,7 +283,6 @@ void CTpConnection::ReadAll() {
         m_read_more = false;
         ReadStream();
     } while (m_read_again && !m_read_more);
-    ReleaseReadBuffers();
     m_reading = false;
     m_lock.Unlock();
     Settle();
@@ -459,13 +457,13 @@ void CTpConnection::ReserveOut() {
     m_out_buf = m_out_store.get();
 }
 
-void CTpConnection::ReleaseOut() {
-    if (m_out_len != 0) return;
-    m_out_store.reset();
-    m_out_buf = nullptr;
-}
-
-void CTpConnection::ReleaseReadBuffers() {
+void CTpConnection::ReleaseIdleBuffers() {
+    if (m_out_len == 0) {
+        m_out_store.reset();
+        m_out_buf = nullptr;
+    }
+    // The receive buffers belong to the reading thread while it reads.
+    if (m_reading) return;
     if (RxEmpty()) m_rx.reset();
     if (m_recv_body_len == 0) {
         m_recv_body_store.reset();
