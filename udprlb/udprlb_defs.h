@@ -99,7 +99,7 @@ constexpr int kMaxAttempts = 5;
 constexpr uint32_t kAttemptMinGap = 150;          // ms; a timer tick sooner than this is skipped
 constexpr uint32_t kKeepAliveIdle = 10000;        // ms without sending before a keep alive
 constexpr uint32_t kTimerPeriod = 1000;           // ms between timer passes
-constexpr uint32_t kWorkerPause = 5;              // ms between two connections' ticks
+constexpr uint32_t kWorkerPause = 5;              // ms before work held back is tried again
 
 // Events raised to the user.
 constexpr int kEventAccepted = 1;

@@ -80,7 +80,6 @@ uint64_t CUdpRlbThread::TakeDue(std::vector<CUdpRlbConnection *> *batch) {
         top.conn->AddRef();
         batch->push_back(top.conn);
     }
-    m_turns += batch->size();
     if (!batch->empty()) {
         m_sleep_until = 0;
         return 0;
@@ -125,9 +124,4 @@ void CUdpRlbThread::RemoveConnection(CUdpRlbConnection *conn) {
 int CUdpRlbThread::ConnectionCount() {
     CQrnFuncLock guard(m_lock);
     return static_cast<int>(m_records.size());
-}
-
-uint64_t CUdpRlbThread::TurnCount() {
-    CQrnFuncLock guard(m_lock);
-    return m_turns;
 }

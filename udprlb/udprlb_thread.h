@@ -42,8 +42,6 @@ public:
     // connection that is not listed.
     void Wake(CUdpRlbConnection *conn);
     int ConnectionCount();
-    // Turns given since the start (for benchmarks and tests).
-    uint64_t TurnCount();
 
 private:
     static constexpr uint64_t kNever = UINT64_MAX;
@@ -74,7 +72,6 @@ private:
     uint32_t m_last_tick = 0;
     bool m_clock_started = false;
     uint64_t m_sleep_until = 0;  // the worker sleeps until then; an earlier due time wakes it
-    uint64_t m_turns = 0;
     uint64_t m_generation = 0;  // across records, so that a reused address meets no old entry
 };
 
