@@ -128,6 +128,7 @@ struct SClientConn {
 struct SClientResult {
     int connected = 0;
     int failed = 0;
+    int failed_udp = 0;
     uint64_t sent = 0;
     uint64_t echoed = 0;
     uint64_t samples = 0;  // round trips that follow, in microseconds (float)
@@ -135,7 +136,7 @@ struct SClientResult {
 
 class CClient {
 public:
-    explicit CClient(int count) : m_conns(static_cast<size_t>(count)) {}
+    CClient(int count, int tcp) : m_conns(static_cast<size_t>(count)), m_tcp(tcp) {}
 
     static int Callback(uintptr_t user, int msg, uintptr_t, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
         auto *conn = reinterpret_cast<SClientConn *>(user);
@@ -197,9 +198,13 @@ public:
 
     SClientResult Result(std::vector<float> *samples) {
         SClientResult r;
-        for (SClientConn &c : m_conns) {
-            if (c.state.load() == 1) ++r.connected;
-            else ++r.failed;
+        for (size_t i = 0; i < m_conns.size(); ++i) {
+            if (m_conns[i].state.load() == 1) {
+                ++r.connected;
+            } else {
+                ++r.failed;
+                if (static_cast<int>(i) >= m_tcp) ++r.failed_udp;
+            }
         }
         r.sent = m_sent.load() + m_unsent.load();
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -238,6 +243,7 @@ private:
     }
 
     std::vector<SClientConn> m_conns;
+    const int m_tcp;  // the first m_tcp connections go over TCP
     std::atomic<uint64_t> m_sent{0};
     std::atomic<uint64_t> m_unsent{0};
     std::mutex m_mutex;
@@ -251,7 +257,7 @@ CClient *CClient::s_self = nullptr;
                                 int from_parent) {
     RaiseFileLimit();
     if (qrn_tp_init() != QRN_TP_OK) Die("client init");
-    static CClient client(tcp + udp);
+    static CClient client(tcp + udp, tcp);
     CClient::s_self = &client;
     client.ConnectAll(tcp, udp_port, tcp_port);
     std::vector<float> samples;
@@ -354,6 +360,7 @@ int main(int argc, char **argv) {
         if (!ReadFull(c.from_child, &r, sizeof(r))) Die("a client ended early");
         total_connect.connected += r.connected;
         total_connect.failed += r.failed;
+        total_connect.failed_udp += r.failed_udp;
     }
     const double connect_s = std::chrono::duration<double>(Clock::now() - connect_start).count();
 
@@ -378,8 +385,8 @@ int main(int argc, char **argv) {
     printf("scale_bench: one server, %d TCP-path and %d reliable-UDP connections from %d client processes,"
            " a %d-byte message a second each for %d s, echoed from the callback\n",
            cfg.tcp, cfg.udp, cfg.procs, kMessageSize, cfg.seconds);
-    printf("  connected            %d of %d in %.1f s (%d failed)\n", total_connect.connected, cfg.tcp + cfg.udp,
-           connect_s, total_connect.failed);
+    printf("  connected            %d of %d in %.1f s (%d failed, %d of them reliable UDP)\n",
+           total_connect.connected, cfg.tcp + cfg.udp, connect_s, total_connect.failed, total_connect.failed_udp);
     printf("  messages             %llu sent, %llu echoed, %llu lost\n", static_cast<unsigned long long>(sent),
            static_cast<unsigned long long>(echoed), static_cast<unsigned long long>(sent - std::min(sent, echoed)));
     const double p50 = Percentile(samples, 0.5) / 1000.0;
