@@ -56,8 +56,12 @@ constexpr int kUdpRecvBuffer = 262144;
 // A broken TCP path loses whatever sat in its kernel buffers, and the stream above keeps only
 // its last 262144 bytes to resend. Left to autotuning, loopback buffers grow to megabytes and a
 // resumption after a cut would find the missing bytes gone; capped, the bytes in flight between
-// two of our ends stay well inside what the sender keeps.
-constexpr int kTcpSendBuffer = 32768;
+// two of our ends stay inside what the sender keeps: the kernel doubles both values (96 KiB
+// sent, 64 KiB received), a send may overrun its buffer by about half a window, and the
+// receiver holds up to 32 KiB read and not yet framed, beside the 32 KiB chunk taken last.
+// The send side is the larger because every time it fills, the writer waits for a round
+// through the socket thread.
+constexpr int kTcpSendBuffer = 49152;
 constexpr int kTcpRecvBuffer = 32768;
 constexpr int kListenBacklog = 0x7fffffff;
 

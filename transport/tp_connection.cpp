@@ -49,9 +49,7 @@ CTpConnection::CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_
       m_callback(callback),
       m_user_data(user_data),
       m_send_win(qrn_cirwin_create(kSendKeepMax + kMaxRecordSize)),
-      m_out_buf(),
-      m_recv_hdr(),
-      m_recv_body() {
+      m_recv_hdr() {
     SetLock(&m_lock);
     g_live_connections.fetch_add(1, std::memory_order_relaxed);
     qrn_trace_text("CTpConnection::CTpConnection(), conn_id=", conn_id);
@@ -446,6 +444,7 @@ void CTpConnection::OnTimer(uint32_t now) {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateIdle) return;
         read_more = m_read_more;
+        ReleaseIdleBuffers();
         if (m_app_closed) {
             // Closing ends once the closing PDU is out (TrySendData), the path is gone, or
             // the linger time has passed; never later.
@@ -501,6 +500,7 @@ bool CTpConnection::TimerStep(uint32_t now) {
 void CTpConnection::KeepAlive(uint32_t now) {
     if (Elapsed(m_last_send_tick, now) <= kKeepAliveMs) return;
     if (m_out_len != 0 || Unsent() != 0 || m_sock_state != kSockOpen) return;
+    ReserveOut();
     WritePduHeader(m_out_buf, kOutBufSize, 0, kPduData);
     m_out_len = kPduHeaderSize;
     m_last_send_tick = now;

@@ -14,6 +14,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "qrnlibl/qrn_callback.h"
@@ -109,7 +110,21 @@ private:
     int TrySendData();  // under m_lock
     int CloseAfterClosingPdu();  // under m_lock
     bool PathTakesBytes() const;
-    void BuildDataPdu(int n);
+    // Appends data PDUs to m_out_buf: as many full ones as fit on a stream path, else one.
+    void BuildDataPdus();
+    // Stream bytes of the current path, through m_rx: up to want bytes into dst, 0 when none
+    // is waiting, negative on a path error.
+    int RecvStream(uint8_t *dst, int want);
+    bool RxEmpty() const { return m_rx_pos == m_rx_len; }
+    // The buffers that exist only while in use (under m_lock). Empty ones are freed by the
+    // one-second timer rather than at once, so that a busy connection does not allocate them
+    // for every PDU.
+    void ReserveOut();
+    void ReleaseIdleBuffers();
+    void DropRx() {
+        m_rx_pos = m_rx_len = 0;
+        m_rx_draining = false;
+    }
     void BuildClosingPdu();
     void FinishHandshakeSend();
     void ReadAll();               // without m_lock
@@ -166,9 +181,20 @@ private:
     int m_recv_hdr_len = 0;
     int m_recv_body_len = 0;
     int m_recv_body_remain = 0;
-    uint8_t m_out_buf[tp::kOutBufSize];
+    // The buffers below exist only while in use, so that an idle connection costs little:
+    // m_out_buf (kOutBufSize bytes) for outgoing PDUs, m_recv_body (kRecvBodySize) for PDU
+    // bodies being gathered, m_rx (kReadBatch) for what one receive took.
+    std::unique_ptr<uint8_t[]> m_out_store;
+    uint8_t *m_out_buf = nullptr;
+    std::unique_ptr<uint8_t[]> m_recv_body_store;
+    uint8_t *m_recv_body = nullptr;
+    // Bytes received from the path and not yet framed: [m_rx_pos, m_rx_len) of m_rx. They
+    // belong to the path they came from and go with it.
+    std::unique_ptr<uint8_t[]> m_rx;
+    int m_rx_pos = 0;
+    int m_rx_len = 0;
+    bool m_rx_draining = false;  // the path is gone; what it left in m_rx is still read
     uint8_t m_recv_hdr[tp::kRecvHdrSize];
-    uint8_t m_recv_body[tp::kRecvBodySize];
     mutable CQrnLock m_lock;
 };
 

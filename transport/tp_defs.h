@@ -49,11 +49,23 @@ constexpr uint32_t kBufferSizeMax = 0x3fffc00;  // 65535 units
 
 // The outgoing stream: the last bytes handed over are kept for resumption.
 constexpr int kSendKeepMax = 0x40000;  // 262144
-// Send takes the application's bytes in chunks that fit a PDU buffer with a little slack.
-constexpr int kSendChunkMax = 0x7ffb;  // 32763
-constexpr int kOutBufSize = 32768;
+// Send takes the application's bytes in chunks of one full PDU body, so that a write goes out
+// in full PDUs and one short tail. The tail is taken only once the full PDUs have been handed
+// over: an application that closes and ends right after its last write leaves at most that
+// tail to the library.
+constexpr int kSendChunkMax = kMaxDataBody;
+// Bytes are dropped from the kept window only when a chunk is taken, with nothing unsent: what
+// a broken path may then still swallow (the sending socket's buffer, the receiving socket's,
+// and the receiver's kReadBatch) must fit in kSendKeepMax less one chunk, which bounds the
+// stream sockets' buffer sizes.
+// The PDUs built for one hand-over (after a resumption, the window's unsent bytes go out in
+// full PDUs, two at a time when the second is short).
+constexpr int kOutBufSize = kMaxPduBody + 2 * kPduHeaderSize;
 constexpr int kRecvBodySize = 32768;
 constexpr int kRecvHdrSize = 12;
+
+// One receive from the path takes up to this many bytes, which may hold several PDUs.
+constexpr int kReadBatch = kMaxPduBody;
 
 // Stream bytes one read event takes at most before the connection lets the thread serve
 // others; the rest waits for the next read event or the next tick.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "qrn/qrn_tp.h"
@@ -118,9 +119,8 @@ int CTpConnection::TrySendData() {
             continue;
         }
         if (m_sock_state == kSockClosingPdu) return CloseAfterClosingPdu();
-        const int unsent = Unsent();
-        if (unsent > 0) {
-            BuildDataPdu(std::min(unsent, kMaxDataBody));
+        if (Unsent() > 0) {
+            BuildDataPdus();
         } else if (m_state == kStateClosing) {
             BuildClosingPdu();
         } else {
@@ -148,14 +148,24 @@ int CTpConnection::CloseAfterClosingPdu() {
     return (reason == QRN_TP_CLOSE_DISCONNECT || reason == QRN_TP_CLOSE_ABORT_CONNECTING) ? -1 : 0;
 }
 
-void CTpConnection::BuildDataPdu(int n) {
-    WritePduHeader(m_out_buf, kOutBufSize, n, kPduData);
-    qrn_cirwin_read(m_send_win, m_out_buf + kPduHeaderSize, n);
-    m_out_len = n + kPduHeaderSize;
+void CTpConnection::BuildDataPdus() {
+    // A stream path takes several PDUs in one send; the other paths are given one at a time.
+    const bool batch = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+    ReserveOut();
+    for (;;) {
+        const int n = std::min(Unsent(), kMaxDataBody);
+        if (n <= 0 || m_out_len + kPduHeaderSize + n > kOutBufSize) break;
+        uint8_t *pdu = m_out_buf + m_out_len;
+        WritePduHeader(pdu, kOutBufSize - m_out_len, n, kPduData);
+        qrn_cirwin_read(m_send_win, pdu + kPduHeaderSize, n);
+        m_out_len += n + kPduHeaderSize;
+        if (!batch) break;
+    }
     m_last_send_tick = get_tick_count();
 }
 
 void CTpConnection::BuildClosingPdu() {
+    ReserveOut();
     WritePduHeader(m_out_buf, kOutBufSize, 0, ClosingPduType(m_close_reason));
     m_out_len = kPduHeaderSize;
     m_last_send_tick = get_tick_count();
@@ -210,6 +220,7 @@ void CTpConnection::OnConnect2() {
     if (m_sock_state != kSockWanted) QRN_TRACE_ERROR("path up in sock_state", int{m_sock_state});
     m_sock_state = kSockAwaitReq;
     m_recv_hdr_len = 0;
+    DropRx();
     uint8_t mode = m_conn_mode;
     qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
     m_conn_mode = mode;
@@ -224,19 +235,29 @@ void CTpConnection::OnConfirm2() {
         qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
         m_conn_mode = mode;
         const CTpResumeReq request{m_recv_next, m_send_base, static_cast<uint32_t>(Kept())};
+        ReserveOut();
         WriteResumeReq(m_out_buf, kOutBufSize, request);
         m_out_len = kResumeReqSize;
         m_sock_state = kSockReqQueued;
+        DropRx();
     }
     OnWrite(0);
 }
 
 void CTpConnection::OnClose2() {
-    CQrnFuncLock guard(m_lock);
-    qrn_trace_text("CTpConnect::OnClose2, conn_id=", int{m_conn_id});
-    m_flags |= kFlagWriteBlocked;
-    m_sock_state = kSockWanted;
-    m_out_len = 0;  // what was left of it is re-sent from the window after the handshake
+    bool drain;
+    {
+        CQrnFuncLock guard(m_lock);
+        qrn_trace_text("CTpConnect::OnClose2, conn_id=", int{m_conn_id});
+        m_flags |= kFlagWriteBlocked;
+        m_sock_state = kSockWanted;
+        m_out_len = 0;  // what was left of it is re-sent from the window after the handshake
+        // PDUs that the path delivered before it went are still framed and handled (a peer's
+        // last bytes and its closing PDU come just before its end of the path).
+        m_rx_draining = !RxEmpty();
+        drain = m_rx_draining;
+    }
+    if (drain) ReadAll();
 }
 
 // --- reading -----------------------------------------------------------------------------
@@ -294,7 +315,8 @@ void CTpConnection::ReadStream() {
     const uint32_t start = m_recv_next;
     for (;;) {
         if (m_state == kStateIdle || m_rdtp_handle == 0) return;
-        if (SeqDistance(start, m_recv_next) >= kReadBudget) {
+        // Only bytes still in the path wait for a later read event: none may stay in m_rx.
+        if (SeqDistance(start, m_recv_next) >= kReadBudget && RxEmpty()) {
             m_read_more = true;
             return;
         }
@@ -304,7 +326,10 @@ void CTpConnection::ReadStream() {
         case kSockAwaitResp: go_on = ReadResumeResponse(); break;
         case kSockOpen:
         case kSockClosingPdu: go_on = ReadPdu(); break;
-        default: return;
+        default:
+            if (!m_rx_draining) return;
+            go_on = ReadPdu();
+            break;
         }
         if (!go_on) return;
         if (m_post_write) {
@@ -349,6 +374,7 @@ bool CTpConnection::ReadResumeRequest() {
         return false;
     }
     Rewind(request.recv_next);
+    ReserveOut();
     WriteResumeResp(m_out_buf, kOutBufSize, response);
     m_out_len = kResumeRespSize;
     m_sock_state = kSockRespQueued;
@@ -378,8 +404,7 @@ bool CTpConnection::ReadResumeResponse() {
 // Reads at most one PDU's worth; true while reading should go on.
 bool CTpConnection::ReadPdu() {
     if (m_recv_hdr_len < kPduHeaderSize) {
-        const int n = qrn_rdtp_recv(m_rdtp_handle, m_recv_hdr + m_recv_hdr_len,
-                                    kPduHeaderSize - m_recv_hdr_len, 0);
+        const int n = RecvStream(m_recv_hdr + m_recv_hdr_len, kPduHeaderSize - m_recv_hdr_len);
         if (n < 1) return false;
         m_last_recv_tick = get_tick_count();
         m_recv_hdr_len += std::min(n, kPduHeaderSize - m_recv_hdr_len);
@@ -400,8 +425,12 @@ bool CTpConnection::ReadPdu() {
             SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
             return false;
         }
+        if (!m_recv_body) {
+            m_recv_body_store.reset(new uint8_t[kRecvBodySize]);
+            m_recv_body = m_recv_body_store.get();
+        }
         const int want = std::min(m_recv_body_remain, kRecvBodySize - m_recv_body_len);
-        const int n = qrn_rdtp_recv(m_rdtp_handle, m_recv_body + m_recv_body_len, want, 0);
+        const int n = RecvStream(m_recv_body + m_recv_body_len, want);
         if (n < 1) return false;
         const int got = std::min(n, want);
         m_last_recv_tick = get_tick_count();
@@ -421,6 +450,46 @@ bool CTpConnection::ReadPdu() {
         return false;
     }
     return true;
+}
+
+void CTpConnection::ReserveOut() {
+    if (m_out_buf != nullptr) return;
+    m_out_store.reset(new uint8_t[kOutBufSize]);
+    m_out_buf = m_out_store.get();
+}
+
+void CTpConnection::ReleaseIdleBuffers() {
+    if (m_out_len == 0) {
+        m_out_store.reset();
+        m_out_buf = nullptr;
+    }
+    // The receive buffers belong to the reading thread while it reads.
+    if (m_reading) return;
+    if (RxEmpty()) m_rx.reset();
+    if (m_recv_body_len == 0) {
+        m_recv_body_store.reset();
+        m_recv_body = nullptr;
+    }
+}
+
+int CTpConnection::RecvStream(uint8_t *dst, int want) {
+    if (RxEmpty() && m_rx_draining) {
+        m_rx_draining = false;
+        return 0;
+    }
+    if (RxEmpty()) {
+        if (!m_rx) m_rx.reset(new (std::nothrow) uint8_t[kReadBatch]);
+        // Without the batch buffer the path is read directly, a piece at a time.
+        if (!m_rx) return qrn_rdtp_recv(m_rdtp_handle, dst, want, 0);
+        const int n = qrn_rdtp_recv(m_rdtp_handle, m_rx.get(), kReadBatch, 0);
+        if (n < 1) return n;
+        m_rx_pos = 0;
+        m_rx_len = std::min(n, kReadBatch);
+    }
+    const int n = std::min(want, m_rx_len - m_rx_pos);
+    memcpy(dst, m_rx.get() + m_rx_pos, static_cast<size_t>(n));
+    m_rx_pos += n;
+    return n;
 }
 
 // The body buffer is full in the middle of a PDU: bytes kept from before a path loss, or a
@@ -514,6 +583,7 @@ int CTpConnection::ReadConnRecord(bool client) {
         CQrnFuncLock guard(m_lock);
         have = m_recv_body_len;
     }
+    if (have == 0) return 0;
     const int total = PeekConnRecord(m_recv_body, have, client ? kConnRespFixedSize : kConnReqFixedSize);
     if (total <= 0) return total;
     if (client) {

@@ -148,7 +148,9 @@ int qrn_udprlb_send(int handle, const void *buffer, int len, int flags) {
             QRN_TRACE_ERROR("qrn_udprlb_send, bad buffer, len=", len);
             return kErrBadArgument;
         }
-        return conn->Send(buffer, len, flags);
+        const int sent = conn->Send(buffer, len, flags);
+        udprlb_worker_wake(conn);
+        return sent;
     });
 }
 
@@ -160,7 +162,9 @@ int qrn_udprlb_recv(int handle, void *buffer, int len, int flags) {
             QRN_TRACE_ERROR("qrn_udprlb_recv, bad buffer, len=", len);
             return kErrBadArgument;
         }
-        return conn->Recv(buffer, len);
+        const int read = conn->Recv(buffer, len);
+        udprlb_worker_wake(conn);
+        return read;
     });
 }
 
@@ -221,7 +225,11 @@ int qrn_udprlb_option(int handle, int option, uintptr_t value) {
 
 int qrn_udprlb_callback(uintptr_t context, int event, uintptr_t socket, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
     if (event == QRN_MSG_TIMER) {
-        udprlb_for_each_connection([](CUdpRlbConnection *conn) { conn->OnTimer(); });
+        udprlb_for_each_connection([](CUdpRlbConnection *conn) {
+            conn->OnTimer();
+            // Also a second's safety net for a connection whose new work was not announced.
+            udprlb_worker_wake(conn);
+        });
         return 0;
     }
     QRN_TRACE_FUNC("qrn_udprlb_callback");
@@ -231,7 +239,10 @@ int qrn_udprlb_callback(uintptr_t context, int event, uintptr_t socket, uintptr_
         ReadDatagrams(static_cast<int>(socket), context);
         break;
     case sock::kEventWritable:
-        udprlb_for_each_connection([](CUdpRlbConnection *conn) { conn->OnWrite(); });
+        udprlb_for_each_connection([](CUdpRlbConnection *conn) {
+            conn->OnWrite();
+            udprlb_worker_wake(conn);
+        });
         break;
     default:
         QRN_TRACE_ERROR("qrn_udprlb_callback, unknown event", event);

@@ -93,8 +93,11 @@ public:
     void OnLostPktReport(const uint8_t *payload, int len);
     // The socket is writable again.
     void OnWrite();
-    // The worker's turn for this connection (every 5 ms times the number of connections).
+    // The worker's turn for this connection, when NextTickDue said or when woken.
     void OnThreadTick();
+    // When the next turn is due (tick count into due); false when nothing waits on time and
+    // only new work (a PDU, a send, the one-second timer) needs a turn.
+    bool NextTickDue(uint32_t *due);
 
     // --- Rate and statistics (udprlb_rate.cpp) ---
     // Takes the stats bytes of a data PDU about to be handed to OnDataReliablePdu or

@@ -113,7 +113,7 @@ constexpr int kMaxAttempts = 5;
 constexpr uint32_t kAttemptMinGap = 150;          // ms; a timer tick sooner than this is skipped
 constexpr uint32_t kKeepAliveIdle = 10000;        // ms without sending before a keep alive
 constexpr uint32_t kTimerPeriod = 1000;           // ms between timer passes
-constexpr uint32_t kWorkerPause = 5;              // ms between two connections' ticks
+constexpr uint32_t kWorkerPause = 5;              // ms before work held back is tried again
 
 // Events raised to the user.
 constexpr int kEventAccepted = 1;
@@ -217,7 +217,7 @@ constexpr uint8_t kInitialReportedSecond = 15;
 constexpr int kHandleTableInitial = 4;
 constexpr int kHandleTableGrow = 16;
 // Bounds against hostile peers: a connect request beyond either is refused.
-constexpr int kMaxConnections = 2048;
+constexpr int kMaxConnections = 8192;
 constexpr uint32_t kMaxPeerWindow = 1024 * 1024;
 constexpr int kListenerGrowBy = 4;
 // Datagrams read in one readable event; the socket thread comes back for the rest after it

@@ -229,6 +229,7 @@ void DispatchToConnection(const CDatagram &d) {
         QRN_TRACE_ERROR("unknown pdu type, (pdu_type, app_id)=", d.header.pdu_type, app_id);
         break;
     }
+    udprlb_worker_wake(conn.get());
 }
 
 }  // namespace

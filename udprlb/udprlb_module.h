@@ -24,6 +24,9 @@ bool udprlb_end_connection(CUdpRlbConnection *conn);
 // (removing an absent connection is harmless).
 void udprlb_worker_add(CUdpRlbConnection *conn);
 void udprlb_worker_remove(CUdpRlbConnection *conn);
+// The connection may have new timed work (a PDU arrived, the user sent or read): the worker
+// gives it a turn soon. Cheap when it already has one coming.
+void udprlb_worker_wake(CUdpRlbConnection *conn);
 
 // An ended connection whose peer sent a close request: its repeats are answered (with own,
 // to peer) until the release time-out, within the answer limits.

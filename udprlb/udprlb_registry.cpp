@@ -175,6 +175,8 @@ void udprlb_worker_add(CUdpRlbConnection *conn) { udprlb_module().worker.AddConn
 
 void udprlb_worker_remove(CUdpRlbConnection *conn) { udprlb_module().worker.RemoveConnection(conn); }
 
+void udprlb_worker_wake(CUdpRlbConnection *conn) { udprlb_module().worker.Wake(conn); }
+
 uint16_t udprlb_draw_tag() {
     uint16_t tag = kNoTag;
     while (tag == kNoTag) {

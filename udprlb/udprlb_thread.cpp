@@ -1,7 +1,5 @@
 #include "udprlb/udprlb_thread.h"
 
-#include <algorithm>
-
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "udprlb/udprlb_connection.h"
@@ -12,51 +10,112 @@ CUdpRlbThread::~CUdpRlbThread() {
     std::vector<CUdpRlbConnection *> left;
     {
         CQrnFuncLock guard(m_lock);
-        left.swap(m_connections);
+        for (auto &record : m_records) left.push_back(record.first);
+        m_records.clear();
+        m_heap = decltype(m_heap)();
     }
     for (CUdpRlbConnection *conn : left) conn->ReleaseRef();
 }
 
 int CUdpRlbThread::OnThreadRun() {
+    std::vector<CUdpRlbConnection *> batch;
     while (!IsStopping()) {
-        qrn_sleep(urlb::kWorkerPause);
-        CUdpRlbConnection *conn = NextTurn();
-        if (conn == nullptr) continue;
-        conn->OnThreadTick();
-        conn->ReleaseRef();
+        const uint64_t wait = TakeDue(&batch);
+        if (batch.empty()) {
+            // Capped so that a change of the clock's factor is seen within a second.
+            const uint32_t library_ms = static_cast<uint32_t>(wait < urlb::kTimerPeriod ? wait : urlb::kTimerPeriod);
+            m_wait.Wait(static_cast<int>(qrn_clock_real_ms(library_ms)));
+            continue;
+        }
+        for (CUdpRlbConnection *conn : batch) {
+            conn->OnThreadTick();
+            uint32_t due = 0;
+            const bool timed = conn->NextTickDue(&due);
+            Reschedule(conn, timed, due);
+            conn->ReleaseRef();
+        }
+        batch.clear();
     }
     return 0;
 }
 
-CUdpRlbConnection *CUdpRlbThread::NextTurn() {
-    CQrnFuncLock guard(m_lock);
-    if (m_index >= m_connections.size()) {
-        m_index = 0;
-        return nullptr;
+uint64_t CUdpRlbThread::NowLocked() {
+    const uint32_t tick = get_tick_count();
+    if (!m_clock_started) {
+        m_clock_started = true;
+        m_last_tick = tick;
     }
-    CUdpRlbConnection *conn = m_connections[m_index++];
-    conn->AddRef();
-    return conn;
+    // A clock set back reads as a long leap forward: every connection is then due once and
+    // is rescheduled from the new reading.
+    m_clock += calc_tick_diff(m_last_tick, tick);
+    m_last_tick = tick;
+    return m_clock;
+}
+
+void CUdpRlbThread::ScheduleLocked(CUdpRlbConnection *conn, uint64_t due) {
+    auto it = m_records.find(conn);
+    if (it == m_records.end() || it->second.due <= due) return;
+    it->second.due = due;
+    it->second.generation = ++m_generation;
+    m_heap.push(Entry{due, it->second.generation, conn});
+    if (due < m_sleep_until) {
+        m_sleep_until = due;
+        m_wait.Signal();
+    }
+}
+
+uint64_t CUdpRlbThread::TakeDue(std::vector<CUdpRlbConnection *> *batch) {
+    CQrnFuncLock guard(m_lock);
+    const uint64_t now = NowLocked();
+    while (!m_heap.empty()) {
+        const Entry top = m_heap.top();
+        auto it = m_records.find(top.conn);
+        if (it == m_records.end() || it->second.generation != top.generation) {
+            m_heap.pop();
+            continue;
+        }
+        if (top.due > now) break;
+        m_heap.pop();
+        it->second.due = kNever;
+        top.conn->AddRef();
+        batch->push_back(top.conn);
+    }
+    if (!batch->empty()) {
+        m_sleep_until = 0;
+        return 0;
+    }
+    m_sleep_until = m_heap.empty() ? kNever : m_heap.top().due;
+    return m_heap.empty() ? kNever : m_sleep_until - now;
+}
+
+void CUdpRlbThread::Reschedule(CUdpRlbConnection *conn, bool timed, uint32_t due_tick) {
+    if (!timed) return;
+    CQrnFuncLock guard(m_lock);
+    const uint64_t now = NowLocked();
+    const int32_t ahead = calc_dword_distance(get_tick_count(), due_tick);
+    ScheduleLocked(conn, now + static_cast<uint64_t>(ahead > 0 ? ahead : 0));
+}
+
+void CUdpRlbThread::Wake(CUdpRlbConnection *conn) {
+    if (conn == nullptr) return;
+    CQrnFuncLock guard(m_lock);
+    ScheduleLocked(conn, NowLocked());
 }
 
 void CUdpRlbThread::AddConnection(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
     CQrnFuncLock guard(m_lock);
-    if (std::find(m_connections.begin(), m_connections.end(), conn) != m_connections.end()) return;
+    if (!m_records.emplace(conn, Record{}).second) return;
     conn->AddRef();
-    m_connections.push_back(conn);
+    ScheduleLocked(conn, NowLocked());
 }
 
 void CUdpRlbThread::RemoveConnection(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
     {
         CQrnFuncLock guard(m_lock);
-        auto it = std::find(m_connections.begin(), m_connections.end(), conn);
-        if (it == m_connections.end()) return;
-        const size_t at = static_cast<size_t>(it - m_connections.begin());
-        m_connections.erase(it);
-        // The connections behind it move down one place: none of them loses its turn.
-        if (at < m_index) --m_index;
+        // Its heap entries go stale and are dropped when they come up.
+        if (m_records.erase(conn) == 0) return;
     }
     // Outside the lock: the last reference runs the destructor, which removes again.
     conn->ReleaseRef();
@@ -64,5 +123,5 @@ void CUdpRlbThread::RemoveConnection(CUdpRlbConnection *conn) {
 
 int CUdpRlbThread::ConnectionCount() {
     CQrnFuncLock guard(m_lock);
-    return static_cast<int>(m_connections.size());
+    return static_cast<int>(m_records.size());
 }

@@ -14,7 +14,7 @@ namespace {
 
 using TpStream = TpRawServerTest;
 
-// Send takes whole chunks of 32763 bytes, each handed over in PDUs of at most 32752 bytes.
+// A long write goes out in full PDUs of 32752 bytes and one short tail.
 TEST_F(TpStream, SendCutsChunksIntoPdusOfTheLimit) {
     CApp &client = NewApp();
     int h = 0;
@@ -27,8 +27,8 @@ TEST_F(TpStream, SendCutsChunksIntoPdusOfTheLimit) {
     const Bytes wire = raw->RecvStream(data.size(), &sizes);
     writer.join();
     EXPECT_EQ(data, Decrypted(wire));
-    EXPECT_EQ((std::vector<int>{32752, 11, 32752, 11, 32752, 11, 1711}), sizes);
-    for (size_t i = 0; i + 1 < takes.size(); ++i) EXPECT_EQ(0, takes[i] % tp::kSendChunkMax) << i;
+    EXPECT_EQ((std::vector<int>{32752, 32752, 32752, 1744}), sizes);
+    for (size_t i = 0; i + 1 < takes.size(); ++i) EXPECT_EQ(0, takes[i] % tp::kMaxDataBody) << i;
 }
 
 // A peer that reads nothing fills the path: Send takes less, then nothing, until message 4.
@@ -188,6 +188,33 @@ TEST_F(TpStream, EveryNonClosingTypeCarriesStreamBytesUpToTheLimit) {
     Bytes expected{1, 2, 3, 4, 5};
     expected.insert(expected.end(), big.begin(), big.end());
     EXPECT_EQ(expected, client.Stream(h));
+}
+
+// A burst of PDUs of every size, far beyond one receive and one read event's budget, cut
+// anywhere by the path: framed and delivered whole and in order, and the closing PDU at its
+// end is still seen.
+TEST_F(TpStream, BurstOfPdusIsFramedAcrossReadsUpToItsClosingPdu) {
+    CApp &client = NewApp();
+    int h = 0;
+    auto raw = OpenRaw(client, &h);
+    ASSERT_TRUE(raw);
+    const size_t sizes[] = {0, 1, 2, 3, 4, 61, 1000, 32751, static_cast<size_t>(tp::kMaxPduBody), 7};
+    Bytes wire;
+    Bytes expected;
+    for (int i = 0; i < 40; ++i) {
+        const Bytes body = Pattern(sizes[i % 10], static_cast<uint8_t>(i));
+        const Bytes encrypted = Encrypted(body);
+        wire.push_back(static_cast<uint8_t>(body.size() >> 8));
+        wire.push_back(static_cast<uint8_t>(body.size()));
+        wire.push_back(tp::kPduData);
+        wire.insert(wire.end(), encrypted.begin(), encrypted.end());
+        expected.insert(expected.end(), body.begin(), body.end());
+    }
+    wire.insert(wire.end(), {0, 0, tp::kPduDisReq});
+    raw->Send(wire);
+    ASSERT_TRUE(client.WaitStream(h, expected.size()));
+    EXPECT_EQ(expected, client.Stream(h));
+    EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_PEER_CLOSED), client.WaitFor(QRN_TP_MSG_CLOSED).p1);
 }
 
 TEST_F(TpStream, BodyLengthAboveTheLimitEndsWithReason6) {
