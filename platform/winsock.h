@@ -57,6 +57,9 @@ typedef int SOCKET;
 #define INVALID_SOCKET (-1)
 #define SOCKET_ERROR (-1)
 
+// recv flag: look at what is waiting without taking it (the same value on both platforms)
+#define WS_MSG_PEEK 0x2
+
 // shutdown directions
 #define SD_RECEIVE 0
 #define SD_SEND 1

@@ -78,6 +78,7 @@ private:
     bool on_connected_readable();
     void on_connected_writable();
     bool bytes_waiting(uint32_t *count);
+    bool peer_has_closed();
 
     // The proxy negotiation (basesock_proxy.cpp).
     int get_proxy_from_ie();

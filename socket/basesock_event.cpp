@@ -107,6 +107,15 @@ bool VBaseSocket::send_negotiation_bytes() {
     return true;
 }
 
+// Readable with nothing to read is the peer's end, or an owner on another thread that read
+// first; a peek tells the two apart.
+bool VBaseSocket::peer_has_closed() {
+    CQrnFuncLock guard(m_lock);
+    char byte;
+    const int n = ws::recv(socket(), &byte, 1, WS_MSG_PEEK);
+    return n == 0 || (n < 0 && !is_would_block(get_last_error()));
+}
+
 void VBaseSocket::read_negotiation_bytes() {
     uint32_t count = 0;
     if (!bytes_waiting(&count) || count == 0) {
@@ -131,13 +140,15 @@ bool VBaseSocket::on_connected_readable() {
         return true;
     }
     uint32_t count = 0;
-    if (!bytes_waiting(&count) || count == 0) {
+    if (!bytes_waiting(&count) || (count == 0 && peer_has_closed())) {
         qrn_trace_event(kTraceModule, kTracePeerClosed, socket(), kClosedByPeer);
         vsock_remove_from_all_sets(this);
         deliver(kEventClosed, m_handle, kClosedByPeer);
         release_handle();
         return false;
     }
+    // An owner reading on its own thread took the bytes that woke us: nothing to tell.
+    if (count == 0) return true;
     qrn_trace_event(kTraceModule, kTraceReadable, socket(), count);
     deliver(kEventReadable, m_handle, count);
     return true;
