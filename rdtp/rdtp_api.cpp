@@ -357,23 +357,32 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags) {
     });
 }
 
+namespace {
+
+// Takes a closed handle out of the table; the UDP path it leaves to close (any_mode: in every
+// mode, else only in UDP mode), 0 for none, or kErrUnknownHandle.
+int DetachClosed(int handle, bool any_mode) {
+    qrn_handle_mgr *table = rdtp_table();
+    CQrnFuncLock guard(rdtp_module().lock);
+    CRdtpConnection *conn = GetRdtpConnection(handle);
+    if (conn == nullptr) {
+        QRN_TRACE_ERROR("unknown handle", handle);
+        return kErrUnknownHandle;
+    }
+    conn->MarkClosed();
+    const int udp_handle = conn->TakeUdpPath(any_mode);
+    if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
+    conn->ReleaseRef();
+    return udp_handle;
+}
+
+}  // namespace
+
 int qrn_rdtp_close(int handle) {
     QRN_TRACE_FUNC("qrn_rdtp_close");
     qrn_trace_text("qrn_rdtp_close, handle=", handle);
-    int udp_handle = 0;
-    {
-        qrn_handle_mgr *table = rdtp_table();
-        CQrnFuncLock guard(rdtp_module().lock);
-        CRdtpConnection *conn = GetRdtpConnection(handle);
-        if (conn == nullptr) {
-            QRN_TRACE_ERROR("unknown handle", handle);
-            return kErrUnknownHandle;
-        }
-        conn->MarkClosed();
-        udp_handle = conn->TakeUdpPath(true);
-        if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
-        conn->ReleaseRef();
-    }
+    const int udp_handle = DetachClosed(handle, true);
+    if (udp_handle == kErrUnknownHandle) return kErrUnknownHandle;
     // Closed now rather than when the object's last event is over: the close acknowledges
     // what the peer sent and starts the close request before the caller can end its process.
     if (udp_handle != 0) qrn_udprlb_close(udp_handle);
@@ -382,20 +391,8 @@ int qrn_rdtp_close(int handle) {
 
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
     QRN_TRACE_FUNC("qrn_rdtp_close_notify");
-    int udp_handle = 0;
-    {
-        qrn_handle_mgr *table = rdtp_table();
-        CQrnFuncLock guard(rdtp_module().lock);
-        CRdtpConnection *conn = GetRdtpConnection(handle);
-        if (conn == nullptr) {
-            QRN_TRACE_ERROR("unknown handle", handle);
-            return kErrUnknownHandle;
-        }
-        conn->MarkClosed();
-        udp_handle = conn->TakeUdpPath(false);
-        if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
-        conn->ReleaseRef();
-    }
+    const int udp_handle = DetachClosed(handle, false);
+    if (udp_handle == kErrUnknownHandle) return kErrUnknownHandle;
     // A TCP path is the kernel's to deliver from here on, even after the process has gone;
     // reliable UDP delivers only while this process runs, so its end is what is awaited.
     if (udp_handle == 0) return kCloseNoNotice;
