@@ -31,7 +31,7 @@ struct Behaviour {
 ScriptedHttpServer::Script Answer(const Behaviour &b) {
     return [b](const ScriptedRequest &req) -> std::string {
         if (req.target == dtctr::kPathPrefix) return b.first_get;
-        if (req.target != kSessionPath) return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        if (req.target != kSessionPath) return "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
         if (req.method == "GET") return b.big_get;
         // The large-post test's POST is held open: its echo goes back on the GET.
         if (req.body == Pdu(CDetectorPduEcho(dtctr::kBigPostEcho))) return std::string();
