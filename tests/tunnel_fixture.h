@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "child_process.h"
+#include "http/detectr.h"
+#include "http/dtctrpdu.h"
+#include "http/http_defs.h"
 #include "raw_peer.h"
 #include "test_support.h"
 
@@ -145,6 +148,34 @@ private:
     std::vector<std::thread> m_threads;
     std::thread m_acceptor;
 };
+
+inline std::string DetectorPdu(const CDetectorPdu &pdu) {
+    return std::string(reinterpret_cast<const char *>(pdu.GetBytes()), pdu.GetSize());
+}
+
+// Leaves the process's detector holding the given mode, learnt from a scripted server.
+inline void PrimeDetector(uint32_t mode) {
+    const uint32_t session = 99;
+    const std::string path = std::string(dtctr::kPathPrefix) + std::to_string(session);
+    ScriptedHttpServer server(
+        [&](const ScriptedRequest &req) -> std::string {
+            if (req.target == dtctr::kPathPrefix) return ScriptedHttpServer::Reply(DetectorPdu(CDetectorPduSessionCreated(session)));
+            if (req.target != path) return std::string();
+            if (req.method == "GET") {
+                return mode == http::kModeBigPost ? ScriptedHttpServer::Stream(DetectorPdu(CDetectorPduEcho(dtctr::kEchoAnswer)))
+                                                  : "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+            }
+            if (req.body == DetectorPdu(CDetectorPduEcho(dtctr::kBigPostEcho))) return std::string();
+            return ScriptedHttpServer::Reply(DetectorPdu(CDetectorPduEcho(dtctr::kEchoAnswer)));
+        },
+        [](const ScriptedRequest &req) -> size_t { return req.method == "POST" ? 5 : 0; });
+    qrn_http_detector_reset();
+    EventRecorder rec;
+    EXPECT_EQ(qrn_http_detector_start("127.0.0.1", server.Port(), EventRecorder::Callback, rec.Context()), 0);
+    Event e = rec.WaitFor(http::kMsgDetectFinished);
+    EXPECT_EQ(e.p1, http::kDetectOk);
+    EXPECT_EQ(e.p2, mode);
+}
 
 }  // namespace qrntest
 

@@ -20,8 +20,6 @@ namespace {
 
 using namespace qrntest;
 
-std::string Pdu(const CDetectorPdu &pdu) { return std::string(reinterpret_cast<const char *>(pdu.GetBytes()), 5); }
-
 std::string Pattern(size_t n, uint32_t seed) {
     std::string s(n, '\0');
     for (size_t i = 0; i < n; ++i) {
@@ -35,30 +33,6 @@ std::string Id(uint32_t id) {
     std::string s(4, '\0');
     for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(id >> (24 - 8 * i));
     return s;
-}
-
-// Leaves the process's detector holding the given mode, learnt from a scripted server.
-void Prime(uint32_t mode) {
-    const uint32_t session = 99;
-    const std::string path = std::string(dtctr::kPathPrefix) + std::to_string(session);
-    ScriptedHttpServer server(
-        [&](const ScriptedRequest &req) -> std::string {
-            if (req.target == dtctr::kPathPrefix) return ScriptedHttpServer::Reply(Pdu(CDetectorPduSessionCreated(session)));
-            if (req.target != path) return std::string();
-            if (req.method == "GET") {
-                return mode == http::kModeBigPost ? ScriptedHttpServer::Stream(Pdu(CDetectorPduEcho(dtctr::kEchoAnswer)))
-                                                  : "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
-            }
-            if (req.body == Pdu(CDetectorPduEcho(dtctr::kBigPostEcho))) return std::string();
-            return ScriptedHttpServer::Reply(Pdu(CDetectorPduEcho(dtctr::kEchoAnswer)));
-        },
-        [](const ScriptedRequest &req) -> size_t { return req.method == "POST" ? 5 : 0; });
-    qrn_http_detector_reset();
-    EventRecorder rec;
-    ASSERT_EQ(qrn_http_detector_start("127.0.0.1", server.Port(), EventRecorder::Callback, rec.Context()), 0);
-    Event e = rec.WaitFor(http::kMsgDetectFinished);
-    ASSERT_EQ(e.p1, http::kDetectOk);
-    ASSERT_EQ(e.p2, mode);
 }
 
 // A tunnel driven as the multi-mode layer drives it: sends on room, reads on data.
@@ -119,7 +93,7 @@ void CarryBothWays(uint32_t mode) {
     ASSERT_GE(listener, 0);
     TunnelServer tunnel;
     ASSERT_TRUE(tunnel.Start(target_port));
-    Prime(mode);
+    PrimeDetector(mode);
 
     const std::string up = Pattern(60000, mode), down = Pattern(50000, mode + 7);
     TunnelUser user(up);
@@ -171,7 +145,7 @@ Event FailAgainst(const ScriptedHttpServer::Script &script) {
 }
 
 TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
-    Prime(http::kModeBigPost);
+    PrimeDetector(http::kModeBigPost);
     auto big = [](const std::string &get_reply) {
         return [get_reply](const ScriptedRequest &req) -> std::string {
             return req.method == "GET" ? get_reply : std::string();
@@ -192,7 +166,7 @@ TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
     EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
     EXPECT_NE(e.p1, 0u);
 
-    Prime(http::kModeSmallPost);
+    PrimeDetector(http::kModeSmallPost);
     auto single = [](const std::string &open_reply, const std::string &exchange_reply) {
         return [=](const ScriptedRequest &req) -> std::string {
             return req.target.find("SinglePost") != std::string::npos ? open_reply : exchange_reply;

@@ -1,5 +1,6 @@
 // The transport over the HTTP tunnel: a client that offers only an HTTP port reaches a TCP
-// listener of the library through the tunnel server, and the stream flows both ways whole.
+// listener of the library through the tunnel server in either form, and the stream flows both
+// ways whole.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -19,14 +20,17 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
     return b;
 }
 
-TEST_F(TpTest, HttpTunnelCarriesTheStreamBothWaysAndTheClose) {
+class TpHttpTunnel : public TpTest, public ::testing::WithParamInterface<uint32_t> {};
+
+// The detector's kept answer chooses the tunnel's form.
+TEST_P(TpHttpTunnel, CarriesTheStreamBothWaysAndTheClose) {
     if (qrntest::TunnelServerPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
+    qrntest::PrimeDetector(GetParam());
     CApp &server_app = NewApp(), &client_app = NewApp();
     server_app.AnswerWith(QRN_TP_ACCEPT);
     const uint16_t tcp = Listen(server_app);
     qrntest::TunnelServer tunnel;
     ASSERT_TRUE(tunnel.Start(tcp));
-    qrn_http_detector_reset();
 
     const int client = qrn_tp_connect(kLoopback, 0, 0, tunnel.Port(), nullptr, 0, client_app.Callback(),
                                       client_app.Context(), kBufferSize, 0, nullptr);
@@ -55,6 +59,11 @@ TEST_F(TpTest, HttpTunnelCarriesTheStreamBothWaysAndTheClose) {
     EXPECT_EQ(QRN_TP_MSG_CLOSED, server_app.WaitFor(QRN_TP_MSG_CLOSED).msg);
     qrn_http_detector_reset();
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, TpHttpTunnel, ::testing::Values(http::kModeBigPost, http::kModeSmallPost),
+                         [](const ::testing::TestParamInfo<uint32_t> &form) {
+                             return form.param == http::kModeBigPost ? std::string("LargePost") : std::string("SinglePost");
+                         });
 
 }  // namespace
 }  // namespace tptest
