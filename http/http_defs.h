@@ -85,6 +85,20 @@ constexpr int kOptUserData = 102;
 constexpr int kSendPiece = 4096;
 constexpr uint32_t kTimerPeriodMs = 1000;
 
+// Capability detector: its report to the caller, the time-out check's period and each test's
+// time to answer, and the results and modes of its report.
+constexpr int kMsgDetectFinished = 201;
+constexpr uint32_t kDetectorTickMs = 500;
+constexpr uint32_t kDetectorTestMs = 3000;
+constexpr uint32_t kDetectOk = 0;
+constexpr uint32_t kDetectUnreachable = 1;
+constexpr uint32_t kDetectBadReply = 2;
+constexpr uint32_t kDetectSmallPostFailed = 3;
+constexpr uint32_t kModeNone = 0;
+constexpr uint32_t kModeBigPost = 1;
+constexpr uint32_t kModeChunkedPost = 2;
+constexpr uint32_t kModeSmallPost = 3;
+
 // Trace events (module 1).
 constexpr int kTraceModule = 1;
 constexpr int kTraceStartup = 28;

@@ -40,6 +40,21 @@ constexpr int kMaxExchangeData = kMaxExchangeBody - kLeadSize;
 // The client gathers a reply in a buffer of this size (leading byte included).
 constexpr int kMaxExchangeReply = 4100;
 constexpr uint8_t kReplyLead = 0;
+// An idle single-post session polls after this long without an exchange, checked once a second.
+constexpr uint32_t kPollIdleMs = 2000;
+constexpr uint32_t kPollTimerMs = 1000;
+
+// Failure codes of a tunnel session: a broken or foreign server (or a request closed before the
+// session came up), and a refused session (or an uplink that could not start).
+constexpr uint32_t kFailBroken = 1;
+constexpr uint32_t kFailRejected = 2;
+// The tunnel's messages upward and the detector's mode that names each form.
+constexpr int kMsgConnect = 2;
+constexpr int kMsgRead = 3;
+constexpr int kMsgWrite = 4;
+constexpr int kMsgClose = 5;
+constexpr int kMsgStatus = 10;
+constexpr uint32_t kCodeClosed = 1;
 
 }  // namespace rdhttp
 

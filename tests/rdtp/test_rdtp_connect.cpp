@@ -300,7 +300,6 @@ TEST_F(RdtpTest, PortsWithoutAWorkingOrSupportedModeGiveNoHandle) {
     };
     EXPECT_EQ(0, connect(kLoopback, 0, 0, 0));
     EXPECT_EQ(0, connect(nullptr, 0, 1234, 0));
-    EXPECT_EQ(0, connect(kLoopback, 0, 0, 1234));     // HTTP alone: no tunnel
     EXPECT_EQ(0, connect(kLoopback, 1234, 0, 1234));  // UDP with HTTP
     EXPECT_EQ(0, connect(kLoopback, 0, 1234, 1234));  // TCP with HTTP
     EXPECT_EQ(2, trace.Count({"do not support this mode, (udp_port, tcpip_port, http_port)="}));

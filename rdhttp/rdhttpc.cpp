@@ -1,0 +1,354 @@
+// The tunnel client behind each tunnel handle, the qrn_rdhttp_* functions and the one callback
+// of the tunnel's HTTP requests, timers and detector.
+//
+// Lock rules: g_table_lock guards the handle table; a lookup takes a reference under it. Each
+// client's m_lock guards the client and its tunnel object. Reports to the layer above are
+// queued under m_lock and made after it is released, HTTP requests are closed on the timer
+// thread (rdhttp_close_request), so no thread ever waits for another while holding a lock
+// that the other may want.
+#include "rdhttp/rdhttpc.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "http/detectr.h"
+#include "http/http_defs.h"
+#include "http/httpie.h"
+#include "qrnlibl/qrn_handle_mgr.h"
+#include "qrnlibl/qrn_time.h"
+#include "qrnlibl/qrn_trace.h"
+#include "rdhttp/bigpost.h"
+#include "rdhttp/rdhttp_defs.h"
+#include "rdhttp/singlepost.h"
+
+int qrn_rdhttp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2,
+                        uintptr_t p3);
+
+namespace {
+
+constexpr int kRefused = -1;
+constexpr int kTableInitial = 4;
+constexpr int kTableGrow = 16;
+constexpr uint32_t kCloserPeriodMs = 1;
+
+class CLockScope {
+public:
+    explicit CLockScope(CQrnLock &lock) : m_lock(lock) { m_lock.Lock(); }
+    ~CLockScope() { m_lock.Unlock(); }
+    CLockScope(const CLockScope &) = delete;
+    CLockScope &operator=(const CLockScope &) = delete;
+
+private:
+    CQrnLock &m_lock;
+};
+
+struct CReport {
+    int msg;
+    uint32_t p1;
+    uint32_t p2;
+};
+
+class CRdhttpClient : public CQrnObject, public IHttpClientSocketSink {
+public:
+    CRdhttpClient(int handle, const char *server_ip, uint16_t port, qrn_callback callback, uintptr_t user_data)
+        : m_handle(handle), m_server_ip(server_ip), m_port(port), m_callback(callback), m_user_data(user_data) {
+        QRN_TRACE_FUNC("CRdhttpClient::CRdhttpClient");
+    }
+    ~CRdhttpClient() override {
+        QRN_TRACE_FUNC("CRdhttpClient::~CRdhttpClient");
+        DropSocket();
+    }
+
+    const char *GetServerAddr() override { return m_server_ip.c_str(); }
+    uint16_t GetServerPort() override { return m_port; }
+    uintptr_t GetTunnelHandle() override { return static_cast<uintptr_t>(m_handle); }
+    void OnConfirm(uint32_t result) override;
+    void OnRead(uint32_t length) override { Report(rdhttp::kMsgRead, length, 0); }
+    void OnWrite() override { Report(rdhttp::kMsgWrite, 0, 0); }
+    void OnClose(uint32_t) override;
+    void OnStatus(uint32_t type, uint32_t value) override { Report(rdhttp::kMsgStatus, type, value); }
+
+    CQrnLock &Lock() { return m_lock; }
+    IHttpClientSocket *Socket() const { return m_socket; }
+    bool Ended() const { return m_ended; }
+    void OnDetected(uint32_t result, uint32_t mode);
+    // Hands the queued reports to the layer above; call with no lock held.
+    void Deliver();
+    void DropSocket();
+    // While the connect call runs nothing is reported: its outcome arrives later, or the call
+    // fails. After a close nothing is reported at all.
+    void SetConnecting(bool on) { m_connecting = on; }
+    void SetClosed() { m_closed = true; }
+
+private:
+    void Connect2(uint32_t mode);
+    void Report(int msg, uint32_t p1, uint32_t p2) { m_reports.push_back({msg, p1, p2}); }
+    void End(int msg, uint32_t p1);
+
+    CQrnLock m_lock;
+    const int m_handle;
+    const std::string m_server_ip;
+    const uint16_t m_port;
+    const qrn_callback m_callback;
+    const uintptr_t m_user_data;
+    uint8_t m_mode = 0;
+    IHttpClientSocket *m_socket = nullptr;
+    bool m_ended = false;
+    bool m_connecting = true;
+    bool m_closed = false;
+    std::vector<CReport> m_reports;
+};
+
+CQrnLock g_table_lock;
+qrn_handle_mgr *g_table = nullptr;
+
+// Requests waiting to be closed on the timer thread.
+std::mutex g_closer_mutex;
+std::vector<uintptr_t> g_closing;
+bool g_closer_on = false;
+
+int CloserTick(uintptr_t, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
+    std::vector<uintptr_t> now;
+    {
+        std::lock_guard<std::mutex> guard(g_closer_mutex);
+        now.swap(g_closing);
+        if (now.empty()) {
+            // From its own tick, the kill does not wait.
+            qrn_timer_kill(&CloserTick, 0);
+            g_closer_on = false;
+            return 0;
+        }
+    }
+    for (uintptr_t handle : now) qrn_http_sock_close(handle);
+    return 0;
+}
+
+CRdhttpClient *Find(int handle) {
+    CLockScope guard(g_table_lock);
+    if (g_table == nullptr) return nullptr;
+    void **slot = qrn_handle_mgr_get(g_table, handle);
+    if (slot == nullptr || *slot == nullptr) return nullptr;
+    auto *client = static_cast<CRdhttpClient *>(*slot);
+    client->AddRef();
+    return client;
+}
+
+// Takes the client out of the table; true when it was there (its table reference is the
+// caller's to drop).
+bool Remove(int handle, CRdhttpClient *client) {
+    CLockScope guard(g_table_lock);
+    if (g_table == nullptr) return false;
+    void **slot = qrn_handle_mgr_get(g_table, handle);
+    if (slot == nullptr || *slot != client) return false;
+    qrn_handle_mgr_free_id(g_table, handle);
+    return true;
+}
+
+void CRdhttpClient::DropSocket() {
+    if (m_socket == nullptr) return;
+    m_socket->Close();
+    m_socket->ReleaseRef();
+    m_socket = nullptr;
+}
+
+// After a failure the tunnel object has let its requests go; the client leaves the table and
+// its last report follows once the lock is released.
+void CRdhttpClient::End(int msg, uint32_t p1) {
+    if (m_ended) return;
+    m_ended = true;
+    DropSocket();
+    Report(msg, p1, 0);
+    if (Remove(m_handle, this)) ReleaseRef();  // the caller's own reference keeps it for now
+}
+
+void CRdhttpClient::OnConfirm(uint32_t result) {
+    if (result == 0) Report(rdhttp::kMsgConnect, 0, 0);
+    else End(rdhttp::kMsgConnect, result);
+}
+
+void CRdhttpClient::OnClose(uint32_t) { End(rdhttp::kMsgClose, rdhttp::kCodeClosed); }
+
+void CRdhttpClient::OnDetected(uint32_t result, uint32_t mode) {
+    if (m_ended || m_socket != nullptr) return;
+    if (result != http::kDetectOk) {
+        End(rdhttp::kMsgConnect, result);
+        return;
+    }
+    m_mode = static_cast<uint8_t>(mode);
+    Connect2(mode);
+}
+
+void CRdhttpClient::Connect2(uint32_t mode) {
+    QRN_TRACE_FUNC("CRdhttpClient::Connect2");
+    if (mode == http::kModeBigPost) m_socket = new CHttpClientBigPost(this);
+    else if (mode == http::kModeSmallPost) m_socket = new CHttpClientSinglePost(this);
+    if (m_socket == nullptr) {
+        // No tunnel form carries chunked posts (mode 2), nor any other mode.
+        QRN_TRACE_ERROR("no tunnel form for mode", mode);
+        End(rdhttp::kMsgConnect, rdhttp::kFailRejected);
+        return;
+    }
+    if (m_socket->Connect() != 0) {
+        QRN_TRACE_ERROR("tunnel request failed");
+        End(rdhttp::kMsgConnect, rdhttp::kFailBroken);
+    }
+}
+
+void CRdhttpClient::Deliver() {
+    for (;;) {
+        CReport r;
+        {
+            CLockScope guard(m_lock);
+            if (m_connecting || m_closed || m_reports.empty()) return;
+            r = m_reports.front();
+            m_reports.erase(m_reports.begin());
+        }
+        m_callback(m_user_data, r.msg, static_cast<uintptr_t>(m_handle), r.p1, r.p2, 0);
+    }
+}
+
+// Runs work on the client of handle under its lock; an event's reports are then made, while a
+// call from the layer above leaves them for the next event (it must not be called back from
+// within its own call).
+template <class F>
+void WithClient(int handle, bool deliver, F &&work) {
+    CRdhttpClient *client = Find(handle);
+    if (client == nullptr) return;
+    {
+        CLockScope guard(client->Lock());
+        work(client);
+    }
+    if (deliver) client->Deliver();
+    client->ReleaseRef();
+}
+
+}  // namespace
+
+void rdhttp_close_request(uintptr_t handle) {
+    if (handle == 0) return;
+    std::lock_guard<std::mutex> guard(g_closer_mutex);
+    g_closing.push_back(handle);
+    if (!g_closer_on) g_closer_on = qrn_timer_set(&CloserTick, 0, kCloserPeriodMs) == 0;
+}
+
+int qrn_rdhttp_listen(const char *, int, qrn_callback, uintptr_t) {
+    QRN_TRACE_FUNC("qrn_rdhttp_listen");
+    QRN_TRACE_ERROR("the tunnel has no server side");
+    return kRefused;
+}
+
+int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, uintptr_t user_data) {
+    QRN_TRACE_FUNC("qrn_rdhttp_connect");
+    if (server_ip == nullptr || callback == nullptr) return 0;
+    CRdhttpClient *client = nullptr;
+    int handle = 0;
+    {
+        CLockScope guard(g_table_lock);
+        if (g_table == nullptr) g_table = qrn_handle_mgr_create(kTableInitial, kTableGrow);
+        if (g_table == nullptr || (handle = qrn_handle_mgr_alloc_id(g_table)) == 0) return 0;
+        client = new CRdhttpClient(handle, server_ip, static_cast<uint16_t>(port), callback, user_data);
+        *qrn_handle_mgr_get(g_table, handle) = client;
+        client->AddRef();  // this call's own
+    }
+    // A kept detection is reported from within the start, and handled there; a failure then
+    // makes this call fail instead of reporting from within it.
+    const int started = qrn_http_detector_start(server_ip, static_cast<uint16_t>(port), &qrn_rdhttp_callback,
+                                                static_cast<uintptr_t>(handle));
+    bool ok;
+    {
+        CLockScope guard(client->Lock());
+        ok = started >= 0 && !client->Ended();
+        client->SetConnecting(false);
+        if (!ok) {
+            client->SetClosed();
+            client->DropSocket();
+            if (Remove(handle, client)) client->ReleaseRef();
+        }
+    }
+    client->ReleaseRef();
+    return ok ? handle : 0;
+}
+
+int qrn_rdhttp_send(int handle, const void *buffer, int length) {
+    int ret = kRefused;
+    bool known = false;
+    WithClient(handle, false, [&](CRdhttpClient *c) {
+        known = true;
+        if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
+        else ret = c->Socket()->Send(buffer, length);
+    });
+    if (!known) QRN_TRACE_ERROR("qrn_rdhttp_send, unknown handle", handle);
+    return ret;
+}
+
+int qrn_rdhttp_recv(int handle, void *buffer, int length) {
+    int ret = kRefused;
+    bool known = false;
+    WithClient(handle, false, [&](CRdhttpClient *c) {
+        known = true;
+        if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
+        else ret = c->Socket()->Receive(buffer, length);
+    });
+    if (!known) QRN_TRACE_ERROR("qrn_rdhttp_recv, unknown handle", handle);
+    return ret;
+}
+
+int qrn_rdhttp_close(int handle) {
+    QRN_TRACE_FUNC("qrn_rdhttp_close");
+    CRdhttpClient *client = Find(handle);
+    if (client == nullptr) {
+        QRN_TRACE_ERROR("qrn_rdhttp_close, unknown handle", handle);
+        return kRefused;
+    }
+    {
+        CLockScope guard(client->Lock());
+        client->SetClosed();
+        client->DropSocket();
+        if (Remove(handle, client)) client->ReleaseRef();
+    }
+    // No event follows a close: what was queued is dropped with the client.
+    client->ReleaseRef();
+    return 0;
+}
+
+int qrn_rdhttp_option(int handle, int option, uintptr_t) {
+    CRdhttpClient *client = Find(handle);
+    if (client == nullptr) {
+        QRN_TRACE_ERROR("qrn_rdhttp_option, unknown handle", handle);
+        return kRefused;
+    }
+    QRN_TRACE_ERROR("qrn_rdhttp_option, no such option", option);
+    client->ReleaseRef();
+    return 0;
+}
+
+int qrn_rdhttp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2, uintptr_t) {
+    qrn_trace_text("qrn_rdhttp_callback, (user_data, msg, handle, uParam1, uParam2)=", static_cast<uint32_t>(user_data),
+                   msg, static_cast<uint32_t>(handle), static_cast<uint32_t>(p1), static_cast<uint32_t>(p2));
+    const int tunnel = static_cast<int>(user_data);
+    bool timer_wanted = false;
+    WithClient(tunnel, true, [&](CRdhttpClient *c) {
+        if (msg == http::kMsgDetectFinished) {
+            c->OnDetected(static_cast<uint32_t>(p1), static_cast<uint32_t>(p2));
+            return;
+        }
+        IHttpClientSocket *s = c->Socket();
+        if (s == nullptr) return;
+        switch (msg) {
+        case rdhttp::kMsgConnect: s->OnConfirm(handle, static_cast<uint32_t>(p1) & 0xFFFF); break;
+        case rdhttp::kMsgRead: s->OnRead(handle, static_cast<uint32_t>(p1)); break;
+        case rdhttp::kMsgWrite: s->OnWrite(handle); break;
+        case rdhttp::kMsgClose: s->OnClose(handle, static_cast<uint32_t>(p1) & 0xFFFF); break;
+        case rdhttp::kMsgStatus: s->OnStatus(handle, static_cast<uint32_t>(p1), static_cast<uint32_t>(p2)); break;
+        case QRN_MSG_TIMER:
+            timer_wanted = s->WantsTimer();
+            if (timer_wanted) s->OnTimer();
+            break;
+        default: break;
+        }
+    });
+    // A poll timer whose session has gone ends itself; from its own tick the kill never waits.
+    if (msg == QRN_MSG_TIMER && !timer_wanted) qrn_timer_kill(&qrn_rdhttp_callback, user_data);
+    return 0;
+}

@@ -1,0 +1,190 @@
+// The tunnel client in both forms through the real tunnel server to a raw TCP target, and
+// against scripted servers that break the protocol. The detector's kept answer chooses the
+// form: a detection against a scripted server that passes only small posts makes every later
+// tunnel a single-post one.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+#include "http/detectr.h"
+#include "http/dtctrpdu.h"
+#include "http/http_defs.h"
+#include "http/httpie.h"
+#include "rdhttp/rdhttp_defs.h"
+#include "rdhttp/rdhttpc.h"
+#include "tunnel_fixture.h"
+
+namespace {
+
+using namespace qrntest;
+
+std::string Pattern(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245 + 12345;
+        s[i] = static_cast<char>(seed >> 16);
+    }
+    return s;
+}
+
+std::string Id(uint32_t id) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(id >> (24 - 8 * i));
+    return s;
+}
+
+// A tunnel driven as the multi-mode layer drives it: sends on room, reads on data.
+class TunnelUser {
+public:
+    explicit TunnelUser(std::string out) : m_out(std::move(out)) {
+        m_rec.SetHook([this](const Event &e) {
+            if (e.msg == rdhttp::kMsgRead) Drain();
+            if (e.msg == rdhttp::kMsgWrite || (e.msg == rdhttp::kMsgConnect && e.p1 == 0)) Pump();
+        });
+    }
+    int Connect(uint16_t port) {
+        m_handle = qrn_rdhttp_connect("127.0.0.1", port, EventRecorder::Callback, m_rec.Context());
+        return m_handle;
+    }
+    void Pump() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        while (m_sent < m_out.size()) {
+            int n = qrn_rdhttp_send(m_handle, m_out.data() + m_sent, int(m_out.size() - m_sent));
+            if (n <= 0) break;
+            m_sent += size_t(n);
+        }
+    }
+    std::string In() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_in;
+    }
+    EventRecorder &Rec() { return m_rec; }
+    int Handle() const { return m_handle; }
+
+private:
+    void Drain() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        char buf[8192];
+        int n;
+        while ((n = qrn_rdhttp_recv(m_handle, buf, sizeof(buf))) > 0) m_in.append(buf, size_t(n));
+    }
+    EventRecorder m_rec;
+    std::mutex m_mutex;
+    std::string m_out;
+    size_t m_sent = 0;
+    std::string m_in;
+    int m_handle = 0;
+};
+
+class RdhttpClient : public ::testing::Test {
+protected:
+    void TearDown() override {
+        qrn_http_detector_reset();
+        EXPECT_TRUE(WaitUntil([] { return !qrn_http_sock_timer_on(); }));  // no request left open
+    }
+};
+
+void CarryBothWays(uint32_t mode) {
+    SCOPED_TRACE(mode);
+    uint16_t target_port = 0;
+    const int listener = RawListen(&target_port);
+    ASSERT_GE(listener, 0);
+    TunnelServer tunnel;
+    ASSERT_TRUE(tunnel.Start(target_port));
+    PrimeDetector(mode);
+
+    const std::string up = Pattern(60000, mode), down = Pattern(50000, mode + 7);
+    TunnelUser user(up);
+    ASSERT_NE(user.Connect(tunnel.Port()), 0);
+    Event e = user.Rec().WaitFor(rdhttp::kMsgConnect);
+    ASSERT_EQ(e.p1, 0u);
+    const int target = RawAccept(listener);
+    ASSERT_GE(target, 0);
+    EXPECT_EQ(RawRecv(target, up.size()), up);
+    RawSend(target, down);
+    EXPECT_TRUE(WaitUntil([&] { return user.In().size() >= down.size(); }));
+    EXPECT_EQ(user.In(), down);
+    EXPECT_EQ(qrn_rdhttp_option(user.Handle(), 6, 0), 0);
+
+    // The target's close ends the tunnel with one message 5; the handle is gone after it.
+    ::close(target);
+    e = user.Rec().WaitFor(rdhttp::kMsgClose, 20000);
+    EXPECT_EQ(e.p1, rdhttp::kCodeClosed);
+    EXPECT_EQ(qrn_rdhttp_send(user.Handle(), "x", 1), -1);
+    EXPECT_EQ(user.Rec().Count(rdhttp::kMsgClose), 1);
+    ::close(listener);
+}
+
+TEST_F(RdhttpClient, BothFormsCarryBytesBothWaysThroughTheTunnelServer) {
+    if (TunnelServerPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
+    EXPECT_EQ(qrn_rdhttp_listen("127.0.0.1", 80, EventRecorder::Callback, 0), -1);
+    CarryBothWays(http::kModeBigPost);
+    CarryBothWays(http::kModeSmallPost);
+}
+
+// One tunnel against a scripted server: the failure code of its message 2 or 5.
+Event FailAgainst(const ScriptedHttpServer::Script &script) {
+    ScriptedHttpServer server(script, [](const ScriptedRequest &req) -> size_t {
+        return req.method == "POST" && req.target.find("SinglePost") != std::string::npos ? 4 : 0;
+    });
+    TunnelUser user("");
+    EXPECT_NE(user.Connect(server.Port()), 0);
+    auto ended = [&] {
+        for (const Event &e : user.Rec().Events()) {
+            if (e.msg == rdhttp::kMsgClose || (e.msg == rdhttp::kMsgConnect && e.p1 != 0)) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(WaitUntil(ended));
+    EXPECT_EQ(qrn_rdhttp_send(user.Handle(), "x", 1), -1);  // the handle is gone
+    EXPECT_EQ(qrn_rdhttp_close(user.Handle()), -1);
+    std::vector<Event> events = user.Rec().Events();
+    return events.back();
+}
+
+TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
+    PrimeDetector(http::kModeBigPost);
+    auto big = [](const std::string &get_reply) {
+        return [get_reply](const ScriptedRequest &req) -> std::string {
+            return req.method == "GET" ? get_reply : std::string();
+        };
+    };
+    Event e = FailAgainst(big(ScriptedHttpServer::Stream("HTTP/1.1 200 OK\r\n")));
+    EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    e = FailAgainst(big(ScriptedHttpServer::Stream("KVHT" + Id(0))));
+    EXPECT_EQ(e.p1, rdhttp::kFailRejected);
+    e = FailAgainst(big(ScriptedHttpServer::Reply("KVH")));
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    e = FailAgainst(big(ScriptedHttpServer::Stream(Pattern(5000, 3))));
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    e = FailAgainst(big(ScriptedHttpServer::Stream("KVHT" + Id(5) + "NO")));
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    e = FailAgainst(big("HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 0\r\n\r\n"));
+    EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
+    EXPECT_NE(e.p1, 0u);
+
+    PrimeDetector(http::kModeSmallPost);
+    auto single = [](const std::string &open_reply, const std::string &exchange_reply) {
+        return [=](const ScriptedRequest &req) -> std::string {
+            return req.target.find("SinglePost") != std::string::npos ? open_reply : exchange_reply;
+        };
+    };
+    e = FailAgainst(single(ScriptedHttpServer::Reply(Id(0)), ""));
+    EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    e = FailAgainst(single(ScriptedHttpServer::Reply("AB"), ""));
+    EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
+    EXPECT_EQ(e.p1, rdhttp::kFailBroken);
+    // Up, then an exchange reply longer than the client's buffer, then one cut short.
+    ClockFactor fast(4);  // the first exchange is an idle poll
+    e = FailAgainst(single(ScriptedHttpServer::Reply(Id(7)), ScriptedHttpServer::Reply(Pattern(5000, 1))));
+    EXPECT_EQ(e.msg, rdhttp::kMsgClose);
+    e = FailAgainst(single(ScriptedHttpServer::Reply(Id(7)),
+                           "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 100\r\n\r\nxyz"));
+    EXPECT_EQ(e.msg, rdhttp::kMsgClose);
+}
+
+}  // namespace
