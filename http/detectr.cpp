@@ -13,17 +13,6 @@ constexpr int kGet = 1;
 constexpr int kPost = 0;
 constexpr int kMaxPath = 32;
 
-class CLockScope {
-public:
-    explicit CLockScope(CQrnLock &lock) : m_lock(lock) { m_lock.Lock(); }
-    ~CLockScope() { m_lock.Unlock(); }
-    CLockScope(const CLockScope &) = delete;
-    CLockScope &operator=(const CLockScope &) = delete;
-
-private:
-    CQrnLock &m_lock;
-};
-
 // Never destroyed: the timer and the internet thread may still call in while statics go.
 CQrnHttpDetector &Detector() {
     static CQrnHttpDetector *detector = new CQrnHttpDetector;
@@ -51,7 +40,7 @@ int CQrnHttpDetector::Start(const char *host, uint16_t port, qrn_callback callba
     CAfter after;
     int ret = 0;
     {
-        CLockScope guard(m_lock);
+        CQrnFuncLock guard(m_lock);
         if (m_state == kFinished) {
             after.report = true;
             after.callback = callback;
@@ -90,7 +79,7 @@ void CQrnHttpDetector::Stop() {
     QRN_TRACE_FUNC("CQrnHttpDetector::Stop");
     CAfter after;
     {
-        CLockScope guard(m_lock);
+        CQrnFuncLock guard(m_lock);
         ClearRequests(&after);
         m_state = kIdle;
         m_result = 0;
@@ -102,7 +91,7 @@ void CQrnHttpDetector::Stop() {
 void CQrnHttpDetector::OnEvent(int msg, uintptr_t handle, uintptr_t p1) {
     CAfter after;
     {
-        CLockScope guard(m_lock);
+        CQrnFuncLock guard(m_lock);
         switch (msg) {
         case http::kMsgConnect: OnConfirm(handle, static_cast<uint32_t>(p1), &after); break;
         case http::kMsgReceive: OnRead(handle, static_cast<uint32_t>(p1), &after); break;

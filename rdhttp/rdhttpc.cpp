@@ -16,6 +16,7 @@
 #include "http/http_defs.h"
 #include "http/httpie.h"
 #include "qrnlibl/qrn_handle_mgr.h"
+#include "qrnlibl/qrn_lock.h"
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "rdhttp/bigpost.h"
@@ -31,17 +32,6 @@ constexpr int kRefused = -1;
 constexpr int kTableInitial = 4;
 constexpr int kTableGrow = 16;
 constexpr uint32_t kCloserPeriodMs = 1;
-
-class CLockScope {
-public:
-    explicit CLockScope(CQrnLock &lock) : m_lock(lock) { m_lock.Lock(); }
-    ~CLockScope() { m_lock.Unlock(); }
-    CLockScope(const CLockScope &) = delete;
-    CLockScope &operator=(const CLockScope &) = delete;
-
-private:
-    CQrnLock &m_lock;
-};
 
 struct CReport {
     int msg;
@@ -125,7 +115,7 @@ int CloserTick(uintptr_t, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
 }
 
 CRdhttpClient *Find(int handle) {
-    CLockScope guard(g_table_lock);
+    CQrnFuncLock guard(g_table_lock);
     if (g_table == nullptr) return nullptr;
     void **slot = qrn_handle_mgr_get(g_table, handle);
     if (slot == nullptr || *slot == nullptr) return nullptr;
@@ -137,7 +127,7 @@ CRdhttpClient *Find(int handle) {
 // Takes the client out of the table; true when it was there (its table reference is the
 // caller's to drop).
 bool Remove(int handle, CRdhttpClient *client) {
-    CLockScope guard(g_table_lock);
+    CQrnFuncLock guard(g_table_lock);
     if (g_table == nullptr) return false;
     void **slot = qrn_handle_mgr_get(g_table, handle);
     if (slot == nullptr || *slot != client) return false;
@@ -199,7 +189,7 @@ void CRdhttpClient::Deliver() {
     for (;;) {
         CReport r;
         {
-            CLockScope guard(m_lock);
+            CQrnFuncLock guard(m_lock);
             if (m_connecting || m_closed || m_reports.empty()) return;
             r = m_reports.front();
             m_reports.erase(m_reports.begin());
@@ -216,7 +206,7 @@ void WithClient(int handle, bool deliver, F &&work) {
     CRdhttpClient *client = Find(handle);
     if (client == nullptr) return;
     {
-        CLockScope guard(client->Lock());
+        CQrnFuncLock guard(client->Lock());
         work(client);
     }
     if (deliver) client->Deliver();
@@ -244,7 +234,7 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
     CRdhttpClient *client = nullptr;
     int handle = 0;
     {
-        CLockScope guard(g_table_lock);
+        CQrnFuncLock guard(g_table_lock);
         if (g_table == nullptr) g_table = qrn_handle_mgr_create(kTableInitial, kTableGrow);
         if (g_table == nullptr || (handle = qrn_handle_mgr_alloc_id(g_table)) == 0) return 0;
         client = new CRdhttpClient(handle, server_ip, static_cast<uint16_t>(port), callback, user_data);
@@ -257,7 +247,7 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
                                                 static_cast<uintptr_t>(handle));
     bool ok;
     {
-        CLockScope guard(client->Lock());
+        CQrnFuncLock guard(client->Lock());
         ok = started >= 0 && !client->Ended();
         client->SetConnecting(false);
         if (!ok) {
@@ -302,7 +292,7 @@ int qrn_rdhttp_close(int handle) {
         return kRefused;
     }
     {
-        CLockScope guard(client->Lock());
+        CQrnFuncLock guard(client->Lock());
         client->SetClosed();
         client->DropSocket();
         if (Remove(handle, client)) client->ReleaseRef();

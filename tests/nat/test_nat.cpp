@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "nat/nat_peer.h"
 #include "test_support.h"
 
@@ -35,6 +36,7 @@ extern char **environ;
 
 namespace {
 
+using qrntest::FindProgram;
 using qrntest::WaitUntil;
 
 constexpr const char *kRelayIp = "198.51.100.1";
@@ -44,20 +46,6 @@ constexpr const char *kNatAPublicIp = "203.0.113.2";
 // Real milliseconds a peer may take to get ready or finish on a loaded machine.
 constexpr int kPeerWaitMs = 60000;
 constexpr const char *kEchoBytes = "262144";
-
-// The full path of a program from PATH or the system directories; empty when none.
-std::string FindProgram(const std::string &name) {
-    std::string dirs = getenv("PATH") ? getenv("PATH") : "";
-    dirs += ":/usr/sbin:/sbin:/usr/bin:/bin";
-    std::istringstream list(dirs);
-    std::string dir;
-    while (std::getline(list, dir, ':')) {
-        if (dir.empty()) continue;
-        const std::string path = dir + "/" + name;
-        if (access(path.c_str(), X_OK) == 0) return path;
-    }
-    return "";
-}
 
 // Runs a shell command line; its output goes to *output.
 bool Run(const std::string &command, std::string *output) {
