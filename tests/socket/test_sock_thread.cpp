@@ -155,12 +155,16 @@ struct CEchoClients {
     std::vector<CEchoClient> clients;
     std::atomic<int> connected{0};
     std::atomic<int> failed{0};
+    std::atomic<uintptr_t> failure{0};  // the last failed connect's code
     std::atomic<int> done{0};
 
     static int Callback(uintptr_t ctx, int msg, uintptr_t handle, uintptr_t p1, uintptr_t, uintptr_t) {
         auto *c = reinterpret_cast<CEchoClient *>(ctx);
         const int h = static_cast<int>(handle);
-        if (msg == sock::kEventConnected && p1 != sock::kConnectOk) ++c->owner->failed;
+        if (msg == sock::kEventConnected && p1 != sock::kConnectOk) {
+            c->owner->failure = p1;
+            ++c->owner->failed;
+        }
         if (msg == sock::kEventConnected && p1 == sock::kConnectOk) {
             ++c->owner->connected;
             const int len = static_cast<int>(c->message.size());
@@ -205,7 +209,7 @@ TEST_F(SockThread, ServesEveryConnectionBeyondASelectSetAndLeaksNoDescriptor) {
     }
     EXPECT_TRUE(WaitUntil([&] { return all.done.load() + all.failed.load() == kManyConnections; }, 60000))
         << all.connected.load() << " connected, " << all.done.load() << " echoed";
-    EXPECT_EQ(0, all.failed.load());
+    EXPECT_EQ(0, all.failed.load()) << all.connected.load() << " connected, last failure " << all.failure.load();
     EXPECT_EQ(kManyConnections, server.accepted.load());
     EXPECT_GT(sock_debug::read_set_count(), 2 * kManyConnections);
     EXPECT_EQ(0, sock_debug::write_set_count());
@@ -213,9 +217,11 @@ TEST_F(SockThread, ServesEveryConnectionBeyondASelectSetAndLeaksNoDescriptor) {
     EXPECT_EQ(static_cast<int>(kManyConnections * all.clients[0].message.size()), server.echoed.load());
 
     for (const CEchoClient &c : all.clients) EXPECT_EQ(0, VSOCK::close(c.handle));
-    EXPECT_TRUE(WaitUntil([&] { return server.closed.load() == kManyConnections; }, 60000));
+    EXPECT_TRUE(WaitUntil([&] { return server.closed.load() == kManyConnections; }, 60000))
+        << server.closed.load() << " of the accepted connections closed";
     EXPECT_EQ(0, VSOCK::close(listener));
-    EXPECT_TRUE(WaitUntil([&] { return sock_debug::socket_count() == sockets_before; }));
+    EXPECT_TRUE(WaitUntil([&] { return sock_debug::socket_count() == sockets_before; }))
+        << sock_debug::socket_count() << " sockets, " << sockets_before << " before";
     EXPECT_TRUE(WaitUntil([&] { return OpenDescriptorCount() == descriptors_before; }))
         << OpenDescriptorCount() << " descriptors, " << descriptors_before << " before";
 }

@@ -152,7 +152,10 @@ public:
         VSOCK::bind(m_handle, VSOCK::build_address(kLoopbackIp, 0));
         VSOCK::getsockopt(m_handle, sock::kOptLocalPort, &m_port, sizeof(m_port));
     }
-    ~CSocketThreadHold() { VSOCK::close(m_handle); }
+    ~CSocketThreadHold() {
+        Release();
+        VSOCK::close(m_handle);
+    }
 
     bool Hold() {
         const char ping = 1;
@@ -160,10 +163,12 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cond.wait_for(lock, std::chrono::milliseconds(qrntest::kWaitMs), [&] { return m_held; });
     }
+    // Returns once the socket thread has left the callback, so the hold may go out of scope.
     void Release() {
-        std::lock_guard<std::mutex> guard(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         m_released = true;
         m_cond.notify_all();
+        m_cond.wait(lock, [&] { return !m_inside; });
     }
 
 private:
@@ -176,8 +181,11 @@ private:
         std::unique_lock<std::mutex> lock(self->m_mutex);
         if (self->m_released) return 0;
         self->m_held = true;
+        self->m_inside = true;
         self->m_cond.notify_all();
         self->m_cond.wait(lock, [&] { return self->m_released; });
+        self->m_inside = false;
+        self->m_cond.notify_all();
         return 0;
     }
 
@@ -187,6 +195,7 @@ private:
     std::condition_variable m_cond;
     bool m_held = false;
     bool m_released = false;
+    bool m_inside = false;
 };
 
 class TpProxy : public TpTest {
