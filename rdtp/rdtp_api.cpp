@@ -360,8 +360,8 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags) {
 namespace {
 
 // Takes a closed handle out of the table; the UDP path it leaves to close (any_mode: in every
-// mode, else only in UDP mode), 0 for none, or kErrUnknownHandle.
-int DetachClosed(int handle, bool any_mode) {
+// mode, else only in UDP mode), 0 for none, or kErrUnknownHandle. *delivered as TakeUdpPath.
+int DetachClosed(int handle, bool any_mode, bool *delivered) {
     qrn_handle_mgr *table = rdtp_table();
     CQrnFuncLock guard(rdtp_module().lock);
     CRdtpConnection *conn = GetRdtpConnection(handle);
@@ -370,7 +370,7 @@ int DetachClosed(int handle, bool any_mode) {
         return kErrUnknownHandle;
     }
     conn->MarkClosed();
-    const int udp_handle = conn->TakeUdpPath(any_mode);
+    const int udp_handle = conn->TakeUdpPath(any_mode, delivered);
     if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
     conn->ReleaseRef();
     return udp_handle;
@@ -381,7 +381,8 @@ int DetachClosed(int handle, bool any_mode) {
 int qrn_rdtp_close(int handle) {
     QRN_TRACE_FUNC("qrn_rdtp_close");
     qrn_trace_text("qrn_rdtp_close, handle=", handle);
-    const int udp_handle = DetachClosed(handle, true);
+    bool delivered = false;
+    const int udp_handle = DetachClosed(handle, true, &delivered);
     if (udp_handle == kErrUnknownHandle) return kErrUnknownHandle;
     // Closed now rather than when the object's last event is over: the close acknowledges
     // what the peer sent and starts the close request before the caller can end its process.
@@ -391,8 +392,14 @@ int qrn_rdtp_close(int handle) {
 
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
     QRN_TRACE_FUNC("qrn_rdtp_close_notify");
-    const int udp_handle = DetachClosed(handle, false);
+    bool delivered = false;
+    const int udp_handle = DetachClosed(handle, false, &delivered);
     if (udp_handle == kErrUnknownHandle) return kErrUnknownHandle;
+    if (delivered) {
+        // What is left is a new path that nothing needs any more.
+        if (udp_handle != 0) qrn_udprlb_close(udp_handle);
+        return kCloseNoNotice;
+    }
     // A TCP path is the kernel's to deliver from here on, even after the process has gone;
     // reliable UDP delivers only while this process runs, so its end is what is awaited.
     if (udp_handle == 0) return kCloseNoNotice;
@@ -441,7 +448,7 @@ int qrn_rdtp_callback(int from, uintptr_t user_data, int msg, uintptr_t handle, 
         conn->OnWrite(from, lower);
         break;
     case kLowerClosed:
-        conn->OnClose(from, lower);
+        conn->OnClose(from, lower, from == kFromUdp && p2 == kLowerClosedAllAcknowledged);
         break;
     case kLowerStatus:
         conn->OnStatus(from, lower, low16(p1), low16(p2));

@@ -52,8 +52,9 @@ CRdtpConnection::~CRdtpConnection() {
     g_live_objects.fetch_sub(1, std::memory_order_relaxed);
 }
 
-int CRdtpConnection::TakeUdpPath(bool any_mode) {
+int CRdtpConnection::TakeUdpPath(bool any_mode, bool *delivered) {
     CQrnFuncLock guard(m_lock);
+    *delivered = m_all_acknowledged;
     if (!any_mode && m_conn_mode != kModeUdp) return 0;
     const int handle = m_udp_handle;
     m_udp_handle = 0;
@@ -373,13 +374,16 @@ bool CRdtpConnection::Displace() {
 
 // --- loss, room, status, time ----------------------------------------------------------------
 
-void CRdtpConnection::OnClose(int from, int handle) {
+void CRdtpConnection::OnClose(int from, int handle, bool all_acknowledged) {
     QRN_TRACE_FUNC("CRdtpConnection::OnClose");
     CRdtpAftermath after;
     {
         CQrnFuncLock guard(m_lock);
         qrn_trace_text("CRdtpConnection::OnClose, (from, handle, m_local_handle)=", from, handle, m_local_handle);
         if (Inactive() || !IsCurrentPath(from, handle)) return;
+        // The peer may answer the stream's closing bytes by closing the path before the upper
+        // layer has come to close: that close must not read as a lost delivery.
+        m_all_acknowledged = from == kFromUdp && m_conn_mode == kModeUdp && all_acknowledged;
         LosePath(from, after);
     }
     Finish(after);
@@ -469,7 +473,9 @@ int CRdtpConnection::Send(const void *buffer, int length, int flags) {
         QRN_TRACE_ERROR("send before established, (handle, state)=", m_local_handle, static_cast<int>(m_state));
         return kErrRefused;
     }
-    return SendPath(buffer, length, flags);
+    const int sent = SendPath(buffer, length, flags);
+    if (sent > 0) m_all_acknowledged = false;
+    return sent;
 }
 
 int CRdtpConnection::Recv(void *buffer, int length, int flags) {

@@ -63,7 +63,7 @@ public:
     void OnConfirm(int from, int handle, int result);
     void OnRead(int from, int handle, int length, int flags, uintptr_t extra);
     void OnWrite(int from, int handle);
-    void OnClose(int from, int handle);
+    void OnClose(int from, int handle, bool all_acknowledged);
     void OnStatus(int from, int handle, int type, int value);
     void OnTimer();
 
@@ -93,7 +93,9 @@ public:
     void MarkClosed() { m_closed.store(true, std::memory_order_release); }
     // After MarkClosed: the reliable-UDP path (unless any_mode, only when the stream travels on
     // it) for the caller to close, or 0; the object no longer owns it.
-    int TakeUdpPath(bool any_mode);
+    // *delivered: the stream's last path ended with the peer's close after it had acknowledged
+    // every byte handed to this layer, so nothing is left for a new path to carry.
+    int TakeUdpPath(bool any_mode, bool *delivered);
 
     // Test views (rdtp_debug.h).
     uint8_t DebugState();
@@ -167,6 +169,7 @@ private:
     uint8_t m_conn_mode = 0;
     int m_bNoReconnect = 0;
     int m_bReconnecting = 0;
+    bool m_all_acknowledged = false;  // see TakeUdpPath
     uint8_t m_state = rdtp::kStateNew;
     int m_udp_handle = 0;
     int m_tcp_handle = 0;

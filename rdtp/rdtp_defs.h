@@ -39,6 +39,7 @@ constexpr int kLowerConnected = 2;
 constexpr int kLowerReadable = 3;
 constexpr int kLowerWritable = 4;
 constexpr int kLowerClosed = 5;
+constexpr uintptr_t kLowerClosedAllAcknowledged = 1;  // p2 of a reliable-UDP path's close
 constexpr int kLowerStatus = 10;
 constexpr int kLowerTimer = 100;
 constexpr uintptr_t kLowerResultMask = 0xffff;   // results and status words: low 16 bits count

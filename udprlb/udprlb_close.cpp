@@ -168,6 +168,7 @@ void CUdpRlbConnection::DrainStep(uint32_t now, CCloseOutcome *out) {
     if (qrn_cirwin_write_size(m_recv_window) != 0 && calc_tick_diff(m_close_tick, now) < kReleaseTimeout) return;
     EndClosing(kCloseNotDelivered, true, out);
     out->raise_closed = true;
+    out->all_acknowledged = qrn_cirwin_write_size(m_send_window) == 0;
 }
 
 void CUdpRlbConnection::EndClosing(int notice_result, bool remember, CCloseOutcome *out) {
@@ -206,7 +207,7 @@ void CUdpRlbConnection::FinishClose(const CCloseOutcome &out) {
         if (out.remember) udprlb_remember_closed(out.ids, out.peer, m_socket, out.answers, out.answer_tick);
         if (udprlb_end_connection(this) && out.raise_closed) {
             CUdpRlbEvents events;
-            events.Post(kEventClosed, kClosedByPeer);
+            events.Post(kEventClosed, kClosedByPeer, out.all_acknowledged ? kClosedAllAcknowledged : 0);
             events.Raise(callback, context, m_handle);
         }
     }

@@ -287,6 +287,7 @@ private:
     struct CCloseOutcome {
         bool end = false;
         bool raise_closed = false;   // event 5 to the user
+        bool all_acknowledged = false;
         bool remember = false;       // the peer's close request came: answer its repeats
         qrn_callback notice = nullptr;
         uintptr_t notice_context = 0;

@@ -120,7 +120,7 @@ constexpr int kEventAccepted = 1;
 constexpr int kEventConnectDone = 2;   // p1 below
 constexpr int kEventData = 3;          // p2 kDataReliable or kDataUnreliable
 constexpr int kEventWritable = 4;
-constexpr int kEventClosed = 5;        // p1 kClosedByPeer
+constexpr int kEventClosed = 5;        // p1 kClosedByPeer, p2 kClosedAllAcknowledged or 0
 // To the notice given with a close, once: p1 kCloseDelivered or kCloseNotDelivered.
 constexpr int kEventCloseDone = 9;
 constexpr int kCloseDelivered = 0;
@@ -131,6 +131,8 @@ constexpr int kConnectRefusedByPeer = 2;
 constexpr int kDataReliable = 0;
 constexpr int kDataUnreliable = 1;
 constexpr int kClosedByPeer = 1;
+// The peer had acknowledged every byte this side sent when it closed.
+constexpr int kClosedAllAcknowledged = 1;
 
 // API results.
 constexpr int kErrUnknownHandle = -1;

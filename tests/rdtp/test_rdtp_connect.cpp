@@ -1,6 +1,8 @@
 // Connecting over TCP: the connect exchange at both ends (between two instances of the layer,
 // and against raw peers that send the PDU by hand), refusals, the modes the ports choose,
 // listening, options and the dispatcher's handling of events for vanished handles.
+#include <atomic>
+
 #include "rdtp_fixture.h"
 
 namespace rdtptest {
@@ -39,6 +41,35 @@ TEST_F(RdtpTest, FirstConnectOverTcpConfirmsBothEndsAndCarriesBytesBothWays) {
     ASSERT_EQ(5, qrn_rdtp_send(server, "pong!", 5, 0));
     ASSERT_TRUE(client_upper.WaitForData(client, 5));
     EXPECT_EQ("pong!", client_upper.Received(client));
+}
+
+// The server answers the client's last bytes by closing the reliable-UDP path before the
+// client has come to close: the client loses its path (and would resume), yet its close finds
+// everything delivered.
+TEST_F(RdtpTest, PathClosedByThePeerAfterTheLastByteLeavesTheCloseDelivered) {
+    CUpper &server_upper = NewUpper();
+    CUpper &client_upper = NewUpper();
+    const int udp_port = FreePort();
+    ASSERT_EQ(kListenOk, qrn_rdtp_listen(kLoopback, udp_port, 0, 0, server_upper.Callback(), server_upper.Context()));
+    const int client = qrn_rdtp_connect(kLoopback, udp_port, 0, 0, nullptr, 0, client_upper.Callback(),
+                                        client_upper.Context());
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm2, 1));
+    ASSERT_TRUE(server_upper.WaitForCount(kMsgConnect2, 1));
+    const int server = static_cast<int>(server_upper.WaitFor(kMsgConnect).handle);
+
+    // The client closes where it hears of the loss, before its resumption can be refused.
+    std::atomic<int> close_result{-100};
+    client_upper.SetExtra([&](const Event &e) {
+        if (e.msg == kMsgClose2) close_result = qrn_rdtp_close_notify(client, client_upper.Callback(), 0);
+    });
+    ASSERT_EQ(4, qrn_rdtp_send(client, "bye!", 4, 0));
+    ASSERT_TRUE(server_upper.WaitForData(server, 4));
+    ASSERT_EQ(0, qrn_rdtp_close(server));
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose2, 1));
+    EXPECT_EQ(kClose2Lost, client_upper.WaitFor(kMsgClose2).p1);
+    EXPECT_EQ(kCloseNoNotice, close_result.load());
+    EXPECT_EQ((std::vector<int>{kMsgConfirm, kMsgConfirm2, kMsgClose2}), client_upper.Messages(client));
 }
 
 TEST_F(RdtpTest, OptionsReportModeBandwidthRoundTripAndPeerOfATcpConnection) {
