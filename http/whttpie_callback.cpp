@@ -161,6 +161,7 @@ void CWCSHttpIE::ReadLoop() {
 bool CWCSHttpIE::ReadAvailable() {
     for (;;) {
         WcsRequestContext *ctx = m_req;
+        if (!ctx) return false;
         uint32_t want = static_cast<uint32_t>(kWindowLimit - std::min(m_window.Used(), kWindowLimit));
         uint32_t left = ctx->length_expected > ctx->bytes_read ? ctx->length_expected - ctx->bytes_read : 0;
         if (m_resp_length != 0 && left < want) want = left;

@@ -121,7 +121,7 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
     InetHandle *h = static_cast<InetHandle *>(user);
     InetRequest *r = h->request.get();
     size_t room = size * count;
-    size_t n = 0;
+    size_t result = 0;
     bool notify = false;
     {
         std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
@@ -129,20 +129,21 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
             r->head_sent = true;
             notify = InetComplete(h, InetPending::kHead);
         }
-        n = std::min(room, r->UploadBuffered());
-        if (n == 0) {
-            if (r->upload_finished) return 0;
+        size_t n = std::min(room, r->UploadBuffered());
+        if (n > 0) {
+            memcpy(buffer, r->upload.data() + r->upload_off, n);
+            r->upload_off += n;
+            Compact(r->upload, r->upload_off);
+            // Half the limit, so that the writer can hand over many pieces before it waits again.
+            if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) notify |= InetComplete(h, InetPending::kWrite);
+            result = n;
+        } else if (!r->upload_finished) {
             r->read_paused = true;
-            return CURL_READFUNC_PAUSE;
+            result = CURL_READFUNC_PAUSE;
         }
-        memcpy(buffer, r->upload.data() + r->upload_off, n);
-        r->upload_off += n;
-        Compact(r->upload, r->upload_off);
-        // Half the limit, so that the writer can hand over many pieces before it waits again.
-        if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) notify |= InetComplete(h, InetPending::kWrite);
     }
     if (notify) CInetEngine::Instance().Flush();
-    return n;
+    return result;
 }
 
 void SetCaStore(CURL *easy) {
