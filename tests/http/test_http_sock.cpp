@@ -182,6 +182,27 @@ TEST_F(HttpSockTest, StatusesFailuresAndTheirMessages) {
     for (HttpExchange *x : {&not_found, &refused_after_head, &cut, &nobody, &bad_host, &unauthorized, &forbidden}) {
         EXPECT_EQ(qrn_http_sock_close(x->Handle()), -1);
     }
+    // A handle that ended is gone for good, also once a later request is under way: here the
+    // next request starts inside the failing message, on the thread that just let the ended
+    // handle go, and a stale close of the ended handle must be refused and leave it alone.
+    HttpExchange next;
+    EventRecorder first;
+    std::atomic<uintptr_t> ended{0};
+    std::atomic<int> stale_close{0};
+    first.SetHook([&](const Event &e) {
+        if (e.msg != 2 || e.p1 == 0) return;
+        ended = e.handle;
+        next.Connect(m_server.Port(), 1, "/get?n=20", 0);
+        stale_close = qrn_http_sock_close(e.handle);
+    });
+    ASSERT_NE(qrn_http_sock_connect(EventRecorder::Callback, first.Context(), "127.0.0.1", m_server.Port(), 1,
+                                    "/status?code=404", 0), 0u);
+    EXPECT_EQ(first.WaitFor(2).p1, static_cast<uintptr_t>(http::kCodeConnectionClosed));
+    EXPECT_EQ(stale_close, -1);
+    EXPECT_NE(next.Handle(), 0u);
+    EXPECT_NE(next.Handle(), ended.load());
+    EXPECT_EQ(next.WaitEnd(), 0);
+    EXPECT_TRUE(next.Received() == Pattern(20));
     EXPECT_TRUE(WaitUntil([] { return !qrn_http_sock_timer_on(); }));
 }
 
