@@ -1,11 +1,12 @@
 // HTTP client throughput: a GET and a POST of the same size through qrn_tp_http_* against the
 // tests' libmicrohttpd server, beside the curl command-line tool on the same URLs in the same
 // run. Each side's time runs from the request's start to its last response byte.
-//   http_bench --server PATH [--mb MiB] [--rounds N]
+//   http_bench --server PATH [--mb MiB] [--rounds N] [--only get|post]
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -124,6 +125,24 @@ pid_t StartServer(const char *path, uint16_t *port) {
     return pid;
 }
 
+// CPU seconds and context switches of this process (who = RUSAGE_SELF) or of its waited-for
+// children (RUSAGE_CHILDREN) so far.
+struct Cost {
+    double cpu = 0;
+    long switches = 0;
+};
+
+Cost CostOf(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    Cost c;
+    c.cpu = u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    c.switches = u.ru_nvcsw + u.ru_nivcsw;
+    return c;
+}
+
+Cost operator-(const Cost &a, const Cost &b) { return {a.cpu - b.cpu, a.switches - b.switches}; }
+
 double Best(std::vector<double> v) {
     if (std::find_if(v.begin(), v.end(), [](double t) { return t <= 0; }) != v.end()) return -1;
     return *std::min_element(v.begin(), v.end());
@@ -135,13 +154,15 @@ int main(int argc, char **argv) {
     const char *server = nullptr;
     uint64_t mb = 64;
     int rounds = 3;
+    const char *only = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (strcmp(argv[i], "--server") == 0) server = argv[i + 1];
         if (strcmp(argv[i], "--mb") == 0) mb = strtoull(argv[i + 1], nullptr, 10);
         if (strcmp(argv[i], "--rounds") == 0) rounds = atoi(argv[i + 1]);
+        if (strcmp(argv[i], "--only") == 0) only = argv[i + 1];
     }
-    if (!server || mb == 0 || rounds < 1) {
-        fprintf(stderr, "usage: http_bench --server PATH [--mb MiB] [--rounds N]\n");
+    if (!server || mb == 0 || rounds < 1 || (only && strcmp(only, "get") != 0 && strcmp(only, "post") != 0)) {
+        fprintf(stderr, "usage: http_bench --server PATH [--mb MiB] [--rounds N] [--only get|post]\n");
         return 2;
     }
     uint64_t size = mb * 1024 * 1024;
@@ -161,10 +182,18 @@ int main(int argc, char **argv) {
            static_cast<unsigned long long>(mb), rounds);
     int rc = 0;
     for (bool post : {false, true}) {
+        if (only && strcmp(only, post ? "post" : "get") != 0) continue;
         std::vector<double> lib, tool;
+        Cost lib_cost, tool_cost;
         for (int r = 0; r < rounds; ++r) {
+            Cost before = CostOf(RUSAGE_SELF);
             lib.push_back(RunLibrary(port, post, body, size));
+            Cost mid = CostOf(RUSAGE_SELF);
+            Cost children = CostOf(RUSAGE_CHILDREN);
             tool.push_back(RunCurl(port, post, file, size));
+            Cost d = mid - before, t = CostOf(RUSAGE_CHILDREN) - children;
+            lib_cost = {lib_cost.cpu + d.cpu, lib_cost.switches + d.switches};
+            tool_cost = {tool_cost.cpu + t.cpu, tool_cost.switches + t.switches};
         }
         double l = Best(lib), t = Best(tool);
         if (l <= 0 || t <= 0) {
@@ -173,6 +202,10 @@ int main(int argc, char **argv) {
         }
         printf("  %-4s  qrn_tp_http %8.1f MB/s   curl %8.1f MB/s   ratio %.2f\n", post ? "POST" : "GET",
                size / l / 1e6, size / t / 1e6, t / l);
+        // The client's own cost per request, which load on the machine changes far less.
+        printf("        cpu ms/request: qrn_tp_http %.0f, curl %.0f; context switches: %ld, %ld\n",
+               lib_cost.cpu * 1e3 / rounds, tool_cost.cpu * 1e3 / rounds, lib_cost.switches / rounds,
+               tool_cost.switches / rounds);
     }
     unlink(file);
     kill(pid, SIGTERM);

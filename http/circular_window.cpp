@@ -67,6 +67,26 @@ int CWSCircularWindow::Write(const void *data, int len) {
     return n;
 }
 
+char *CWSCircularWindow::WritePlace(int want, int *len) {
+    *len = 0;
+    if (want <= 0) return nullptr;
+    if (want > Free() && !m_fixed) {
+        long long needed = static_cast<long long>(Used()) + want + 1;
+        if (needed <= kMaxCapacity) Grow(static_cast<int>(needed));
+    }
+    if (m_capacity == 0 || Free() == 0) return nullptr;
+    // Up to the buffer's end, or up to the byte before the consume position.
+    int end = m_write_pos >= m_consume_pos ? m_capacity - (m_consume_pos == 0 ? 1 : 0) : m_consume_pos - 1;
+    *len = std::min(want, end - m_write_pos);
+    return *len > 0 ? m_buffer + m_write_pos : nullptr;
+}
+
+void CWSCircularWindow::Commit(int len) {
+    if (len <= 0 || m_capacity == 0) return;
+    len = std::min(len, Free());
+    m_write_pos = (m_write_pos + len) % m_capacity;
+}
+
 int CWSCircularWindow::Read(void *out, int len) {
     if (len <= 0 || !out || m_capacity == 0) return 0;
     int avail = (m_write_pos - m_peek_pos + m_capacity) % m_capacity;
@@ -84,6 +104,7 @@ int CWSCircularWindow::Consume(int len) {
     int n = std::min(len, Used());
     m_consume_pos = (m_consume_pos + n) % m_capacity;
     m_total += static_cast<uint32_t>(n);
+    if (m_consume_pos == m_write_pos && m_peek_pos == m_write_pos) m_consume_pos = m_write_pos = m_peek_pos = 0;
     return n;
 }
 

@@ -16,9 +16,16 @@ public:
     // Copies in what fits (all of it, growing, unless fixed or beyond the size limit);
     // returns the count taken.
     int Write(const void *data, int len);
+    // The contiguous free space at the write position, for a writer that fills it in place:
+    // a growable window first grows so that want bytes are free. *len gets the size of the
+    // place (at most want; the rest follows the wrap); null when nothing is free.
+    char *WritePlace(int want, int *len);
+    // Counts len bytes written at WritePlace as written.
+    void Commit(int len);
     // Copies out up to len bytes from the peek position and advances it.
     int Read(void *out, int len);
-    // Drops up to len bytes at the consume position; returns the count.
+    // Drops up to len bytes at the consume position; returns the count. An emptied window
+    // starts again at its beginning, so that its free space is one piece again.
     int Consume(int len);
     int Used() const;
     int Free() const { return m_capacity - Used() - 1; }

@@ -66,11 +66,16 @@ constexpr uint32_t kHttpProxyAuth = 407;
 
 constexpr int kHostSize = 100;
 constexpr int kCredentialSize = 256;
-constexpr int kReadBufferSize = 4096;
 constexpr int kTransferEncodingSize = 1024;
 constexpr uint16_t kPortHttp = 80;
 constexpr uint16_t kPortHttps = 443;
 constexpr int kWindowDefault = 1024;
+// The received bytes a request holds for its owner: reading stops there (and the internet
+// layer then stops receiving) until the owner takes some.
+constexpr int kWindowLimit = 1024 * 1024;
+// A notice of this layer's own beside the internet layer's: the owner made room in a window
+// that had stopped reading.
+constexpr uint32_t kNoticeWindowRoom = 0;
 
 // HTTP socket functions: messages, options, the piece size and the poll period.
 constexpr int kMsgConnect = 2;

@@ -33,6 +33,12 @@ public:
     CMyQrnClientSocketSink(qrn_callback callback, uintptr_t user_data);
     ~CMyQrnClientSocketSink() override;
 
+    // The handle is the object's address: the memory of an ended handle goes back to the heap
+    // only after kQuarantine more have ended, so that a stale handle, which a user may still
+    // hold for a moment after its message 5, gets -1 instead of naming the next request.
+    static void *operator new(size_t size, const std::nothrow_t &tag) noexcept;
+    static void operator delete(void *p) noexcept;
+
     int OnConnect(int code) override;
     int OnReceive(int code) override;
     int OnSend(int code) override;
@@ -50,6 +56,26 @@ public:
     std::atomic<uint32_t> m_count{0};
     std::atomic<bool> m_refused{false};  // its request could not start: report it soon
 };
+
+constexpr int kQuarantine = 64;
+std::mutex g_quarantine_mutex;
+void *g_quarantine[kQuarantine] = {};  // a plain array: what it holds stays reachable at exit
+int g_quarantine_next = 0;
+
+void *CMyQrnClientSocketSink::operator new(size_t size, const std::nothrow_t &tag) noexcept {
+    return ::operator new(size, tag);
+}
+
+void CMyQrnClientSocketSink::operator delete(void *p) noexcept {
+    void *oldest;
+    {
+        std::lock_guard<std::mutex> guard(g_quarantine_mutex);
+        oldest = g_quarantine[g_quarantine_next];
+        g_quarantine[g_quarantine_next] = p;
+        g_quarantine_next = (g_quarantine_next + 1) % kQuarantine;
+    }
+    ::operator delete(oldest);
+}
 
 // The open handles. Each holds one reference for its place here.
 CQrnLock g_registry_lock;

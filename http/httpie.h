@@ -2,7 +2,8 @@
 // callback(user_data, msg, handle, p1, 0, 0):
 //   2 connect outcome: p1 0 (POST: send the body now; GET: the status was 200), or 14 / 1107
 //     (the handle is gone);
-//   3 readable: p1 the bytes qrn_http_sock_recv can take now (may be 0);
+//   3 readable: p1 the bytes qrn_http_sock_recv can take now (may be 0; at most 1 MiB, held for
+//     the user until it reads, while the rest of the answer waits on the network);
 //   4 the request takes body bytes again after a short send;
 //   5 ended: p1 0 read to its end, 4 read failed, 103 time-out, 104 send failed, 106 closed or
 //     refused after connecting, 1107 credentials refused (the handle is gone);

@@ -236,6 +236,13 @@ int CWCSHttpIE::Receive(void *buffer, int length) {
     if (!buffer || length <= 0) return 0;
     int n = m_window.Read(buffer, length);
     m_window.Consume(n);
+    // Reading stopped at a full window: the internet thread goes on once half of it is free,
+    // or right after the sink call that this Receive runs in.
+    if (m_read_owed && !m_room_posted && t_sink_caller != this && m_state == kStateReading &&
+        m_window.Used() <= kWindowLimit / 2) {
+        m_room_posted = true;
+        WcsQueueNotice(kNoticeWindowRoom, reinterpret_cast<uintptr_t>(m_req));
+    }
     return n;
 }
 
@@ -338,6 +345,8 @@ void CWCSHttpIE::Cleanup() {
     m_resp_length = 0;
     m_total_sent = 0;
     m_window.Reset();
+    m_read_owed = false;
+    m_room_posted = false;
     if (m_req) {
         WcsRequestContext *ctx = m_req;
         if (IsPost() && (m_state == kStatePostBody || m_state == kStateWritePending) && ctx->request) {

@@ -102,6 +102,9 @@ private:
     void OnResponseHead();
     void AskCredentials(bool connected);
     void ReadLoop();
+    // Moves what the internet layer holds into the window; false when the request ended in
+    // failure (cleaned up and reported).
+    bool ReadAvailable();
     int ConnectFailed(int step, int result);
 
     IQrnClientSocketSink *m_sink;
@@ -131,11 +134,14 @@ private:
     std::atomic<int> m_refs{0};
     int m_id;
     // Beyond the request state: the body length kept for a repeated request, whether this
-    // request is already the repeat after credentials, and the sink calls under way.
+    // request is already the repeat after credentials, the sink calls under way and whether
+    // reading waits for room in the window.
     uint32_t m_repeat_length = 0;
     bool m_repeated = false;
     bool m_last_chunk = false;
     int m_sink_calls = 0;
+    bool m_read_owed = false;    // reading stopped at a full window; Receive restarts it
+    bool m_room_posted = false;  // Receive queued the notice that restarts it
 };
 
 // Starts the notice queue and the internet thread once; 1.

@@ -2,6 +2,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
+
 #include "http/http_defs.h"
 #include "http/whttpie.h"
 #include "http/whttpie_module.h"
@@ -29,7 +31,13 @@ void CWCSHttpIE::DoCallback(uint32_t status) {
         lock.Unlock();
         return;
     }
-    if (status == ws::INTERNET_STATUS_CONNECTION_CLOSED) {
+    if (status == kNoticeWindowRoom) {
+        m_room_posted = false;
+        if (m_state == kStateReading && m_read_owed) {
+            m_read_owed = false;
+            ReadLoop();
+        }
+    } else if (status == ws::INTERNET_STATUS_CONNECTION_CLOSED) {
         qrn_trace_event(kTraceModule, kTraceConnClosed, m_id);
         qrn_trace_text("INTERNET_STATUS_CONNECTION_CLOSED, m_state=", m_state);
         bool connected = IsConnected();
@@ -93,6 +101,7 @@ void CWCSHttpIE::OnResponseHead() {
     m_resp_length = length;
     qrn_trace_event(kTraceModule, kTraceStatus, m_id, kHttpOk, m_resp_length);
     m_state = kStateReading;
+    m_read_owed = false;
     m_req->length_expected = m_resp_length;
     m_req->bytes_read = 0;
     if (!IsPost()) {
@@ -141,41 +150,56 @@ void CWCSHttpIE::AskCredentials(bool connected) {
 
 void CWCSHttpIE::ReadLoop() {
     for (;;) {
-        if (!m_req) return;
+        if (!ReadAvailable()) return;
+        CallSink(SinkCall::kReceive, kCodeOk);
+        // An owner that took bytes from a full window inside that call lets reading go on here.
+        if (m_state != kStateReading || !m_read_owed || m_window.Used() >= kWindowLimit) return;
+        m_read_owed = false;
+    }
+}
+
+bool CWCSHttpIE::ReadAvailable() {
+    for (;;) {
         WcsRequestContext *ctx = m_req;
-        uint32_t want = kReadBufferSize;
-        if (m_resp_length != 0) {
-            uint32_t left = ctx->length_expected > ctx->bytes_read ? ctx->length_expected - ctx->bytes_read : 0;
-            if (left < want) want = left;
+        if (!ctx) return false;
+        uint32_t want = static_cast<uint32_t>(kWindowLimit - std::min(m_window.Used(), kWindowLimit));
+        uint32_t left = ctx->length_expected > ctx->bytes_read ? ctx->length_expected - ctx->bytes_read : 0;
+        if (m_resp_length != 0 && left < want) want = left;
+        if (want == 0 && (m_resp_length == 0 || left != 0)) {
+            m_read_owed = true;  // full: the internet layer holds the rest and stops receiving
+            return true;
         }
-        ctx->buffers.lpvBuffer = ctx->read_buffer;
-        ctx->buffers.dwBufferLength = want;
+        // Straight into the window; a read of 0 bytes at the announced length finds the end.
+        int place_len = 0;
+        char *place = want ? m_window.WritePlace(static_cast<int>(want), &place_len) : ctx->read_buffer;
+        if (!place) {
+            QRN_TRACE_ERROR("CWCSHttpIE::ReadLoop, no room in the window", m_id, want);
+            Cleanup();
+            CallSink(SinkCall::kClose, kCodeReadFailed);
+            return false;
+        }
+        ctx->buffers.lpvBuffer = place;
+        ctx->buffers.dwBufferLength = static_cast<uint32_t>(place_len);
         if (!ws::InternetReadFileExA(ctx->request, &ctx->buffers, ws::IRF_ASYNC | ws::IRF_NO_WAIT,
                                      reinterpret_cast<uintptr_t>(ctx))) {
             uint32_t err = ws::GetLastError();
             if (err == ws::ERROR_IO_PENDING) {
                 m_state = kStateReadPending;
-                break;
+                return true;
             }
             qrn_trace_event(kTraceModule, kTraceReadFailed, m_id, err);
             Cleanup();
             CallSink(SinkCall::kClose, kCodeReadFailed);
-            return;
+            return false;
         }
         uint32_t n = ctx->buffers.dwBufferLength;
         if (n == 0) {
             qrn_trace_event(kTraceModule, kTraceBodyEnd, m_id, ctx->bytes_read);
             m_state = kStateComplete;
-            break;
+            return true;
         }
-        if (m_window.Write(ctx->read_buffer, static_cast<int>(n)) != static_cast<int>(n)) {
-            QRN_TRACE_ERROR("CWCSHttpIE::ReadLoop, window full", m_id, n);
-            Cleanup();
-            CallSink(SinkCall::kClose, kCodeReadFailed);
-            return;
-        }
+        m_window.Commit(static_cast<int>(n));
         ctx->bytes_read += n;
         qrn_trace_event(kTraceModule, kTraceRead, m_id, n, ctx->bytes_read);
     }
-    CallSink(SinkCall::kReceive, kCodeOk);
 }

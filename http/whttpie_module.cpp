@@ -115,6 +115,10 @@ void WcsStatusCallback(ws::HINTERNET handle, uintptr_t context, uint32_t status,
         status != ws::INTERNET_STATUS_REQUEST_COMPLETE) {
         return;
     }
+    WcsQueueNotice(status, context);
+}
+
+void WcsQueueNotice(uint32_t status, uintptr_t context) {
     WcsModule &m = Module();
     {
         CQrnFuncLock guard(m.lock);

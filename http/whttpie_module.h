@@ -15,4 +15,7 @@ int WcsNextInstance();
 void WcsStatusCallback(ws::HINTERNET handle, uintptr_t context, uint32_t status, void *info,
                        uint32_t info_len);
 
+// Queues a notice for a request context from this layer itself (kNoticeWindowRoom).
+void WcsQueueNotice(uint32_t status, uintptr_t context);
+
 #endif

@@ -18,6 +18,9 @@ constexpr char kTransferEncoding[] = "transfer-encoding:";
 constexpr char kContentLength[] = "content-length:";
 
 std::once_flag g_global_init;
+// The engine thread looks at its commands and notices after every transfer pass anyway: it
+// need not wake itself.
+thread_local bool t_engine_thread = false;
 
 // Drops what the reader has taken once it is at least half the buffer, so that a long body
 // is neither copied at every read nor kept whole.
@@ -54,14 +57,11 @@ int64_t ParseLength(const std::string &v) {
     return n;
 }
 
-size_t OnHeader(char *data, size_t size, size_t count, void *user) {
-    InetHandle *h = static_cast<InetHandle *>(user);
+// Under the engine mutex: one line of the response head; true when a notice was queued.
+bool OnHeaderLine(InetHandle *h, const char *data, size_t len, bool end_of_block, long code) {
     InetRequest *r = h->request.get();
-    size_t len = size * count;
-    bool end_of_block = (len == 2 && data[0] == '\r') || (len == 1 && data[0] == '\n');
-    long code = 0;
-    if (end_of_block) curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+    bool queued = false;
     if (HeaderIs(data, len, kTransferEncoding, sizeof(kTransferEncoding) - 1)) {
         r->transfer_encoding = HeaderValue(data, len, sizeof(kTransferEncoding) - 1);
     } else if (HeaderIs(data, len, kContentLength, sizeof(kContentLength) - 1)) {
@@ -73,10 +73,21 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
         } else if (!r->head_ready) {
             r->head_ready = true;
             r->status = static_cast<uint32_t>(code);
-            InetComplete(h, InetPending::kHead);
-            InetComplete(h, InetPending::kEnd);
+            queued |= InetComplete(h, InetPending::kHead);
+            queued |= InetComplete(h, InetPending::kEnd);
         }
     }
+    return queued;
+}
+
+size_t OnHeader(char *data, size_t size, size_t count, void *user) {
+    InetHandle *h = static_cast<InetHandle *>(user);
+    InetRequest *r = h->request.get();
+    size_t len = size * count;
+    bool end_of_block = (len == 2 && data[0] == '\r') || (len == 1 && data[0] == '\n');
+    long code = 0;
+    if (end_of_block) curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
+    if (OnHeaderLine(h, data, len, end_of_block, code)) CInetEngine::Instance().Flush();
     return len;
 }
 
@@ -84,13 +95,25 @@ size_t OnBody(char *data, size_t size, size_t count, void *user) {
     InetHandle *h = static_cast<InetHandle *>(user);
     InetRequest *r = h->request.get();
     size_t len = size * count;
-    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
-    if (r->DownloadBuffered() >= CInetEngine::kDownloadLimit) {
-        r->write_paused = true;
-        return CURL_WRITEFUNC_PAUSE;
+    CInetEngine &engine = CInetEngine::Instance();
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> guard(engine.Mutex());
+        if (r->DownloadBuffered() >= CInetEngine::kDownloadLimit) {
+            r->write_paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        if (r->download_off == r->download.size()) {
+            r->download.clear();
+            r->download_off = 0;
+        }
+        r->download.insert(r->download.end(), data, data + len);
+        if (r->pending == InetPending::kRead) {
+            if (r->DownloadBuffered() >= CInetEngine::kReadBatch) notify = InetComplete(h, InetPending::kRead);
+            else engine.ListShortRead(h);
+        }
     }
-    r->download.insert(r->download.end(), data, data + len);
-    InetComplete(h, InetPending::kRead);
+    if (notify) engine.Flush();
     return len;
 }
 
@@ -98,23 +121,29 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
     InetHandle *h = static_cast<InetHandle *>(user);
     InetRequest *r = h->request.get();
     size_t room = size * count;
-    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
-    if (!r->head_sent) {
-        r->head_sent = true;
-        InetComplete(h, InetPending::kHead);
+    size_t result = 0;
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+        if (!r->head_sent) {
+            r->head_sent = true;
+            notify = InetComplete(h, InetPending::kHead);
+        }
+        size_t n = std::min(room, r->UploadBuffered());
+        if (n > 0) {
+            memcpy(buffer, r->upload.data() + r->upload_off, n);
+            r->upload_off += n;
+            Compact(r->upload, r->upload_off);
+            // Half the limit, so that the writer can hand over many pieces before it waits again.
+            if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) notify |= InetComplete(h, InetPending::kWrite);
+            result = n;
+        } else if (!r->upload_finished) {
+            r->read_paused = true;
+            result = CURL_READFUNC_PAUSE;
+        }
     }
-    size_t n = std::min(room, r->UploadBuffered());
-    if (n == 0) {
-        if (r->upload_finished) return 0;
-        r->read_paused = true;
-        return CURL_READFUNC_PAUSE;
-    }
-    memcpy(buffer, r->upload.data() + r->upload_off, n);
-    r->upload_off += n;
-    Compact(r->upload, r->upload_off);
-    // Half the limit, so that the writer can hand over many pieces before it waits again.
-    if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) InetComplete(h, InetPending::kWrite);
-    return n;
+    if (notify) CInetEngine::Instance().Flush();
+    return result;
 }
 
 void SetCaStore(CURL *easy) {
@@ -146,13 +175,13 @@ curl_slist *BuildHeaders(const InetHandle *h) {
 
 }  // namespace
 
-void InetComplete(InetHandle *h, InetPending kind) {
+bool InetComplete(InetHandle *h, InetPending kind) {
     InetRequest *r = h->request.get();
-    if (r->pending != kind || h->closed) return;
+    if (r->pending != kind || h->closed) return false;
     r->pending = InetPending::kNone;
     if (kind == InetPending::kWrite && r->pending_written) *r->pending_written = r->pending_write_len;
     r->pending_written = nullptr;
-    CInetEngine::Instance().QueueNotice(h, INTERNET_STATUS_REQUEST_COMPLETE);
+    return CInetEngine::Instance().QueueNotice(h, INTERNET_STATUS_REQUEST_COMPLETE);
 }
 
 CInetEngine &CInetEngine::Instance() {
@@ -177,14 +206,31 @@ CInetEngine::~CInetEngine() {
 }
 
 void CInetEngine::Wake() {
-    if (m_multi) curl_multi_wakeup(m_multi);
+    if (m_multi && !t_engine_thread) curl_multi_wakeup(m_multi);
 }
 
-void CInetEngine::QueueNotice(InetHandle *h, uint32_t status) {
-    if (!h->has_context || !h->callback) return;
-    if (h->closed && status != INTERNET_STATUS_HANDLE_CLOSING) return;
+bool CInetEngine::QueueNotice(InetHandle *h, uint32_t status) {
+    if (!h->has_context || !h->callback) return false;
+    if (h->closed && status != INTERNET_STATUS_HANDLE_CLOSING) return false;
     m_notices.push_back({h, h->context, h->callback, status});
     Wake();
+    return true;
+}
+
+void CInetEngine::ListShortRead(InetHandle *h) {
+    InetRequest *r = h->request.get();
+    if (r->read_listed) return;
+    r->read_listed = true;
+    m_short_reads.push_back(h);
+}
+
+void CInetEngine::CompleteShortReads() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (InetHandle *h : m_short_reads) {
+        h->request->read_listed = false;
+        if (h->request->DownloadBuffered() > 0) InetComplete(h, InetPending::kRead);
+    }
+    m_short_reads.clear();
 }
 
 void CInetEngine::QueueStart(InetHandle *h) {
@@ -193,6 +239,8 @@ void CInetEngine::QueueStart(InetHandle *h) {
 }
 
 void CInetEngine::QueueResume(InetHandle *h) {
+    if (h->request->resume_queued) return;
+    h->request->resume_queued = true;
     m_commands.push_back({CommandKind::kResume, h});
     Wake();
 }
@@ -204,6 +252,7 @@ void CInetEngine::QueueClose(InetHandle *h) {
 }
 
 void CInetEngine::Run() {
+    t_engine_thread = true;
     for (;;) {
         std::vector<Command> commands;
         bool stop;
@@ -224,6 +273,7 @@ void CInetEngine::Run() {
         for (const Command &c : commands) Apply(c);
         int running = 0;
         curl_multi_perform(m_multi, &running);
+        CompleteShortReads();
         CollectDone();
         Flush();
         {
@@ -245,6 +295,7 @@ void CInetEngine::Apply(const Command &c) {
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             InetRequest *r = h->request.get();
+            r->resume_queued = false;
             if (r->in_multi && !r->done && !h->closed && (r->read_paused || r->write_paused)) {
                 r->read_paused = r->write_paused = false;
                 resume = true;
@@ -312,6 +363,7 @@ void CInetEngine::Finish(InetHandle *h) {
     }
     {
         std::lock_guard<std::mutex> guard(m_mutex);
+        if (r && r->read_listed) m_short_reads.erase(std::find(m_short_reads.begin(), m_short_reads.end(), h));
         QueueNotice(h, INTERNET_STATUS_HANDLE_CLOSING);
         // The notice keeps only the handle's value; a credential request still under way
         // deletes the handle when it ends.

@@ -49,6 +49,8 @@ struct InetRequest {
     size_t upload_off = 0;
     bool read_paused = false;   // the read callback paused for want of body bytes
     bool write_paused = false;  // the write callback paused for want of room
+    bool resume_queued = false;  // a resume command is on its way to the engine thread
+    bool read_listed = false;    // a pending read waits for the end of this transfer pass
     bool head_ready = false;
     uint32_t status = 0;
     int64_t content_length = -1;
@@ -85,8 +87,16 @@ public:
     ~CInetEngine();
 
     std::mutex &Mutex() { return m_mutex; }
-    // Under the mutex: queues a notice for the handle; the engine thread delivers it.
-    void QueueNotice(InetHandle *h, uint32_t status);
+    // Under the mutex: queues a notice for the handle; the engine thread delivers it. True when
+    // a notice was queued.
+    bool QueueNotice(InetHandle *h, uint32_t status);
+    // On the engine thread, with no lock held: delivers the queued notices now. libcurl's
+    // callbacks call it too, so that the reader hears of a piece while libcurl goes on
+    // receiving the next one, rather than once the whole transfer pass has ended.
+    void Flush();
+    // Under the mutex, on the engine thread: a read that waits for more than the batch below
+    // completes at the end of this transfer pass with what has come by then.
+    void ListShortRead(InetHandle *h);
     // Under the mutex: asks the engine thread to add, resume or close.
     void QueueStart(InetHandle *h);
     void QueueResume(InetHandle *h);
@@ -95,6 +105,10 @@ public:
     // Limits of the bytes a request holds for libcurl and for its reader.
     static constexpr size_t kUploadLimit = 256 * 1024;
     static constexpr size_t kDownloadLimit = 1024 * 1024;
+    // A pending read completes once this much has arrived, or at the end of the transfer pass
+    // that brought less: one wake-up of the reader for many small pieces of a fast response,
+    // no delay for a short one.
+    static constexpr size_t kReadBatch = 64 * 1024;
 
 private:
     enum class CommandKind { kStart, kResume, kClose };
@@ -116,19 +130,21 @@ private:
     void Finish(InetHandle *h);
     void CollectDone();
     void OnDone(InetHandle *h, CURLcode result);
-    void Flush();
+    void CompleteShortReads();
     void Wake();
 
     std::mutex m_mutex;
     std::vector<Command> m_commands;
     std::vector<Notice> m_notices;
+    std::vector<InetHandle *> m_short_reads;
     bool m_stop = false;
     CURLM *m_multi = nullptr;
     std::thread m_thread;
 };
 
-// Under the engine mutex: completes the request's pending call of that kind with a notice.
-void InetComplete(InetHandle *h, InetPending kind);
+// Under the engine mutex: completes the request's pending call of that kind with a notice;
+// true when it did.
+bool InetComplete(InetHandle *h, InetPending kind);
 
 }  // namespace ws
 

@@ -1,6 +1,7 @@
-// Requests through a real forward proxy (tinyproxy) named by http_proxy, without and with
-// basic authentication: the 407 brings in the application's credentials provider and one
-// repeated request; a declining or missing provider ends the request with 1107.
+// Requests through a real forward proxy (tinyproxy) named by http_proxy and https_proxy,
+// without and with basic authentication: the 407 (to the request itself, or to the CONNECT of
+// an HTTPS request) brings in the application's credentials provider and one repeated
+// request; a declining or missing provider ends the request with 1107.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -62,6 +63,15 @@ protected:
         setenv("http_proxy", url.c_str(), 1);
         setenv("https_proxy", url.c_str(), 1);
         return true;
+    }
+
+    // The tunnels to the TLS listener that the proxy was asked for.
+    int TlsTunnels() {
+        std::string out = m_proxy->Output();
+        std::string line = "CONNECT 127.0.0.1:" + std::to_string(m_server.TlsPort()) + " ";
+        int n = 0;
+        for (size_t pos = 0; (pos = out.find(line, pos)) != std::string::npos; ++pos) ++n;
+        return n;
     }
 
     HttpServer m_server;
@@ -135,6 +145,51 @@ TEST_F(HttpProxyTest, AuthenticationAsksTheProviderOnceAndRepeatsTheRequest) {
     EXPECT_EQ(post.Rec().Count(2), 2);
     EXPECT_NE(post.Received().find("len=100000 "), std::string::npos) << post.Received();
     EXPECT_NE(post.Received().find(" cl=100000 te=-"), std::string::npos) << post.Received();
+
+    // HTTPS: the proxy answers the CONNECT with 407 before a byte reaches the server. The
+    // provider is asked for the proxy itself, the tunnel is asked for again with the
+    // credentials, and the body comes through it; the next request of the same object keeps
+    // the credentials and is not refused at all.
+    setenv("CURL_CA_BUNDLE", m_server.CertFile().c_str(), 1);
+    IeSink sink;
+    IQrnClientSocket *ie = WCSCreateHttpIE(&sink);
+    ie->AddRef();
+    ASSERT_EQ(ie->Bind("127.0.0.1", m_server.TlsPort(), http::kFlagSecure), 0);
+    ASSERT_EQ(ie->Connect("/get?n=300000", 0, 0), 0);
+    ASSERT_EQ(sink.WaitFor('C'), 0);
+    EXPECT_TRUE(DrainIe(ie, sink) == Pattern(300000));
+    EXPECT_EQ(sink.WaitFor('X'), 0);
+    EXPECT_EQ(g_asked, 3);
+    EXPECT_EQ(g_asked_host, "127.0.0.1");
+    EXPECT_EQ(g_asked_port, m_proxy_port);
+    std::string kinds = sink.Kinds();
+    EXPECT_EQ(kinds.substr(0, 3), "TTC") << kinds;
+    EXPECT_EQ(kinds.find_first_not_of('R', 3), kinds.size() - 1) << kinds;
+    EXPECT_TRUE(WaitUntil([&] { return TlsTunnels() == 2; })) << m_proxy->Output();
+    uint32_t have = 0;
+    EXPECT_EQ(ie->IOCtl(http::kIoHaveCredentials, reinterpret_cast<uintptr_t>(&have)), 1);
+    EXPECT_EQ(have, 1u);
+
+    IeSink again;
+    ie->Destroy();
+    ie->Release();
+    ie = WCSCreateHttpIE(&again);
+    ie->AddRef();
+    ASSERT_EQ(ie->IOCtl(http::kIoSetProxyUser, reinterpret_cast<uintptr_t>("quarn")), 1);
+    ASSERT_EQ(ie->IOCtl(http::kIoSetProxyPass, reinterpret_cast<uintptr_t>("s3cret")), 1);
+    ASSERT_EQ(ie->Bind("127.0.0.1", m_server.TlsPort(), http::kFlagSecure), 0);
+    ASSERT_EQ(ie->Connect("/info", 0, http::kFlagPost | http::kFlagChunked), 0);
+    ASSERT_EQ(again.WaitFor('C'), 0);
+    EXPECT_EQ(ie->Send("abc", 3), 3);
+    EXPECT_EQ(ie->Send(nullptr, 0), 0);
+    std::string info = DrainIe(ie, again);
+    EXPECT_EQ(info.find("len=3 "), 0u) << info;
+    EXPECT_NE(info.find(" cl=- te=chunked"), std::string::npos) << info;
+    EXPECT_EQ(again.Kinds().find('T'), std::string::npos);
+    EXPECT_EQ(g_asked, 3);
+    EXPECT_TRUE(WaitUntil([&] { return TlsTunnels() == 3; })) << m_proxy->Output();
+    ie->Destroy();
+    ie->Release();
 }
 
 TEST_F(HttpProxyTest, ADecliningOrMissingProviderEndsTheRequestWith1107) {
@@ -157,6 +212,33 @@ TEST_F(HttpProxyTest, ADecliningOrMissingProviderEndsTheRequestWith1107) {
     EXPECT_EQ(g_asked, 2);
     EXPECT_EQ(qrn_http_sock_close(get.Handle()), -1);
     EXPECT_EQ(qrn_http_sock_close(post.Handle()), -1);
+
+    // HTTPS ends the same way when the tunnel is refused: before connecting a GET hears
+    // OnConnect(1107); a POST, whose head counts as sent once the connection stands, OnClose(1107).
+    for (bool is_post : {false, true}) {
+        IeSink sink;
+        IQrnClientSocket *ie = WCSCreateHttpIE(&sink);
+        ie->AddRef();
+        ASSERT_EQ(ie->Bind("127.0.0.1", m_server.TlsPort(), http::kFlagSecure), 0);
+        if (is_post) {
+            ASSERT_EQ(ie->IOCtl(http::kIoContentLength, 5), 1);
+        }
+        ASSERT_EQ(ie->Connect(is_post ? "/echo" : "/get?n=10", 0, is_post ? http::kFlagPost : 0), 0);
+        if (is_post) {
+            ASSERT_EQ(sink.WaitFor('C'), 0);
+            EXPECT_EQ(ie->Send("hello", 5), 5);
+            EXPECT_EQ(sink.WaitFor('X'), http::kCodeCredentialsFailed);
+            EXPECT_EQ(sink.Kinds(), "CTTX");
+        } else {
+            EXPECT_EQ(sink.WaitFor('C'), http::kCodeCredentialsFailed);
+            EXPECT_EQ(sink.Kinds(), "TTC");
+        }
+        EXPECT_EQ(ie->Receive(nullptr, 0), -1);  // cleaned up: idle again
+        ie->Destroy();
+        ie->Release();
+    }
+    EXPECT_EQ(g_asked, 4);
+    EXPECT_TRUE(WaitUntil([&] { return TlsTunnels() == 2; })) << m_proxy->Output();
 }
 
 }  // namespace

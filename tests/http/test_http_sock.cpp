@@ -54,6 +54,56 @@ TEST_F(HttpSockTest, MegabyteGetAndPostArriveWholeWithTheirLengthsAndCounts) {
     EXPECT_TRUE(WaitUntil([] { return !qrn_http_sock_timer_on(); }));
 }
 
+// An owner that reads nothing at message 3 finds one full window waiting, no more: the rest
+// stays behind in the internet layer, which stops receiving. Reading later from its own thread
+// lets the request go on, and the whole body arrives in order before the end.
+TEST_F(HttpSockTest, AReaderThatLetsTheAnswerWaitHoldsOneWindowAndStillGetsItWhole) {
+    const size_t kSize = 3 * 1024 * 1024 + 777;
+    const std::string size = std::to_string(kSize);
+    EventRecorder sized_rec, chunked_rec;
+    uintptr_t sized = qrn_http_sock_connect(EventRecorder::Callback, sized_rec.Context(), "127.0.0.1",
+                                            m_server.Port(), 1, ("/get?n=" + size).c_str(), 0);
+    uintptr_t chunked = qrn_http_sock_connect(EventRecorder::Callback, chunked_rec.Context(), "127.0.0.1",
+                                              m_server.Port(), 1, ("/chunked?n=" + size).c_str(), 0);
+    ASSERT_NE(sized, 0u);
+    ASSERT_NE(chunked, 0u);
+    auto full = [](const EventRecorder &rec) {
+        for (const Event &e : rec.Events()) {
+            if (e.msg == 3 && e.p1 == static_cast<uintptr_t>(http::kWindowLimit)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return full(sized_rec) && full(chunked_rec); }));
+
+    std::string sized_body, chunked_body;
+    std::vector<char> buf(100000);
+    auto drain = [&](uintptr_t h, std::string &body) {
+        int n;
+        while ((n = qrn_http_sock_recv(h, buf.data(), static_cast<int>(buf.size()))) > 0) body.append(buf.data(), n);
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+        drain(sized, sized_body);
+        drain(chunked, chunked_body);
+        return sized_rec.Count(5) == 1 && chunked_rec.Count(5) == 1;
+    }));
+    EXPECT_EQ(sized_body.size(), kSize);
+    EXPECT_EQ(chunked_body.size(), kSize);
+    EXPECT_TRUE(sized_body == Pattern(kSize));
+    EXPECT_TRUE(chunked_body == Pattern(kSize));
+    for (const EventRecorder *rec : {&sized_rec, &chunked_rec}) {
+        EXPECT_EQ(rec->Events().front().msg, 2);
+        EXPECT_EQ(rec->Events().front().p1, 0u);
+        EXPECT_EQ(rec->Events().back().msg, 5);
+        EXPECT_EQ(rec->Events().back().p1, 0u);
+        for (const Event &e : rec->Events()) {
+            if (e.msg == 3) {
+                EXPECT_LE(e.p1, static_cast<uintptr_t>(http::kWindowLimit));
+            }
+        }
+    }
+    EXPECT_EQ(qrn_http_sock_recv(sized, buf.data(), 1), -1);  // gone with message 5
+}
+
 TEST_F(HttpSockTest, ByteCountsAndPiecesOfASmallExchange) {
     TraceCapture trace;
     HttpExchange post(Pattern(10000));
@@ -113,9 +163,46 @@ TEST_F(HttpSockTest, StatusesFailuresAndTheirMessages) {
     EXPECT_LT(cut.Received().size(), 400000u);
     EXPECT_EQ(nobody.WaitEnd(), http::kCodeConnectionClosed);
     EXPECT_EQ(bad_host.WaitEnd(), http::kCodeConnectionClosed);
-    for (HttpExchange *x : {&not_found, &refused_after_head, &cut, &nobody, &bad_host}) {
+
+    // The server itself asking for credentials brings in the dialog too; with no provider
+    // registered it is cancelled: a GET ends before connecting, a POST after its head.
+    HttpExchange unauthorized;
+    HttpExchange forbidden("12345");
+    ASSERT_NE(unauthorized.Connect(m_server.Port(), 1, "/status?code=401", 0), 0u);
+    ASSERT_NE(forbidden.Connect(m_server.Port(), 0, "/status?code=403", 5), 0u);
+    EXPECT_EQ(unauthorized.WaitEnd(), http::kCodeCredentialsFailed);
+    EXPECT_EQ(forbidden.WaitEnd(), http::kCodeCredentialsFailed);
+    auto msgs = [](HttpExchange &x) {
+        std::string s;
+        for (const Event &e : x.Rec().Events()) s += std::to_string(e.msg) + ":" + std::to_string(e.p1) + " ";
+        return s;
+    };
+    EXPECT_EQ(msgs(unauthorized), "10:1 10:2 2:1107 ");
+    EXPECT_EQ(msgs(forbidden), "2:0 10:1 10:2 5:1107 ");
+    for (HttpExchange *x : {&not_found, &refused_after_head, &cut, &nobody, &bad_host, &unauthorized, &forbidden}) {
         EXPECT_EQ(qrn_http_sock_close(x->Handle()), -1);
     }
+    // A handle that ended is gone for good, also once a later request is under way: here the
+    // next request starts inside the failing message, on the thread that just let the ended
+    // handle go, and a stale close of the ended handle must be refused and leave it alone.
+    HttpExchange next;
+    EventRecorder first;
+    std::atomic<uintptr_t> ended{0};
+    std::atomic<int> stale_close{0};
+    first.SetHook([&](const Event &e) {
+        if (e.msg != 2 || e.p1 == 0) return;
+        ended = e.handle;
+        next.Connect(m_server.Port(), 1, "/get?n=20", 0);
+        stale_close = qrn_http_sock_close(e.handle);
+    });
+    ASSERT_NE(qrn_http_sock_connect(EventRecorder::Callback, first.Context(), "127.0.0.1", m_server.Port(), 1,
+                                    "/status?code=404", 0), 0u);
+    EXPECT_EQ(first.WaitFor(2).p1, static_cast<uintptr_t>(http::kCodeConnectionClosed));
+    EXPECT_EQ(stale_close, -1);
+    EXPECT_NE(next.Handle(), 0u);
+    EXPECT_NE(next.Handle(), ended.load());
+    EXPECT_EQ(next.WaitEnd(), 0);
+    EXPECT_TRUE(next.Received() == Pattern(20));
     EXPECT_TRUE(WaitUntil([] { return !qrn_http_sock_timer_on(); }));
 }
 
