@@ -60,6 +60,15 @@ void CHttpClientBigPost::Close() {
     m_post_handle = 0;
 }
 
+// The uplink has no end of its own: the session is over for certain once the far side has
+// read the closing bytes and ended its stream, which ends the downlink. Until then the POST
+// stays, and whatever still comes down is read and dropped so that the downlink can end.
+bool CHttpClientBigPost::Linger() {
+    if (m_state != kEstablished) return false;
+    m_lingering = true;
+    return true;
+}
+
 void CHttpClientBigPost::Fail(uint32_t code) {
     const bool was_up = m_state == kEstablished;
     Close();
@@ -150,11 +159,18 @@ void CHttpClientBigPost::OnRead(uintptr_t handle, uint32_t length) {
         const bool go_on = m_state == kReadingHeader ? ReadHeader(&available) : ReadOk(&available);
         if (!go_on) return;
     }
-    if (m_state == kEstablished && available > 0) m_sink->OnRead(available);
+    if (m_state != kEstablished || available == 0) return;
+    if (!m_lingering) {
+        m_sink->OnRead(available);
+        return;
+    }
+    uint8_t scratch[rdhttp::kMaxExchangeReply];
+    while (qrn_http_sock_recv(m_get_handle, scratch, sizeof(scratch)) > 0) {
+    }
 }
 
 void CHttpClientBigPost::OnWrite(uintptr_t handle) {
-    if (m_state == kEstablished && handle == m_post_handle) m_sink->OnWrite();
+    if (m_state == kEstablished && !m_lingering && handle == m_post_handle) m_sink->OnWrite();
 }
 
 void CHttpClientBigPost::OnClose(uintptr_t handle, uint32_t code) {

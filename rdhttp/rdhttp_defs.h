@@ -44,6 +44,11 @@ constexpr uint8_t kReplyLead = 0;
 constexpr uint32_t kPollIdleMs = 2000;
 constexpr uint32_t kPollTimerMs = 1000;
 
+// A closed session waits at most this long for its last uplink bytes to go out (the large-post
+// form: for the far side to end the downlink once they have arrived), checked this often.
+constexpr uint32_t kLingerMs = 5000;
+constexpr uint32_t kLingerTickMs = 250;
+
 // Failure codes of a tunnel session: a broken or foreign server (or a request closed before the
 // session came up), and a refused session (or an uplink that could not start).
 constexpr uint32_t kFailBroken = 1;

@@ -8,6 +8,7 @@
 // that the other may want.
 #include "rdhttp/rdhttpc.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ public:
     CQrnLock &Lock() { return m_lock; }
     IHttpClientSocket *Socket() const { return m_socket; }
     bool Ended() const { return m_ended; }
+    // Closed by the layer above (it may still linger): unknown to the qrn_rdhttp_* calls.
+    bool Closed() const { return m_closed; }
     void OnDetected(uint32_t result, uint32_t mode);
     // Hands the queued reports to the layer above; call with no lock held.
     void Deliver();
@@ -70,6 +73,12 @@ public:
     // fails. After a close nothing is reported at all.
     void SetConnecting(bool on) { m_connecting = on; }
     void SetClosed() { m_closed = true; }
+    // After a close by the layer above: true when the tunnel object sees its last uplink bytes
+    // through first, the client staying in the table (its requests and timers name it) until
+    // the object reports the end or the linger time has passed.
+    bool StartLinger();
+    // The linger timer's turn; true when the linger is over.
+    bool LingerTick();
 
 private:
     void Connect2(uint32_t mode);
@@ -86,7 +95,9 @@ private:
     IHttpClientSocket *m_socket = nullptr;
     bool m_ended = false;
     bool m_connecting = true;
-    bool m_closed = false;
+    std::atomic<bool> m_closed{false};
+    bool m_lingering = false;
+    uint32_t m_linger_from = 0;
     std::vector<CReport> m_reports;
 };
 
@@ -113,6 +124,8 @@ int CloserTick(uintptr_t, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
     for (uintptr_t handle : now) qrn_http_sock_close(handle);
     return 0;
 }
+
+int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
 
 CRdhttpClient *Find(int handle) {
     CQrnFuncLock guard(g_table_lock);
@@ -158,6 +171,23 @@ void CRdhttpClient::OnConfirm(uint32_t result) {
 }
 
 void CRdhttpClient::OnClose(uint32_t) { End(rdhttp::kMsgClose, rdhttp::kCodeClosed); }
+
+bool CRdhttpClient::StartLinger() {
+    if (m_ended || m_socket == nullptr || !m_socket->Linger()) return false;
+    m_lingering = true;
+    m_linger_from = get_tick_count();
+    qrn_trace_text("CRdhttpClient::StartLinger, handle=", m_handle);
+    qrn_timer_set(&LingerCallback, static_cast<uintptr_t>(m_handle), rdhttp::kLingerTickMs);
+    return true;
+}
+
+bool CRdhttpClient::LingerTick() {
+    if (!m_lingering || m_ended) return true;
+    if (calc_tick_diff(m_linger_from, get_tick_count()) < rdhttp::kLingerMs) return false;
+    qrn_trace_text("CRdhttpClient::LingerTick, linger time over, handle=", m_handle);
+    End(rdhttp::kMsgClose, rdhttp::kCodeClosed);
+    return true;
+}
 
 void CRdhttpClient::OnDetected(uint32_t result, uint32_t mode) {
     if (m_ended || m_socket != nullptr) return;
@@ -213,6 +243,15 @@ void WithClient(int handle, bool deliver, F &&work) {
     client->ReleaseRef();
 }
 
+// The handle may have gone, or gone to a new client, before the timer's turn: a client that is
+// not lingering ends the timer as well. From its own tick the kill never waits.
+int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
+    bool over = true;
+    WithClient(static_cast<int>(user_data), false, [&](CRdhttpClient *c) { over = c->LingerTick(); });
+    if (over) qrn_timer_kill(&LingerCallback, user_data);
+    return 0;
+}
+
 }  // namespace
 
 void rdhttp_close_request(uintptr_t handle) {
@@ -264,7 +303,8 @@ int qrn_rdhttp_send(int handle, const void *buffer, int length) {
     int ret = kRefused;
     bool known = false;
     WithClient(handle, false, [&](CRdhttpClient *c) {
-        known = true;
+        known = !c->Closed();
+        if (!known) return;
         if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
         else ret = c->Socket()->Send(buffer, length);
     });
@@ -276,7 +316,8 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
     int ret = kRefused;
     bool known = false;
     WithClient(handle, false, [&](CRdhttpClient *c) {
-        known = true;
+        known = !c->Closed();
+        if (!known) return;
         if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
         else ret = c->Socket()->Receive(buffer, length);
     });
@@ -287,6 +328,10 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
 int qrn_rdhttp_close(int handle) {
     QRN_TRACE_FUNC("qrn_rdhttp_close");
     CRdhttpClient *client = Find(handle);
+    if (client != nullptr && client->Closed()) {
+        client->ReleaseRef();
+        client = nullptr;
+    }
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_close, unknown handle", handle);
         return kRefused;
@@ -294,8 +339,10 @@ int qrn_rdhttp_close(int handle) {
     {
         CQrnFuncLock guard(client->Lock());
         client->SetClosed();
-        client->DropSocket();
-        if (Remove(handle, client)) client->ReleaseRef();
+        if (!client->StartLinger()) {
+            client->DropSocket();
+            if (Remove(handle, client)) client->ReleaseRef();
+        }
     }
     // No event follows a close: what was queued is dropped with the client.
     client->ReleaseRef();
@@ -304,6 +351,10 @@ int qrn_rdhttp_close(int handle) {
 
 int qrn_rdhttp_option(int handle, int option, uintptr_t) {
     CRdhttpClient *client = Find(handle);
+    if (client != nullptr && client->Closed()) {
+        client->ReleaseRef();
+        client = nullptr;
+    }
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_option, unknown handle", handle);
         return kRefused;
