@@ -205,5 +205,43 @@ TEST_F(RdtpTest, CombinedClientWithoutATcpAnswerGivesUpAfterTenSeconds) {
     ::close(listener);
 }
 
+
+// The server side of one path, by hand: the client's request, answered with the session's
+// tags and the request's ordinal. The request as it came.
+CRdtpConnectPdu ServePath(int fd, uint32_t cli_tag) {
+    const CRdtpConnectPdu req = ParsePdu(RawRecv(fd, kPduSize));
+    RawSend(fd, PduBytes(0x5eed, cli_tag, 1, req.ordinal, kModeTcp));
+    return req;
+}
+
+// The server's return is covered through the tunnel (test_tp_http_tunnel_resume.cpp); here the
+// server never comes back.
+TEST_F(RdtpTest, ReconnectionGoesOnAfterFailedAttemptsAndEndsWithMessage5AfterTheGiveUpTime) {
+    qrntest::ClockFactor fast(50);
+    qrntest::TraceCapture trace;
+    CUpper &client_upper = NewUpper();
+    uint16_t port = 0;
+    const int listener = RawListen(&port);
+    const int client = Connect(client_upper, port);
+    ASSERT_GT(client, 0);
+    const int path = RawAccept(listener);
+    EXPECT_EQ(0u, ServePath(path, 77).serv_tag);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm2, 1));
+
+    // Every attempt is refused; a second scheduled attempt shows that a failed attempt is not
+    // the end, and the end comes once the give-up time has passed since the loss.
+    const uint32_t lost = get_tick_count();
+    ::close(listener);
+    ::close(path);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose2, 1));
+    EXPECT_TRUE(WaitUntil([&] { return trace.Count({"CRdtpConnection::ScheduleRetry"}) >= 2; }));
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose, 1));
+    EXPECT_GE(calc_tick_diff(lost, get_tick_count()), kReconnectGiveUpMs);
+    EXPECT_GE(trace.Count({"CRdtpConnection::ScheduleRetry"}), 5);  // 1, 2, 4, 4, 4 ... s apart
+    EXPECT_EQ((std::vector<uintptr_t>{kCloseGaveUp}), P1Of(client_upper, client, kMsgClose));
+    EXPECT_EQ(-1, rdtp_debug::state(client));
+    EXPECT_EQ((std::vector<int>{kMsgConfirm, kMsgConfirm2, kMsgClose2, kMsgClose}), client_upper.Messages(client));
+}
+
 }  // namespace
 }  // namespace rdtptest
