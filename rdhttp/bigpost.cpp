@@ -10,6 +10,7 @@ int qrn_rdhttp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_
 namespace {
 constexpr int kGet = 1;
 constexpr int kPost = 0;
+constexpr uint32_t kDownlinkEnded = 0;  // the HTTP request's end code: read to its end
 
 uint32_t Word(const uint8_t *b) {
     return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
@@ -176,6 +177,13 @@ void CHttpClientBigPost::OnWrite(uintptr_t handle) {
 void CHttpClientBigPost::OnClose(uintptr_t handle, uint32_t code) {
     if (!Mine(handle) || m_state == kClosed) return;
     qrn_trace_text("CHttpClientBigPost::OnClose, code=", code);
+    if (m_lingering && handle == m_get_handle && code == kDownlinkEnded) {
+        // The far side ended its stream after the closing bytes: they went through.
+        m_get_handle = 0;
+        Close();
+        m_sink->OnClose(rdhttp::kCodeDelivered);
+        return;
+    }
     (handle == m_get_handle ? m_get_handle : m_post_handle) = 0;
     Fail(rdhttp::kFailBroken);
 }

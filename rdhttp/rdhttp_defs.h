@@ -60,6 +60,13 @@ constexpr int kMsgWrite = 4;
 constexpr int kMsgClose = 5;
 constexpr int kMsgStatus = 10;
 constexpr uint32_t kCodeClosed = 1;
+// A lingering session's end (Linger): its last uplink bytes went through.
+constexpr uint32_t kCodeDelivered = 0;
+// qrn_rdhttp_close_notify: its results, and the notice with p1 kCodeDelivered or kCodeClosed.
+constexpr int kCloseNoticeToCome = 0;
+constexpr int kCloseNoNotice = 1;
+constexpr int kCloseUndelivered = 2;
+constexpr int kMsgCloseDone = 9;
 
 }  // namespace rdhttp
 

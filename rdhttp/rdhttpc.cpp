@@ -77,6 +77,13 @@ public:
     // through first, the client staying in the table (its requests and timers name it) until
     // the object reports the end or the linger time has passed.
     bool StartLinger();
+    bool Up() const { return m_socket != nullptr && !m_ended && m_up; }
+    void SetNotice(qrn_callback notice, uintptr_t context) {
+        m_notice = notice;
+        m_notice_context = context;
+    }
+    // The close notice, once due; call with no lock held.
+    void NotifyClosed();
     // The linger timer's turn; true when the linger is over.
     bool LingerTick();
 
@@ -98,6 +105,11 @@ private:
     std::atomic<bool> m_closed{false};
     bool m_lingering = false;
     uint32_t m_linger_from = 0;
+    bool m_up = false;
+    bool m_delivered = false;
+    bool m_notice_due = false;
+    qrn_callback m_notice = nullptr;
+    uintptr_t m_notice_context = 0;
     std::vector<CReport> m_reports;
 };
 
@@ -160,17 +172,42 @@ void CRdhttpClient::DropSocket() {
 void CRdhttpClient::End(int msg, uint32_t p1) {
     if (m_ended) return;
     m_ended = true;
+    m_notice_due = m_lingering && m_notice != nullptr;
     DropSocket();
     Report(msg, p1, 0);
     if (Remove(m_handle, this)) ReleaseRef();  // the caller's own reference keeps it for now
 }
 
 void CRdhttpClient::OnConfirm(uint32_t result) {
-    if (result == 0) Report(rdhttp::kMsgConnect, 0, 0);
-    else End(rdhttp::kMsgConnect, result);
+    if (result == 0) {
+        m_up = true;
+        Report(rdhttp::kMsgConnect, 0, 0);
+    } else {
+        End(rdhttp::kMsgConnect, result);
+    }
 }
 
-void CRdhttpClient::OnClose(uint32_t) { End(rdhttp::kMsgClose, rdhttp::kCodeClosed); }
+void CRdhttpClient::OnClose(uint32_t code) {
+    m_delivered = m_lingering && code == rdhttp::kCodeDelivered;
+    End(rdhttp::kMsgClose, rdhttp::kCodeClosed);
+}
+
+void CRdhttpClient::NotifyClosed() {
+    qrn_callback notice;
+    uintptr_t context;
+    uint32_t code;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (!m_notice_due) return;
+        m_notice_due = false;
+        notice = m_notice;
+        context = m_notice_context;
+        m_notice = nullptr;
+        code = m_delivered ? rdhttp::kCodeDelivered : rdhttp::kCodeClosed;
+    }
+    qrn_trace_text("CRdhttpClient::NotifyClosed, (handle, delivered)=", m_handle, code == rdhttp::kCodeDelivered ? 1 : 0);
+    notice(context, rdhttp::kMsgCloseDone, static_cast<uintptr_t>(m_handle), code, 0, 0);
+}
 
 bool CRdhttpClient::StartLinger() {
     if (m_ended || m_socket == nullptr || !m_socket->Linger()) return false;
@@ -240,6 +277,7 @@ void WithClient(int handle, bool deliver, F &&work) {
         work(client);
     }
     if (deliver) client->Deliver();
+    client->NotifyClosed();
     client->ReleaseRef();
 }
 
@@ -325,8 +363,10 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
     return ret;
 }
 
-int qrn_rdhttp_close(int handle) {
-    QRN_TRACE_FUNC("qrn_rdhttp_close");
+namespace {
+
+// The close of qrn_rdhttp_close and qrn_rdhttp_close_notify: the result of the latter.
+int CloseTunnel(int handle, qrn_callback notice, uintptr_t notice_context) {
     CRdhttpClient *client = Find(handle);
     if (client != nullptr && client->Closed()) {
         client->ReleaseRef();
@@ -336,17 +376,35 @@ int qrn_rdhttp_close(int handle) {
         QRN_TRACE_ERROR("qrn_rdhttp_close, unknown handle", handle);
         return kRefused;
     }
+    int result;
     {
         CQrnFuncLock guard(client->Lock());
         client->SetClosed();
-        if (!client->StartLinger()) {
+        const bool up = client->Up();
+        if (client->StartLinger()) {
+            client->SetNotice(notice, notice_context);
+            result = notice != nullptr ? rdhttp::kCloseNoticeToCome : rdhttp::kCloseNoNotice;
+        } else {
             client->DropSocket();
             if (Remove(handle, client)) client->ReleaseRef();
+            result = up ? rdhttp::kCloseNoNotice : rdhttp::kCloseUndelivered;
         }
     }
     // No event follows a close: what was queued is dropped with the client.
     client->ReleaseRef();
-    return 0;
+    return result;
+}
+
+}  // namespace
+
+int qrn_rdhttp_close(int handle) {
+    QRN_TRACE_FUNC("qrn_rdhttp_close");
+    return CloseTunnel(handle, nullptr, 0) == kRefused ? kRefused : 0;
+}
+
+int qrn_rdhttp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
+    QRN_TRACE_FUNC("qrn_rdhttp_close_notify");
+    return CloseTunnel(handle, notice, notice_context);
 }
 
 int qrn_rdhttp_option(int handle, int option, uintptr_t) {

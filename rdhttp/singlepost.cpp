@@ -189,7 +189,7 @@ void CHttpClientSinglePost::EndExchange() {
     if (m_lingering) {
         // A send waits for the request in flight, so this exchange carried the last bytes.
         Close();
-        m_sink->OnClose(rdhttp::kCodeClosed);
+        m_sink->OnClose(rdhttp::kCodeDelivered);
         return;
     }
     const bool carried = m_send_len > rdhttp::kLeadSize || m_reply_len > rdhttp::kLeadSize;

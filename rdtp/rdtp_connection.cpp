@@ -60,6 +60,15 @@ int CRdtpConnection::TakeUdpPath(bool any_mode) {
     return handle;
 }
 
+int CRdtpConnection::TakeTunnelPath(bool *tunnel) {
+    CQrnFuncLock guard(m_lock);
+    *tunnel = m_conn_mode == kModeHttp;
+    if (!*tunnel) return 0;
+    const int handle = m_http_handle;
+    m_http_handle = 0;
+    return handle;
+}
+
 int CRdtpConnection::LiveObjects() { return g_live_objects.load(std::memory_order_relaxed); }
 
 // --- helpers (m_lock held) -------------------------------------------------------------------

@@ -94,6 +94,9 @@ public:
     // After MarkClosed: the reliable-UDP path (unless any_mode, only when the stream travels on
     // it) for the caller to close, or 0; the object no longer owns it.
     int TakeUdpPath(bool any_mode);
+    // After MarkClosed: in the tunnel's mode, its path (0 while there is none) for the caller
+    // to close, and *tunnel set; the object no longer owns it.
+    int TakeTunnelPath(bool *tunnel);
 
     // Test views (rdtp_debug.h).
     uint8_t DebugState();

@@ -138,7 +138,9 @@ TEST_P(TpHttpTunnelBreak, ResumesAfterARestartMidTransferAndClosesNormally) {
     EXPECT_EQ(0, server_app.Count(QRN_TP_MSG_CLOSED));
     EXPECT_EQ(0, client_app.Count(QRN_TP_MSG_CLOSED));
 
+    EXPECT_EQ(QRN_TP_OK, qrn_tp_option(client, QRN_TP_OPT_CLOSE_NOTICE, 1));
     EXPECT_EQ(QRN_TP_OK, qrn_tp_close(client, QRN_TP_CLOSE_NORMAL));
+    EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_CLOSE_DELIVERED), client_app.WaitFor(QRN_TP_MSG_CLOSE_DONE).p1);
     const Event closed = server_app.WaitFor(QRN_TP_MSG_CLOSED);
     EXPECT_EQ(QRN_TP_MSG_CLOSED, closed.msg);
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_PEER_CLOSED), closed.p1);
