@@ -10,6 +10,7 @@ int qrn_rdhttp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_
 namespace {
 constexpr int kGet = 1;
 constexpr int kPost = 0;
+constexpr uint32_t kDownlinkEnded = 0;  // the HTTP request's end code: read to its end
 
 uint32_t Word(const uint8_t *b) {
     return (uint32_t(b[0]) << 24) | (uint32_t(b[1]) << 16) | (uint32_t(b[2]) << 8) | b[3];
@@ -58,6 +59,15 @@ void CHttpClientBigPost::Close() {
     rdhttp_close_request(m_post_handle);
     m_get_handle = 0;
     m_post_handle = 0;
+}
+
+// The uplink has no end of its own: the session is over for certain once the far side has
+// read the closing bytes and ended its stream, which ends the downlink. Until then the POST
+// stays, and whatever still comes down is read and dropped so that the downlink can end.
+bool CHttpClientBigPost::Linger() {
+    if (m_state != kEstablished) return false;
+    m_lingering = true;
+    return true;
 }
 
 void CHttpClientBigPost::Fail(uint32_t code) {
@@ -150,16 +160,30 @@ void CHttpClientBigPost::OnRead(uintptr_t handle, uint32_t length) {
         const bool go_on = m_state == kReadingHeader ? ReadHeader(&available) : ReadOk(&available);
         if (!go_on) return;
     }
-    if (m_state == kEstablished && available > 0) m_sink->OnRead(available);
+    if (m_state != kEstablished || available == 0) return;
+    if (!m_lingering) {
+        m_sink->OnRead(available);
+        return;
+    }
+    uint8_t scratch[rdhttp::kMaxExchangeReply];
+    while (qrn_http_sock_recv(m_get_handle, scratch, sizeof(scratch)) > 0) {
+    }
 }
 
 void CHttpClientBigPost::OnWrite(uintptr_t handle) {
-    if (m_state == kEstablished && handle == m_post_handle) m_sink->OnWrite();
+    if (m_state == kEstablished && !m_lingering && handle == m_post_handle) m_sink->OnWrite();
 }
 
 void CHttpClientBigPost::OnClose(uintptr_t handle, uint32_t code) {
     if (!Mine(handle) || m_state == kClosed) return;
     qrn_trace_text("CHttpClientBigPost::OnClose, code=", code);
+    if (m_lingering && handle == m_get_handle && code == kDownlinkEnded) {
+        // The far side ended its stream after the closing bytes: they went through.
+        m_get_handle = 0;
+        Close();
+        m_sink->OnClose(rdhttp::kCodeDelivered);
+        return;
+    }
     (handle == m_get_handle ? m_get_handle : m_post_handle) = 0;
     Fail(rdhttp::kFailBroken);
 }

@@ -15,6 +15,7 @@ public:
     int Send(const void *buffer, int length) override;
     int Receive(void *buffer, int length) override;
     void Close() override;
+    bool Linger() override;
     void OnConfirm(uintptr_t handle, uint32_t result) override;
     void OnRead(uintptr_t handle, uint32_t length) override;
     void OnWrite(uintptr_t handle) override;
@@ -44,6 +45,7 @@ private:
     uint8_t m_header[rdhttp::kBigPostHeaderSize] = {};
     uint16_t m_header_len = 0;
     uint32_t m_session_id = 0;
+    bool m_lingering = false;
 };
 
 #endif

@@ -44,6 +44,11 @@ constexpr uint8_t kReplyLead = 0;
 constexpr uint32_t kPollIdleMs = 2000;
 constexpr uint32_t kPollTimerMs = 1000;
 
+// A closed session waits at most this long for its last uplink bytes to go out (the large-post
+// form: for the far side to end the downlink once they have arrived), checked this often.
+constexpr uint32_t kLingerMs = 5000;
+constexpr uint32_t kLingerTickMs = 250;
+
 // Failure codes of a tunnel session: a broken or foreign server (or a request closed before the
 // session came up), and a refused session (or an uplink that could not start).
 constexpr uint32_t kFailBroken = 1;
@@ -55,6 +60,13 @@ constexpr int kMsgWrite = 4;
 constexpr int kMsgClose = 5;
 constexpr int kMsgStatus = 10;
 constexpr uint32_t kCodeClosed = 1;
+// A lingering session's end (Linger): its last uplink bytes went through.
+constexpr uint32_t kCodeDelivered = 0;
+// qrn_rdhttp_close_notify: its results, and the notice with p1 kCodeDelivered or kCodeClosed.
+constexpr int kCloseNoticeToCome = 0;
+constexpr int kCloseNoNotice = 1;
+constexpr int kCloseUndelivered = 2;
+constexpr int kMsgCloseDone = 9;
 
 }  // namespace rdhttp
 

@@ -37,6 +37,10 @@ public:
     virtual int Receive(void *buffer, int length) = 0;
     // Ends the session without a report.
     virtual void Close() = 0;
+    // The layer above has closed the session: true when the object still has bytes of the
+    // uplink to see through (it then reports OnClose once they have gone, or the session has
+    // failed), false when it may be closed at once. Nothing read afterwards goes up.
+    virtual bool Linger() = 0;
     // After a failure report the object has let its requests go and takes no more events.
     virtual void OnConfirm(uintptr_t handle, uint32_t result) = 0;
     virtual void OnRead(uintptr_t handle, uint32_t length) = 0;

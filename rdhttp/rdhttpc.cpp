@@ -8,6 +8,7 @@
 // that the other may want.
 #include "rdhttp/rdhttpc.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ public:
     CQrnLock &Lock() { return m_lock; }
     IHttpClientSocket *Socket() const { return m_socket; }
     bool Ended() const { return m_ended; }
+    // Closed by the layer above (it may still linger): unknown to the qrn_rdhttp_* calls.
+    bool Closed() const { return m_closed; }
     void OnDetected(uint32_t result, uint32_t mode);
     // Hands the queued reports to the layer above; call with no lock held.
     void Deliver();
@@ -70,6 +73,19 @@ public:
     // fails. After a close nothing is reported at all.
     void SetConnecting(bool on) { m_connecting = on; }
     void SetClosed() { m_closed = true; }
+    // After a close by the layer above: true when the tunnel object sees its last uplink bytes
+    // through first, the client staying in the table (its requests and timers name it) until
+    // the object reports the end or the linger time has passed.
+    bool StartLinger();
+    bool Up() const { return m_socket != nullptr && !m_ended && m_up; }
+    void SetNotice(qrn_callback notice, uintptr_t context) {
+        m_notice = notice;
+        m_notice_context = context;
+    }
+    // The close notice, once due; call with no lock held.
+    void NotifyClosed();
+    // The linger timer's turn; true when the linger is over.
+    bool LingerTick();
 
 private:
     void Connect2(uint32_t mode);
@@ -86,7 +102,14 @@ private:
     IHttpClientSocket *m_socket = nullptr;
     bool m_ended = false;
     bool m_connecting = true;
-    bool m_closed = false;
+    std::atomic<bool> m_closed{false};
+    bool m_lingering = false;
+    uint32_t m_linger_from = 0;
+    bool m_up = false;
+    bool m_delivered = false;
+    bool m_notice_due = false;
+    qrn_callback m_notice = nullptr;
+    uintptr_t m_notice_context = 0;
     std::vector<CReport> m_reports;
 };
 
@@ -113,6 +136,8 @@ int CloserTick(uintptr_t, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
     for (uintptr_t handle : now) qrn_http_sock_close(handle);
     return 0;
 }
+
+int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t);
 
 CRdhttpClient *Find(int handle) {
     CQrnFuncLock guard(g_table_lock);
@@ -147,17 +172,59 @@ void CRdhttpClient::DropSocket() {
 void CRdhttpClient::End(int msg, uint32_t p1) {
     if (m_ended) return;
     m_ended = true;
+    m_notice_due = m_lingering && m_notice != nullptr;
     DropSocket();
     Report(msg, p1, 0);
     if (Remove(m_handle, this)) ReleaseRef();  // the caller's own reference keeps it for now
 }
 
 void CRdhttpClient::OnConfirm(uint32_t result) {
-    if (result == 0) Report(rdhttp::kMsgConnect, 0, 0);
-    else End(rdhttp::kMsgConnect, result);
+    if (result == 0) {
+        m_up = true;
+        Report(rdhttp::kMsgConnect, 0, 0);
+    } else {
+        End(rdhttp::kMsgConnect, result);
+    }
 }
 
-void CRdhttpClient::OnClose(uint32_t) { End(rdhttp::kMsgClose, rdhttp::kCodeClosed); }
+void CRdhttpClient::OnClose(uint32_t code) {
+    m_delivered = m_lingering && code == rdhttp::kCodeDelivered;
+    End(rdhttp::kMsgClose, rdhttp::kCodeClosed);
+}
+
+void CRdhttpClient::NotifyClosed() {
+    qrn_callback notice;
+    uintptr_t context;
+    uint32_t code;
+    {
+        CQrnFuncLock guard(m_lock);
+        if (!m_notice_due) return;
+        m_notice_due = false;
+        notice = m_notice;
+        context = m_notice_context;
+        m_notice = nullptr;
+        code = m_delivered ? rdhttp::kCodeDelivered : rdhttp::kCodeClosed;
+    }
+    qrn_trace_text("CRdhttpClient::NotifyClosed, (handle, delivered)=", m_handle, code == rdhttp::kCodeDelivered ? 1 : 0);
+    notice(context, rdhttp::kMsgCloseDone, static_cast<uintptr_t>(m_handle), code, 0, 0);
+}
+
+bool CRdhttpClient::StartLinger() {
+    if (m_ended || m_socket == nullptr || !m_socket->Linger()) return false;
+    m_lingering = true;
+    m_linger_from = get_tick_count();
+    qrn_trace_text("CRdhttpClient::StartLinger, handle=", m_handle);
+    qrn_timer_set(&LingerCallback, static_cast<uintptr_t>(m_handle), rdhttp::kLingerTickMs);
+    return true;
+}
+
+bool CRdhttpClient::LingerTick() {
+    if (!m_lingering || m_ended) return true;
+    if (calc_tick_diff(m_linger_from, get_tick_count()) < rdhttp::kLingerMs) return false;
+    qrn_trace_text("CRdhttpClient::LingerTick, linger time over, handle=", m_handle);
+    End(rdhttp::kMsgClose, rdhttp::kCodeClosed);
+    return true;
+}
 
 void CRdhttpClient::OnDetected(uint32_t result, uint32_t mode) {
     if (m_ended || m_socket != nullptr) return;
@@ -210,7 +277,17 @@ void WithClient(int handle, bool deliver, F &&work) {
         work(client);
     }
     if (deliver) client->Deliver();
+    client->NotifyClosed();
     client->ReleaseRef();
+}
+
+// The handle may have gone, or gone to a new client, before the timer's turn: a client that is
+// not lingering ends the timer as well. From its own tick the kill never waits.
+int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
+    bool over = true;
+    WithClient(static_cast<int>(user_data), false, [&](CRdhttpClient *c) { over = c->LingerTick(); });
+    if (over) qrn_timer_kill(&LingerCallback, user_data);
+    return 0;
 }
 
 }  // namespace
@@ -264,7 +341,8 @@ int qrn_rdhttp_send(int handle, const void *buffer, int length) {
     int ret = kRefused;
     bool known = false;
     WithClient(handle, false, [&](CRdhttpClient *c) {
-        known = true;
+        known = !c->Closed();
+        if (!known) return;
         if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
         else ret = c->Socket()->Send(buffer, length);
     });
@@ -276,7 +354,8 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
     int ret = kRefused;
     bool known = false;
     WithClient(handle, false, [&](CRdhttpClient *c) {
-        known = true;
+        known = !c->Closed();
+        if (!known) return;
         if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
         else ret = c->Socket()->Receive(buffer, length);
     });
@@ -284,26 +363,56 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
     return ret;
 }
 
-int qrn_rdhttp_close(int handle) {
-    QRN_TRACE_FUNC("qrn_rdhttp_close");
+namespace {
+
+// The close of qrn_rdhttp_close and qrn_rdhttp_close_notify: the result of the latter.
+int CloseTunnel(int handle, qrn_callback notice, uintptr_t notice_context) {
     CRdhttpClient *client = Find(handle);
+    if (client != nullptr && client->Closed()) {
+        client->ReleaseRef();
+        client = nullptr;
+    }
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_close, unknown handle", handle);
         return kRefused;
     }
+    int result;
     {
         CQrnFuncLock guard(client->Lock());
         client->SetClosed();
-        client->DropSocket();
-        if (Remove(handle, client)) client->ReleaseRef();
+        const bool up = client->Up();
+        if (client->StartLinger()) {
+            client->SetNotice(notice, notice_context);
+            result = notice != nullptr ? rdhttp::kCloseNoticeToCome : rdhttp::kCloseNoNotice;
+        } else {
+            client->DropSocket();
+            if (Remove(handle, client)) client->ReleaseRef();
+            result = up ? rdhttp::kCloseNoNotice : rdhttp::kCloseUndelivered;
+        }
     }
     // No event follows a close: what was queued is dropped with the client.
     client->ReleaseRef();
-    return 0;
+    return result;
+}
+
+}  // namespace
+
+int qrn_rdhttp_close(int handle) {
+    QRN_TRACE_FUNC("qrn_rdhttp_close");
+    return CloseTunnel(handle, nullptr, 0) == kRefused ? kRefused : 0;
+}
+
+int qrn_rdhttp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
+    QRN_TRACE_FUNC("qrn_rdhttp_close_notify");
+    return CloseTunnel(handle, notice, notice_context);
 }
 
 int qrn_rdhttp_option(int handle, int option, uintptr_t) {
     CRdhttpClient *client = Find(handle);
+    if (client != nullptr && client->Closed()) {
+        client->ReleaseRef();
+        client = nullptr;
+    }
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_option, unknown handle", handle);
         return kRefused;

@@ -23,6 +23,12 @@ int qrn_rdhttp_send(int handle, const void *buffer, int length);
 int qrn_rdhttp_recv(int handle, void *buffer, int length);
 // 0, or -1 for an unknown handle. No event follows.
 int qrn_rdhttp_close(int handle);
+// The same, and when the session still has uplink bytes to see through, notice(notice_context,
+// 9, handle, p1, 0, 0) follows once, on a library thread and with no lock held, when they have
+// gone (p1 0) or the session failed or the linger time passed first (p1 1). 0 when the notice
+// is to come; 1 when nothing is left to await (no notice); 2 when the session was not up (no
+// notice); -1 for an unknown handle.
+int qrn_rdhttp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // 0 for a live handle (no option has an effect), -1 for an unknown one.
 int qrn_rdhttp_option(int handle, int option, uintptr_t value);
 

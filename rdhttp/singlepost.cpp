@@ -78,6 +78,21 @@ void CHttpClientSinglePost::Close() {
     m_handle = 0;
 }
 
+// Bytes handed over sit in the send buffer until an exchange carries them: the session stays
+// until that exchange has been answered, which tells that the tunnel server holds them.
+bool CHttpClientSinglePost::Linger() {
+    if (m_state != kEstablished || (m_handle == 0 && m_send_len <= rdhttp::kLeadSize)) return false;
+    m_lingering = true;
+    if (m_handle == 0) {
+        // Behind a reply the layer above will not read any more, or a request that could not
+        // start: the next exchange goes now, or at the poll.
+        m_recv_len = m_recv_pos = 0;
+        m_pending = true;
+        TryConnect();
+    }
+    return true;
+}
+
 void CHttpClientSinglePost::TryConnect() {
     QRN_TRACE_FUNC("CHttpClientSinglePost::TryConnect");
     char path[kRdhttpMaxPath];
@@ -171,6 +186,12 @@ void CHttpClientSinglePost::ReadExchangeReply(uint32_t length) {
 void CHttpClientSinglePost::EndExchange() {
     rdhttp_close_request(m_handle);
     m_handle = 0;
+    if (m_lingering) {
+        // A send waits for the request in flight, so this exchange carried the last bytes.
+        Close();
+        m_sink->OnClose(rdhttp::kCodeDelivered);
+        return;
+    }
     const bool carried = m_send_len > rdhttp::kLeadSize || m_reply_len > rdhttp::kLeadSize;
     m_send_len = rdhttp::kLeadSize;
     m_recv_pos = rdhttp::kLeadSize;  // the reply's leading byte is dropped unread

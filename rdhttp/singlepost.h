@@ -15,6 +15,7 @@ public:
     int Send(const void *buffer, int length) override;
     int Receive(void *buffer, int length) override;
     void Close() override;
+    bool Linger() override;
     void OnConfirm(uintptr_t handle, uint32_t result) override;
     void OnRead(uintptr_t handle, uint32_t length) override;
     void OnWrite(uintptr_t handle) override;
@@ -54,6 +55,7 @@ private:
     uint32_t m_recv_pos = 0;
     bool m_pending = false;  // an exchange is due once the buffer is empty
     uint32_t m_last_tick = 0;
+    bool m_lingering = false;
 };
 
 #endif

@@ -37,12 +37,13 @@ int qrn_rdtp_recv(int handle, void *buffer, int length, int flags);
 // 0, or -1 for an unknown handle. The connection's paths close when its last event is done;
 // each delivers what it took, and the close, in the background.
 int qrn_rdtp_close(int handle);
-// The same, and when the stream travels on reliable UDP, notice(notice_context, 9, udp handle,
-// p1) follows once on a library thread once the peer has acknowledged every byte (p1 0) or the
-// release time-out has passed (p1 not 0). 0 when the notice is to come; 1 when there is
-// nothing to await (no notice: a TCP path hands its bytes to the kernel, which delivers them
-// on its own); 2 when the path ended at once, undelivered (no notice); -1 for an unknown
-// handle.
+// The same, and when the stream travels on reliable UDP or the HTTP tunnel, notice(
+// notice_context, 9, lower handle, p1) follows once on a library thread once the peer has
+// acknowledged every byte (the tunnel: once its requests have carried every byte to the tunnel
+// server, p1 0) or the release time-out has passed (p1 not 0). 0 when the notice is to come; 1
+// when there is nothing to await (no notice: a TCP path hands its bytes to the kernel, which
+// delivers them on its own); 2 when the path ended at once, or the tunnel had no path,
+// undelivered (no notice); -1 for an unknown handle.
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // 0, or -1 for an unknown handle. Options 5, 6, 7, 10 and 11 write through value (widths in
 // rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection. Handle 0

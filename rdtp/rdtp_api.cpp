@@ -17,6 +17,7 @@
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "qrnlibl/qrn_util.h"
+#include "rdhttp/rdhttp_defs.h"
 #include "rdhttp/rdhttpc.h"
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_debug.h"
@@ -361,7 +362,8 @@ namespace {
 
 // Takes a closed handle out of the table; the UDP path it leaves to close (any_mode: in every
 // mode, else only in UDP mode), 0 for none, or kErrUnknownHandle. *delivered as TakeUdpPath.
-int DetachClosed(int handle, bool any_mode, bool *delivered) {
+// With tunnel, the tunnel's path is taken too, in the tunnel's mode (*tunnel_mode then set).
+int DetachClosed(int handle, bool any_mode, bool *delivered, int *tunnel = nullptr, bool *tunnel_mode = nullptr) {
     qrn_handle_mgr *table = rdtp_table();
     CQrnFuncLock guard(rdtp_module().lock);
     CRdtpConnection *conn = GetRdtpConnection(handle);
@@ -371,6 +373,7 @@ int DetachClosed(int handle, bool any_mode, bool *delivered) {
     }
     conn->MarkClosed();
     const int udp_handle = conn->TakeUdpPath(any_mode, delivered);
+    if (tunnel != nullptr) *tunnel = conn->TakeTunnelPath(tunnel_mode);
     if (qrn_handle_mgr_free_id(table, handle) != 0) conn->ReleaseRef();
     conn->ReleaseRef();
     return udp_handle;
@@ -393,8 +396,17 @@ int qrn_rdtp_close(int handle) {
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context) {
     QRN_TRACE_FUNC("qrn_rdtp_close_notify");
     bool delivered = false;
-    const int udp_handle = DetachClosed(handle, false, &delivered);
+    int tunnel = 0;
+    bool tunnel_mode = false;
+    const int udp_handle = DetachClosed(handle, false, &delivered, &tunnel, &tunnel_mode);
     if (udp_handle == kErrUnknownHandle) return kErrUnknownHandle;
+    // The tunnel holds what it was handed until its requests carry it: its end is awaited too.
+    if (tunnel_mode) {
+        if (tunnel == 0) return kCloseUndelivered;
+        const int r = qrn_rdhttp_close_notify(tunnel, notice, notice_context);
+        if (r == rdhttp::kCloseNoticeToCome) return kCloseNoticeToCome;
+        return r == rdhttp::kCloseNoNotice ? kCloseNoNotice : kCloseUndelivered;
+    }
     if (delivered) {
         // What is left is a new path that nothing needs any more.
         if (udp_handle != 0) qrn_udprlb_close(udp_handle);

@@ -61,6 +61,15 @@ int CRdtpConnection::TakeUdpPath(bool any_mode, bool *delivered) {
     return handle;
 }
 
+int CRdtpConnection::TakeTunnelPath(bool *tunnel) {
+    CQrnFuncLock guard(m_lock);
+    *tunnel = m_conn_mode == kModeHttp;
+    if (!*tunnel) return 0;
+    const int handle = m_http_handle;
+    m_http_handle = 0;
+    return handle;
+}
+
 int CRdtpConnection::LiveObjects() { return g_live_objects.load(std::memory_order_relaxed); }
 
 // --- helpers (m_lock held) -------------------------------------------------------------------
@@ -270,12 +279,11 @@ int CRdtpConnection::TryConnect() {
 void CRdtpConnection::OnConfirm(int from, int handle, int result) {
     QRN_TRACE_FUNC("CRdtpConnection::OnConfirm");
     CRdtpAftermath after;
-    bool retry_tcp = false;
     {
         CQrnFuncLock guard(m_lock);
         if (Inactive() || !IsCurrentPath(from, handle)) return;
         if (result != 0) {
-            FailConfirm(from, after, &retry_tcp);
+            FailConfirm(from, after);
         } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
             SendConnectRequestPdu(kFromUdp);
             SetState(kStateUdpRequestSent);
@@ -289,29 +297,21 @@ void CRdtpConnection::OnConfirm(int from, int handle, int result) {
             if (m_serv_tag == 0 && !m_bReconnecting) after.Post(kMsgConfirm, kConfirmOk);
         }
     }
-    if (retry_tcp) {
-        // A reconnecting combined client keeps to TCP, once a second.
-        qrn_sleep(kCombinedRetryPauseMs);
-        CQrnFuncLock guard(m_lock);
-        if (!Inactive()) TryConnect();
-        return;
-    }
     Finish(after);
 }
 
 // A connect attempt failed; the lower layer has already discarded its handle.
-void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after, bool *retry_tcp) {
+void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after) {
     *PathSlot(from) = 0;
     if (m_conn_mode == kModeTcpUdp && m_state == kStateTcpConnecting) {
         ClosePath(kFromUdp);
-        if (m_bReconnecting) {
-            *retry_tcp = true;
-            return;
+        // A reconnecting combined client keeps to TCP: its attempts go on below.
+        if (!m_bReconnecting) {
+            m_conn_mode = kModeUdp;
+            SetState(kStateUdpConnecting);
+            m_udp_handle = ConnectUdp();
+            if (m_udp_handle != 0) return;
         }
-        m_conn_mode = kModeUdp;
-        SetState(kStateUdpConnecting);
-        m_udp_handle = ConnectUdp();
-        if (m_udp_handle != 0) return;
     } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
         // Going on without UDP: the request again, on TCP with mode 1, tells the server so.
         m_conn_mode = kModeTcp;
@@ -397,11 +397,19 @@ void CRdtpConnection::LosePath(int from, CRdtpAftermath &after) {
     const uint8_t was = m_state;
     if (!IsServer()) {
         if (!m_bNoReconnect) {
+            // Every attempt asks with a new ordinal: the server may have taken the last one
+            // before its path broke.
             ++m_ordinal;
             qrn_trace_text("*** set m_bReconnecting to TRUE");
-            if (m_bReconnecting) return;
+            if (m_bReconnecting) {
+                // An attempt of this reconnection failed; the next one follows after a pause.
+                ScheduleRetry();
+                return;
+            }
             m_bReconnecting = 1;
-            TryConnect();
+            m_lost_tick = get_tick_count();
+            m_retry_pause = kReconnectFirstPauseMs;
+            if (TryConnect() != kConnectStarted) ScheduleRetry();
         }
     } else {
         if (m_conn_mode == kModeTcpUdp && from == kFromUdp) return;
@@ -448,9 +456,39 @@ void CRdtpConnection::OnTimer() {
             after.Remove();
         } else if (m_state == kStateRequestSent && m_conn_mode == kModeTcpUdp && elapsed > kCombinedTcpTimeoutMs) {
             GiveUpTcp(after);
+        } else if (!IsServer() && m_bReconnecting) {
+            KeepReconnecting(after);
         }
     }
     Finish(after);
+}
+
+void CRdtpConnection::ScheduleRetry() {
+    m_retry_pending = true;
+    m_retry_from = get_tick_count();
+    m_retry_wait = m_retry_pause;
+    m_retry_pause = m_retry_pause * 2 > kReconnectLongestPauseMs ? kReconnectLongestPauseMs : m_retry_pause * 2;
+    qrn_trace_text("CRdtpConnection::ScheduleRetry, (local_handle, pause, ordinal)=", m_local_handle, m_retry_wait,
+                   static_cast<int>(m_ordinal));
+}
+
+// A path that is lost for good (the server, a proxy or the tunnel server gone) ends the
+// connection with message 5 once the give-up time has passed, rather than leaving it without
+// a path and without a word.
+void CRdtpConnection::KeepReconnecting(CRdtpAftermath &after) {
+    const uint32_t now = get_tick_count();
+    if (calc_tick_diff(m_lost_tick, now) >= kReconnectGiveUpMs) {
+        qrn_trace_text("CRdtpConnection::OnTimer, no new path, reconnection given up, local_handle=", m_local_handle);
+        m_retry_pending = false;
+        CloseAllPaths();
+        Detach();
+        after.Remove();
+        after.Post(kMsgClose, kCloseGaveUp);
+        return;
+    }
+    if (!m_retry_pending || calc_tick_diff(m_retry_from, now) < m_retry_wait) return;
+    m_retry_pending = false;
+    if (TryConnect() != kConnectStarted) ScheduleRetry();
 }
 
 // Combined mode, no answer on TCP: UDP alone.
@@ -458,7 +496,12 @@ void CRdtpConnection::GiveUpTcp(CRdtpAftermath &after) {
     m_conn_mode = kModeUdp;
     m_state = kStateUdpConnecting;
     ClosePath(kFromTcp);
-    if (TryConnect() == kConnectStarted || m_bReconnecting || m_serv_tag != 0) return;
+    if (TryConnect() == kConnectStarted) return;
+    if (m_bReconnecting) {
+        ScheduleRetry();
+        return;
+    }
+    if (m_serv_tag != 0) return;
     // A first connect with no path left would otherwise wait for ever without a word.
     Detach();
     after.Remove();

@@ -96,6 +96,9 @@ public:
     // *delivered: the stream's last path ended with the peer's close after it had acknowledged
     // every byte handed to this layer, so nothing is left for a new path to carry.
     int TakeUdpPath(bool any_mode, bool *delivered);
+    // After MarkClosed: in the tunnel's mode, its path (0 while there is none) for the caller
+    // to close, and *tunnel set; the object no longer owns it.
+    int TakeTunnelPath(bool *tunnel);
 
     // Test views (rdtp_debug.h).
     uint8_t DebugState();
@@ -135,8 +138,12 @@ private:
     void SendRefusal();
     bool Resumable(uint32_t cli_tag, uint16_t ordinal) const;
     void LosePath(int from, CRdtpAftermath &after);
-    void FailConfirm(int from, CRdtpAftermath &after, bool *retry_tcp);
+    void FailConfirm(int from, CRdtpAftermath &after);
     void GiveUpTcp(CRdtpAftermath &after);
+    // Client, reconnecting: the next attempt after a pause, and the timer's turn (the attempt
+    // that is due, or the end once no path came in time).
+    void ScheduleRetry();
+    void KeepReconnecting(CRdtpAftermath &after);
 
     // The connect PDU cases of OnRead.
     void OnRequest(int from, const CRdtpConnectPdu &pdu, int rest, CRdtpAftermath &after, Handoff *handoff);
@@ -170,6 +177,13 @@ private:
     int m_bNoReconnect = 0;
     int m_bReconnecting = 0;
     bool m_all_acknowledged = false;  // see TakeUdpPath
+    // Client, while reconnecting: when the path was lost, and the next attempt (due
+    // m_retry_wait after m_retry_from) once the last one failed.
+    uint32_t m_lost_tick = 0;
+    bool m_retry_pending = false;
+    uint32_t m_retry_from = 0;
+    uint32_t m_retry_wait = 0;
+    uint32_t m_retry_pause = rdtp::kReconnectFirstPauseMs;
     uint8_t m_state = rdtp::kStateNew;
     int m_udp_handle = 0;
     int m_tcp_handle = 0;

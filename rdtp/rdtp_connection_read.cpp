@@ -135,6 +135,7 @@ void CRdtpConnection::OnResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAfte
     if (m_bReconnecting) {
         VSOCK::reconnect_internal_socket();
         m_bReconnecting = 0;
+        m_retry_pending = false;
     }
     m_serv_tag = pdu.serv_tag;
     m_cli_tag = pdu.cli_tag;

@@ -61,7 +61,7 @@ constexpr int kMsgConnect = 1;    // server: a new logical connection
 constexpr int kMsgConfirm = 2;    // client, first connect: p1 kConfirm*
 constexpr int kMsgRead = 3;       // p1 length, p2 kRead*, p3 datagram bytes
 constexpr int kMsgWrite = 4;      // room to send again
-constexpr int kMsgClose = 5;      // client: resumption refused (p1 kCloseRefused)
+constexpr int kMsgClose = 5;      // client: resumption refused (p1 kCloseRefused) or given up (kCloseGaveUp)
 constexpr int kMsgConnect2 = 6;   // server: the path is up, first or again
 constexpr int kMsgConfirm2 = 7;   // client: connected or resumed
 constexpr int kMsgClose2 = 8;     // p1 kClose2*
@@ -71,6 +71,7 @@ constexpr uintptr_t kConfirmOk = 0;
 constexpr uintptr_t kConfirmRefused = 1;
 constexpr uintptr_t kConfirmFailed = 2;
 constexpr uintptr_t kCloseRefused = 1;
+constexpr uintptr_t kCloseGaveUp = 2;    // client: no new path within kReconnectGiveUpMs
 constexpr uintptr_t kClose2Lost = 0;
 constexpr uintptr_t kClose2Replaced = 1;
 constexpr uintptr_t kReadStream = 0;
@@ -104,7 +105,12 @@ constexpr uint32_t kHalfOpenTimeoutMs = 30000;     // server objects in state 4 
 // it as soon as its connect completes.
 constexpr uint32_t kPendingTcpTimeoutMs = 10000;
 constexpr uint32_t kCombinedTcpTimeoutMs = 10000;  // combined mode: no answer on TCP
-constexpr uint32_t kCombinedRetryPauseMs = 1000;   // combined mode: reconnecting TCP retries
+// A reconnecting client whose attempt fails tries again after a pause that doubles from the
+// first to the longest, and gives up once this long has passed since the loss without a new
+// path (the peer's transport has ended the connection by its receive time-out by then).
+constexpr uint32_t kReconnectFirstPauseMs = 1000;
+constexpr uint32_t kReconnectLongestPauseMs = 4000;
+constexpr uint32_t kReconnectGiveUpMs = 30000;
 
 // Results.
 constexpr int kConnectStarted = 0;

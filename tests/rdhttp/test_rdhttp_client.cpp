@@ -12,6 +12,7 @@
 #include "http/dtctrpdu.h"
 #include "http/http_defs.h"
 #include "http/httpie.h"
+#include "qrnlibl/qrn_time.h"
 #include "rdhttp/rdhttp_defs.h"
 #include "rdhttp/rdhttpc.h"
 #include "tunnel_fixture.h"
@@ -185,6 +186,44 @@ TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
     e = FailAgainst(single(ScriptedHttpServer::Reply(Id(7)),
                            "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 100\r\n\r\nxyz"));
     EXPECT_EQ(e.msg, rdhttp::kMsgClose);
+}
+
+
+// A closed session whose last bytes never get through (a server that takes them and says
+// nothing) lingers for the linger time only: then its notice says undelivered, its requests
+// end and its handle is gone. Both forms.
+TEST_F(RdhttpClient, ClosedSessionsWhoseBytesDoNotGetThroughEndAtTheLingerTime) {
+    ClockFactor fast(10);
+    for (uint32_t mode : {http::kModeBigPost, http::kModeSmallPost}) {
+        SCOPED_TRACE(mode);
+        PrimeDetector(mode);
+        ScriptedHttpServer server(
+            [&](const ScriptedRequest &req) -> std::string {
+                if (req.method == "GET") return ScriptedHttpServer::Stream("KVHT" + Id(5) + "OK");
+                if (req.target.find("SinglePost") != std::string::npos) return ScriptedHttpServer::Reply(Id(7));
+                return std::string();  // the uplink, or an exchange: taken and never answered
+            },
+            [](const ScriptedRequest &req) -> size_t {
+                return req.target.find("SinglePost") != std::string::npos ? 4 : 0;
+            });
+        TunnelUser user("last bytes");
+        ASSERT_NE(user.Connect(server.Port()), 0);
+        ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
+        const int uplinks = 2;  // GET and POST, or the opening and the first exchange
+        ASSERT_TRUE(WaitUntil([&] { return server.Requests() >= uplinks; }));
+
+        EventRecorder notice;
+        const uint32_t closed = get_tick_count();
+        EXPECT_EQ(qrn_rdhttp_close_notify(user.Handle(), EventRecorder::Callback, notice.Context()),
+                  rdhttp::kCloseNoticeToCome);
+        EXPECT_EQ(qrn_rdhttp_send(user.Handle(), "x", 1), -1);  // closed for its user at once
+        const Event done = notice.WaitFor(rdhttp::kMsgCloseDone);
+        EXPECT_EQ(done.p1, rdhttp::kCodeClosed);
+        EXPECT_GE(calc_tick_diff(closed, get_tick_count()), rdhttp::kLingerMs);
+        EXPECT_EQ(notice.Count(rdhttp::kMsgCloseDone), 1);
+        EXPECT_TRUE(WaitUntil([&] { return qrn_rdhttp_option(user.Handle(), 6, 0) == -1; }));
+        EXPECT_EQ(user.Rec().Count(rdhttp::kMsgClose), 0);  // nothing more for the closed user
+    }
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // Losing the path of an established connection, with a relay between client and server that
 // cuts it: the client's reconnection, the server's resumption of the same object, the option
 // that stops reconnection, and the time-outs of half-open connections.
+#include <arpa/inet.h>
+#include <string.h>
+
 #include <atomic>
 
 #include "qrnlibl/qrn_time.h"
@@ -203,6 +206,75 @@ TEST_F(RdtpTest, CombinedClientWithoutATcpAnswerGivesUpAfterTenSeconds) {
     EXPECT_EQ(-1, rdtp_debug::state(client));
     ::close(silent);
     ::close(listener);
+}
+
+
+// A listening socket on this loopback port (0: a free one, written back). Its paths let the
+// port be listened on again while they linger in TIME_WAIT, as a restarted server does.
+int ListenReusable(uint16_t *port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in a = qrntest::RawAddress(*port);
+    EXPECT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a))) << strerror(errno);
+    EXPECT_EQ(0, ::listen(fd, 4));
+    socklen_t len = sizeof(a);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// The server side of one path, by hand: the client's request, answered with the session's
+// tags and the request's ordinal. The request as it came.
+CRdtpConnectPdu ServePath(int fd, uint32_t cli_tag) {
+    const CRdtpConnectPdu req = ParsePdu(RawRecv(fd, kPduSize));
+    RawSend(fd, PduBytes(0x5eed, cli_tag, 1, req.ordinal, kModeTcp));
+    return req;
+}
+
+TEST_F(RdtpTest, ReconnectionGoesOnUntilTheServerIsBackAndEndsWithMessage5WhenItNeverIs) {
+    qrntest::ClockFactor fast(50);
+    qrntest::TraceCapture trace;
+    CUpper &client_upper = NewUpper();
+    uint16_t port = 0;
+    int listener = ListenReusable(&port);
+    const int client = Connect(client_upper, port);
+    ASSERT_GT(client, 0);
+    int path = RawAccept(listener);
+    EXPECT_EQ(0u, ServePath(path, 77).serv_tag);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm2, 1));
+
+    // The server is gone: the first attempt and the ones after it are refused; a second
+    // scheduled attempt shows that a failed attempt is not the end.
+    ::close(listener);
+    ::close(path);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose2, 1));
+    EXPECT_TRUE(WaitUntil([&] { return trace.Count({"CRdtpConnection::ScheduleRetry"}) >= 2; }));
+    listener = ListenReusable(&port);
+    path = RawAccept(listener);
+    ASSERT_GE(path, 0);
+    const CRdtpConnectPdu again = ServePath(path, 77);
+    EXPECT_EQ(0x5eedu, again.serv_tag);
+    EXPECT_EQ(77u, again.cli_tag);
+    EXPECT_GE(again.ordinal, 3);  // one more for the loss and for every failed attempt
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgConfirm2, 2));
+    const char byte = 'x';
+    EXPECT_EQ(1, qrn_rdtp_send(client, &byte, 1, 0));
+    EXPECT_EQ("x", RawRecv(path, 1));
+
+    // Gone for good: the end comes once the give-up time has passed since the loss, counted
+    // afresh for this loss.
+    const uint32_t lost = get_tick_count();
+    ::close(listener);
+    ::close(path);
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose2, 2));
+    ASSERT_TRUE(client_upper.WaitForCount(kMsgClose, 1));
+    EXPECT_GE(calc_tick_diff(lost, get_tick_count()), kReconnectGiveUpMs);
+    EXPECT_GE(trace.Count({"CRdtpConnection::ScheduleRetry"}), 2 + 5);  // 1, 2, 4, 4, 4 ... s apart
+    EXPECT_EQ((std::vector<uintptr_t>{kCloseGaveUp}), P1Of(client_upper, client, kMsgClose));
+    EXPECT_EQ(-1, rdtp_debug::state(client));
+    EXPECT_EQ((std::vector<int>{kMsgConfirm, kMsgConfirm2, kMsgClose2, kMsgConfirm2, kMsgClose2, kMsgClose}),
+              client_upper.Messages(client));
 }
 
 }  // namespace

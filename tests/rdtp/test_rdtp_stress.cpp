@@ -17,8 +17,8 @@ constexpr int kClientThreads = 4;
 constexpr int kIterations = 30;
 constexpr int kSends = 5;
 constexpr int kChunk = 1000;
-// A connection that loses its path again while it reconnects stays without one (it is not
-// retried), so the wait for it is kept short.
+// A connection that loses its path again while it reconnects waits a pause of a second or
+// more before its next attempt, so the wait for it is kept short.
 constexpr int kEstablishWaitMs = 500;
 constexpr int kCutPauseMs = 3;
 

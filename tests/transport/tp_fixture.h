@@ -88,6 +88,11 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_stream[handle];
     }
+    size_t StreamSize(int handle) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_stream.find(handle);
+        return it == m_stream.end() ? 0 : it->second.size();
+    }
     bool WaitStream(int handle, size_t n) {
         return WaitUntil([&] { return Stream(handle).size() >= n; });
     }

@@ -45,18 +45,27 @@ void CTunnelSession::StartTarget(const CTargetConfig &target) {
 }
 
 void CTunnelSession::Close(const char *why) {
+    bool drain;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed) return;
         m_closed = true;
+        // A client's last bytes (its closing record among them) are the target's: a client
+        // that closes its requests right after them must not lose them here.
+        drain = m_target_state == ETargetState::kConnected && (!m_up.Empty() || m_writing);
     }
-    qrn_trace_text("qrntunnel: session closed, id=", m_id, ", reason=", why);
-    m_target.Shutdown();
+    qrn_trace_text("qrntunnel: session closed, id=", m_id, ", reason=", why, ", draining=", drain ? 1u : 0u);
+    if (!drain) m_target.Shutdown();
     m_cv.notify_all();
     WakeAll();
 }
 
 void CTunnelSession::Join() {
+    if (m_writer.joinable()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_cv.wait_for(lock, kDrainLimit, [this] { return m_writer_done; });
+    }
+    m_target.Shutdown();
     if (m_reader.joinable()) m_reader.join();
     if (m_writer.joinable()) m_writer.join();
 }
@@ -137,16 +146,28 @@ void CTunnelSession::WriterThread() {
             m_cv.wait(lock, [this] {
                 return m_closed || (m_target_state == ETargetState::kConnected && !m_up.Empty());
             });
-            if (m_closed) return;
+            if (m_target_state != ETargetState::kConnected || m_up.Empty()) break;  // closed
             n = m_up.Take(buf.data(), buf.size());
+            m_writing = true;
         }
         // Room in the uplink queue: a held-back upload may go on.
         WakeAll();
-        if (!m_target.SendAll(buf.data(), static_cast<int>(n))) {
+        const bool sent = m_target.SendAll(buf.data(), static_cast<int>(n));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_writing = false;
+        }
+        if (!sent) {
             Close("target send failed");
-            return;
+            break;
         }
     }
+    m_target.Shutdown();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writer_done = true;
+    }
+    m_cv.notify_all();
 }
 
 }  // namespace qrntunnel

@@ -53,6 +53,7 @@ public:
     // Bytes held per direction before the sender is held back.
     static constexpr size_t kQueueLimit = 256 * 1024;
     static constexpr size_t kCopyChunk = 16 * 1024;
+    static constexpr std::chrono::milliseconds kDrainLimit{5000};
 
     CTunnelSession(uint32_t id, ESessionKind kind);
     ~CTunnelSession();
@@ -64,9 +65,11 @@ public:
 
     // Starts the connect to the target and the two threads.
     void StartTarget(const CTargetConfig &target);
-    // Ends the session: the target connection is shut, every suspended request resumed.
+    // Ends the session: every suspended request is resumed, and the target connection is shut
+    // once the client's bytes already queued for it have gone out.
     void Close(const char *why);
-    // Waits for the target threads; only after Close, never on an MHD thread.
+    // Waits for the target threads (for the queued bytes at most kDrainLimit); only after
+    // Close, never on an MHD thread.
     void Join();
 
     // Suspends conn until the session changes; the caller holds lock on m_mutex.
@@ -85,6 +88,8 @@ public:
     Clock::time_point m_last_active;
     CByteQueue m_down;  // from the target (or the detector's answers), for the client
     CByteQueue m_up;    // from the client, for the target
+    bool m_writing = false;      // the writer is sending bytes it took from m_up
+    bool m_writer_done = false;  // the writer has shut the target after its last bytes
 
     // Large-post form: which requests the session has, and what the downlink has said.
     bool m_has_downlink = false;
