@@ -8,6 +8,7 @@
 // that the other may want.
 #include "rdhttp/rdhttpc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -290,6 +291,13 @@ int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, ui
     return 0;
 }
 
+// The HTTP layer ended the request itself, and its handle (an object's address) may come back
+// for a new request: a close still queued for it would end that one.
+void ForgetRequest(uintptr_t handle) {
+    std::lock_guard<std::mutex> guard(g_closer_mutex);
+    g_closing.erase(std::remove(g_closing.begin(), g_closing.end(), handle), g_closing.end());
+}
+
 }  // namespace
 
 void rdhttp_close_request(uintptr_t handle) {
@@ -426,6 +434,7 @@ int qrn_rdhttp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_
     qrn_trace_text("qrn_rdhttp_callback, (user_data, msg, handle, uParam1, uParam2)=", static_cast<uint32_t>(user_data),
                    msg, static_cast<uint32_t>(handle), static_cast<uint32_t>(p1), static_cast<uint32_t>(p2));
     const int tunnel = static_cast<int>(user_data);
+    if (msg == rdhttp::kMsgClose || (msg == rdhttp::kMsgConnect && p1 != 0)) ForgetRequest(handle);
     bool timer_wanted = false;
     WithClient(tunnel, true, [&](CRdhttpClient *c) {
         if (msg == http::kMsgDetectFinished) {
