@@ -444,6 +444,7 @@ void CTpConnection::OnTimer(uint32_t now) {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateIdle) return;
         read_more = m_read_more;
+        if (read_more) m_path_waiting = kWaitingUnknown;
         ReleaseIdleBuffers();
         if (m_app_closed) {
             // Closing ends once the closing PDU is out (TrySendData), the path is gone, or

@@ -47,6 +47,9 @@ constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
 constexpr uint8_t kFlagClient = 0x01;
 constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
 
+// CTpConnection::m_path_waiting when the path did not say how many bytes wait in it.
+constexpr int kWaitingUnknown = -1;
+
 }  // namespace tp
 
 class CTpConnection : public CQrnObject {
@@ -174,6 +177,9 @@ private:
     bool m_reading = false;     // a thread is in ReadStream
     bool m_read_again = false;  // another read event came meanwhile
     bool m_read_more = false;   // the last read stopped at its budget with bytes left
+    // Bytes that the path's last read event said wait in it, less those read since
+    // (kWaitingUnknown: read until the path has none).
+    int m_path_waiting = tp::kWaitingUnknown;
     std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
     int m_app_calls = 0;     // calls of the application's callback in progress
     std::condition_variable m_app_calls_done;

@@ -49,11 +49,11 @@ int CTpConnection::Send(const void *data, int len, int flags) {
         }
         if (m_flags & kFlagWriteBlocked) return 0;
         const auto *p = static_cast<const uint8_t *>(data);
-        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendChunkMax))) : nullptr;
+        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendTakeMax))) : nullptr;
         // Bytes are taken only while everything taken before has been handed over, so the
-        // window never holds more than one chunk that the path has not seen.
+        // window never holds more than one take that the path has not seen.
         while (len > 0 && m_out_len == 0 && Unsent() == 0) {
-            const int chunk = std::min(len, kSendChunkMax);
+            const int chunk = len <= kSendTakeMax ? len : kSendChunkMax;
             const int kept = Kept();
             if (kept + chunk > kSendKeepMax) {
                 const int drop = kept + chunk - kSendKeepMax;
@@ -255,6 +255,7 @@ void CTpConnection::OnClose2() {
         // PDUs that the path delivered before it went are still framed and handled (a peer's
         // last bytes and its closing PDU come just before its end of the path).
         m_rx_draining = !RxEmpty();
+        m_path_waiting = kWaitingUnknown;
         drain = m_rx_draining;
     }
     if (drain) ReadAll();
@@ -266,6 +267,13 @@ void CTpConnection::OnRead(int len, int flags, const void *data) {
     if (static_cast<uintptr_t>(flags) & rdtp::kReadDatagram) {
         DeliverDatagram(len, data);
         return;
+    }
+    {
+        // A TCP path announces how many bytes wait in it and announces them again as long as
+        // any are left: reading stops once those are in, without a receive that finds none.
+        CQrnFuncLock guard(m_lock);
+        const bool counted = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+        m_path_waiting = counted && len > 0 ? len : kWaitingUnknown;
     }
     ReadAll();
 }
@@ -478,11 +486,14 @@ int CTpConnection::RecvStream(uint8_t *dst, int want) {
         return 0;
     }
     if (RxEmpty()) {
+        if (m_path_waiting == 0) return 0;
         if (!m_rx) m_rx.reset(new (std::nothrow) uint8_t[kReadBatch]);
         // Without the batch buffer the path is read directly, a piece at a time.
-        if (!m_rx) return qrn_rdtp_recv(m_rdtp_handle, dst, want, 0);
-        const int n = qrn_rdtp_recv(m_rdtp_handle, m_rx.get(), kReadBatch, 0);
+        const int n = m_rx ? qrn_rdtp_recv(m_rdtp_handle, m_rx.get(), kReadBatch, 0)
+                           : qrn_rdtp_recv(m_rdtp_handle, dst, want, 0);
         if (n < 1) return n;
+        if (m_path_waiting > 0) m_path_waiting = std::max(m_path_waiting - n, 0);
+        if (!m_rx) return n;
         m_rx_pos = 0;
         m_rx_len = std::min(n, kReadBatch);
     }
