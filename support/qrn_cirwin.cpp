@@ -9,6 +9,8 @@
 namespace {
 
 constexpr int kFirstStorage = 4096;
+// Storage given back by a shrink keeps a whole number of these.
+constexpr int kShrinkStep = 4096;
 
 }  // namespace
 
@@ -153,6 +155,20 @@ void qrn_cirwin_reset(qrn_cirwin *w) {
     w->m_head = 0;
     w->m_kept = 0;
     w->m_read = 0;
+}
+
+int qrn_cirwin_shrink(qrn_cirwin *w) {
+    if (!w) return 0;
+    if (w->m_kept == 0) {
+        free(w->m_buf);
+        w->m_buf = nullptr;
+        w->m_cap = 0;
+        w->m_head = 0;
+        return 0;
+    }
+    const long long fit = (static_cast<long long>(w->m_kept) + kShrinkStep - 1) / kShrinkStep * kShrinkStep;
+    if (fit < w->m_cap) qrn_cirwin_resize(w, static_cast<int>(fit));
+    return w->m_cap;
 }
 
 }  // extern "C"

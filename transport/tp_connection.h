@@ -123,7 +123,8 @@ private:
     // one-second timer rather than at once, so that a busy connection does not allocate them
     // for every PDU.
     void ReserveOut();
-    void ReleaseIdleBuffers();
+    // quiet: nothing went out for a timer period.
+    void ReleaseIdleBuffers(bool quiet);
     void DropRx() {
         m_rx_pos = m_rx_len = 0;
         m_rx_draining = false;

@@ -466,11 +466,15 @@ void CTpConnection::ReserveOut() {
     m_out_buf = m_out_store.get();
 }
 
-void CTpConnection::ReleaseIdleBuffers() {
+void CTpConnection::ReleaseIdleBuffers(bool quiet) {
     if (m_out_len == 0) {
         m_out_store.reset();
         m_out_buf = nullptr;
     }
+    // The kept bytes stay (the peer may yet ask for them again), but the storage that grew
+    // for them goes back to their size once the stream has been quiet for a period; a busy
+    // one would only grow it again.
+    if (quiet && Unsent() == 0) qrn_cirwin_shrink(m_send_win);
     // The receive buffers belong to the reading thread while it reads.
     if (m_reading) return;
     if (RxEmpty()) m_rx.reset();
