@@ -115,6 +115,10 @@ private:
     bool PathTakesBytes() const;
     // Appends data PDUs to m_out_buf: as many full ones as fit on a stream path, else one.
     void BuildDataPdus();
+    bool BatchesPdus() const;
+    // Send's take on an open stream path, with nothing unsent and m_out_buf empty: the PDUs go
+    // into m_out_buf and their bytes into the window as handed over.
+    void TakeIntoPdus(const uint8_t *data, int len);
     // Stream bytes of the current path, through m_rx: up to want bytes into dst, 0 when none
     // is waiting, negative on a path error.
     int RecvStream(uint8_t *dst, int want);
