@@ -10,7 +10,7 @@ namespace {
 
 constexpr int kFirstStorage = 4096;
 // Storage given back by a shrink keeps a whole number of these.
-constexpr int kShrinkStep = 4096;
+constexpr int kShrinkStep = 1024;
 
 }  // namespace
 
