@@ -444,7 +444,7 @@ void CTpConnection::OnTimer(uint32_t now) {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateIdle) return;
         read_more = m_read_more;
-        if (read_more) m_path_waiting = kWaitingUnknown;
+        if (read_more) m_path_reports = m_path_drained = false;
         ReleaseIdleBuffers(Elapsed(m_last_send_tick, now) >= kTimerPeriodMs);
         if (m_app_closed) {
             // Closing ends once the closing PDU is out (TrySendData), the path is gone, or

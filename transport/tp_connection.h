@@ -47,8 +47,6 @@ constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
 constexpr uint8_t kFlagClient = 0x01;
 constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
 
-// CTpConnection::m_path_waiting when the path did not say how many bytes wait in it.
-constexpr int kWaitingUnknown = -1;
 
 }  // namespace tp
 
@@ -182,9 +180,10 @@ private:
     bool m_reading = false;     // a thread is in ReadStream
     bool m_read_again = false;  // another read event came meanwhile
     bool m_read_more = false;   // the last read stopped at its budget with bytes left
-    // Bytes that the path's last read event said wait in it, less those read since
-    // (kWaitingUnknown: read until the path has none).
-    int m_path_waiting = tp::kWaitingUnknown;
+    // The path of the last read event reports readable for as long as bytes are left in it
+    // (TCP), and a short receive has emptied it since: the rest waits for its next report.
+    bool m_path_reports = false;
+    bool m_path_drained = false;
     std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
     int m_app_calls = 0;     // calls of the application's callback in progress
     std::condition_variable m_app_calls_done;

@@ -282,7 +282,7 @@ void CTpConnection::OnClose2() {
         // PDUs that the path delivered before it went are still framed and handled (a peer's
         // last bytes and its closing PDU come just before its end of the path).
         m_rx_draining = !RxEmpty();
-        m_path_waiting = kWaitingUnknown;
+        m_path_reports = m_path_drained = false;
         drain = m_rx_draining;
     }
     if (drain) ReadAll();
@@ -296,11 +296,12 @@ void CTpConnection::OnRead(int len, int flags, const void *data) {
         return;
     }
     {
-        // A TCP path announces how many bytes wait in it and announces them again as long as
-        // any are left: reading stops once those are in, without a receive that finds none.
+        // A TCP path reports readable again as long as any bytes are left in it: a receive
+        // that comes back short has emptied it, and reading stops there, without a receive
+        // that finds nothing.
         CQrnFuncLock guard(m_lock);
-        const bool counted = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
-        m_path_waiting = counted && len > 0 ? len : kWaitingUnknown;
+        m_path_reports = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+        m_path_drained = false;
     }
     ReadAll();
 }
@@ -517,13 +518,13 @@ int CTpConnection::RecvStream(uint8_t *dst, int want) {
         return 0;
     }
     if (RxEmpty()) {
-        if (m_path_waiting == 0) return 0;
+        if (m_path_drained) return 0;
         if (!m_rx) m_rx.reset(new (std::nothrow) uint8_t[kReadBatch]);
         // Without the batch buffer the path is read directly, a piece at a time.
-        const int n = m_rx ? qrn_rdtp_recv(m_rdtp_handle, m_rx.get(), kReadBatch, 0)
-                           : qrn_rdtp_recv(m_rdtp_handle, dst, want, 0);
+        const int ask = m_rx ? kReadBatch : want;
+        const int n = qrn_rdtp_recv(m_rdtp_handle, m_rx ? m_rx.get() : dst, ask, 0);
         if (n < 1) return n;
-        if (m_path_waiting > 0) m_path_waiting = std::max(m_path_waiting - n, 0);
+        if (m_path_reports && n < ask) m_path_drained = true;
         if (!m_rx) return n;
         m_rx_pos = 0;
         m_rx_len = std::min(n, kReadBatch);
