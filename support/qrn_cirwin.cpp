@@ -134,6 +134,7 @@ int qrn_cirwin_write_size(const qrn_cirwin *w) { return w ? w->m_kept : 0; }
 int qrn_cirwin_read_size(const qrn_cirwin *w) { return w ? w->m_read : 0; }
 int qrn_cirwin_read_avail(const qrn_cirwin *w) { return w ? w->m_kept - w->m_read : 0; }
 int qrn_cirwin_room(const qrn_cirwin *w) { return w ? w->m_limit - w->m_kept : 0; }
+int qrn_cirwin_storage(const qrn_cirwin *w) { return w ? w->m_cap : 0; }
 
 int qrn_cirwin_forward(qrn_cirwin *w, int n) {
     if (!w || n <= 0) return 0;

@@ -65,6 +65,16 @@ CTpConnection::~CTpConnection() {
 
 int tp_debug::live_connections() { return g_live_connections.load(std::memory_order_relaxed); }
 
+int CTpConnection::DebugWindowStorage() const {
+    CQrnFuncLock guard(m_lock);
+    return qrn_cirwin_storage(m_send_win);
+}
+
+int tp_debug::window_storage(int handle) {
+    CQrnRefHolder<CTpConnection> conn(GetTpConn(static_cast<uintptr_t>(handle)));
+    return conn ? conn->DebugWindowStorage() : -1;
+}
+
 bool CTpConnection::TakesEvent(int rdtp_handle) const {
     CQrnFuncLock guard(m_lock);
     return m_state != kStateIdle && rdtp_handle != 0 && rdtp_handle == m_rdtp_handle;

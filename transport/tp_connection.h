@@ -75,6 +75,7 @@ public:
     bool TakesEvent(int rdtp_handle) const;
     bool IsAppClosed() const;
     int conn_id() const { return m_conn_id; }
+    int DebugWindowStorage() const;
 
     // --- multi-mode events; the dispatcher holds a reference -------------------------------
     void OnConnect(int rdtp_handle);

@@ -47,6 +47,8 @@ void qrn_cirwin_reset(qrn_cirwin *w);
    a window that once grew stays no larger than what it keeps; a failed move keeps the old
    storage. Returns the storage size in bytes. */
 int qrn_cirwin_shrink(qrn_cirwin *w);
+/* The storage size in bytes (what the window holds allocated). */
+int qrn_cirwin_storage(const qrn_cirwin *w);
 
 #ifdef __cplusplus
 }
