@@ -9,6 +9,8 @@
 namespace {
 
 constexpr int kFirstStorage = 4096;
+// Storage given back by a shrink keeps a whole number of these.
+constexpr int kShrinkStep = 1024;
 
 }  // namespace
 
@@ -132,6 +134,7 @@ int qrn_cirwin_write_size(const qrn_cirwin *w) { return w ? w->m_kept : 0; }
 int qrn_cirwin_read_size(const qrn_cirwin *w) { return w ? w->m_read : 0; }
 int qrn_cirwin_read_avail(const qrn_cirwin *w) { return w ? w->m_kept - w->m_read : 0; }
 int qrn_cirwin_room(const qrn_cirwin *w) { return w ? w->m_limit - w->m_kept : 0; }
+int qrn_cirwin_storage(const qrn_cirwin *w) { return w ? w->m_cap : 0; }
 
 int qrn_cirwin_forward(qrn_cirwin *w, int n) {
     if (!w || n <= 0) return 0;
@@ -153,6 +156,20 @@ void qrn_cirwin_reset(qrn_cirwin *w) {
     w->m_head = 0;
     w->m_kept = 0;
     w->m_read = 0;
+}
+
+int qrn_cirwin_shrink(qrn_cirwin *w) {
+    if (!w) return 0;
+    if (w->m_kept == 0) {
+        free(w->m_buf);
+        w->m_buf = nullptr;
+        w->m_cap = 0;
+        w->m_head = 0;
+        return 0;
+    }
+    const long long fit = (static_cast<long long>(w->m_kept) + kShrinkStep - 1) / kShrinkStep * kShrinkStep;
+    if (fit < w->m_cap) qrn_cirwin_resize(w, static_cast<int>(fit));
+    return w->m_cap;
 }
 
 }  // extern "C"

@@ -65,6 +65,16 @@ CTpConnection::~CTpConnection() {
 
 int tp_debug::live_connections() { return g_live_connections.load(std::memory_order_relaxed); }
 
+int CTpConnection::DebugWindowStorage() const {
+    CQrnFuncLock guard(m_lock);
+    return qrn_cirwin_storage(m_send_win);
+}
+
+int tp_debug::window_storage(int handle) {
+    CQrnRefHolder<CTpConnection> conn(GetTpConn(static_cast<uintptr_t>(handle)));
+    return conn ? conn->DebugWindowStorage() : -1;
+}
+
 bool CTpConnection::TakesEvent(int rdtp_handle) const {
     CQrnFuncLock guard(m_lock);
     return m_state != kStateIdle && rdtp_handle != 0 && rdtp_handle == m_rdtp_handle;
@@ -444,7 +454,8 @@ void CTpConnection::OnTimer(uint32_t now) {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateIdle) return;
         read_more = m_read_more;
-        ReleaseIdleBuffers();
+        if (read_more) m_path_reports = m_path_drained = false;
+        ReleaseIdleBuffers(Elapsed(m_last_send_tick, now) >= kTimerPeriodMs);
         if (m_app_closed) {
             // Closing ends once the closing PDU is out (TrySendData), the path is gone, or
             // the linger time has passed; never later.

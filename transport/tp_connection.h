@@ -47,6 +47,7 @@ constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
 constexpr uint8_t kFlagClient = 0x01;
 constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
 
+
 }  // namespace tp
 
 class CTpConnection : public CQrnObject {
@@ -74,6 +75,7 @@ public:
     bool TakesEvent(int rdtp_handle) const;
     bool IsAppClosed() const;
     int conn_id() const { return m_conn_id; }
+    int DebugWindowStorage() const;
 
     // --- multi-mode events; the dispatcher holds a reference -------------------------------
     void OnConnect(int rdtp_handle);
@@ -112,6 +114,10 @@ private:
     bool PathTakesBytes() const;
     // Appends data PDUs to m_out_buf: as many full ones as fit on a stream path, else one.
     void BuildDataPdus();
+    bool BatchesPdus() const;
+    // Send's take on an open stream path, with nothing unsent and m_out_buf empty: the PDUs go
+    // into m_out_buf and their bytes into the window as handed over.
+    void TakeIntoPdus(const uint8_t *data, int len);
     // Stream bytes of the current path, through m_rx: up to want bytes into dst, 0 when none
     // is waiting, negative on a path error.
     int RecvStream(uint8_t *dst, int want);
@@ -120,7 +126,8 @@ private:
     // one-second timer rather than at once, so that a busy connection does not allocate them
     // for every PDU.
     void ReserveOut();
-    void ReleaseIdleBuffers();
+    // quiet: nothing went out for a timer period.
+    void ReleaseIdleBuffers(bool quiet);
     void DropRx() {
         m_rx_pos = m_rx_len = 0;
         m_rx_draining = false;
@@ -174,6 +181,10 @@ private:
     bool m_reading = false;     // a thread is in ReadStream
     bool m_read_again = false;  // another read event came meanwhile
     bool m_read_more = false;   // the last read stopped at its budget with bytes left
+    // The path of the last read event reports readable for as long as bytes are left in it
+    // (TCP), and a short receive has emptied it since: the rest waits for its next report.
+    bool m_path_reports = false;
+    bool m_path_drained = false;
     std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
     int m_app_calls = 0;     // calls of the application's callback in progress
     std::condition_variable m_app_calls_done;

@@ -8,6 +8,8 @@ namespace tp_debug {
 int live_connections();
 // Handles in the transport table.
 int table_count();
+// Bytes of storage that the connection's send window holds, or -1 for an unknown handle.
+int window_storage(int handle);
 
 }  // namespace tp_debug
 

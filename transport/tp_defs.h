@@ -50,17 +50,22 @@ constexpr uint32_t kBufferSizeMax = 0x3fffc00;  // 65535 units
 // The outgoing stream: the last bytes handed over are kept for resumption.
 constexpr int kSendKeepMax = 0x40000;  // 262144
 // Send takes the application's bytes in chunks of one full PDU body, so that a write goes out
-// in full PDUs and one short tail. The tail is taken only once the full PDUs have been handed
-// over: an application that closes and ends right after its last write leaves at most that
-// tail to the library.
+// in full PDUs and one short tail. The tail is taken only once the full PDUs before it have
+// been handed over, unless it fits beside the last of them in one hand-over (kSendTakeMax):
+// an application that closes and ends right after its last write leaves at most one take to
+// the library.
 constexpr int kSendChunkMax = kMaxDataBody;
-// Bytes are dropped from the kept window only when a chunk is taken, with nothing unsent: what
-// a broken path may then still swallow (the sending socket's buffer, the receiving socket's,
-// and the receiver's kReadBatch) must fit in kSendKeepMax less one chunk, which bounds the
-// stream sockets' buffer sizes.
 // The PDUs built for one hand-over (after a resumption, the window's unsent bytes go out in
 // full PDUs, two at a time when the second is short).
 constexpr int kOutBufSize = kMaxPduBody + 2 * kPduHeaderSize;
+// The most that Send takes at once: what is left of a write is taken whole when it fits in
+// one hand-over, so that a short tail does not travel as a segment of its own (a 32768-byte
+// write is one full PDU and 16 bytes, one send).
+constexpr int kSendTakeMax = kOutBufSize - 2 * kPduHeaderSize;
+// Bytes are dropped from the kept window only when a take is made, with nothing unsent: what
+// a broken path may then still swallow (the sending socket's buffer, the receiving socket's,
+// and the receiver's kReadBatch) must fit in kSendKeepMax less kSendTakeMax, which bounds the
+// stream sockets' buffer sizes.
 constexpr int kRecvBodySize = 32768;
 constexpr int kRecvHdrSize = 12;
 

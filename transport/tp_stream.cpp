@@ -49,19 +49,23 @@ int CTpConnection::Send(const void *data, int len, int flags) {
         }
         if (m_flags & kFlagWriteBlocked) return 0;
         const auto *p = static_cast<const uint8_t *>(data);
-        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendChunkMax))) : nullptr;
+        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendTakeMax))) : nullptr;
         // Bytes are taken only while everything taken before has been handed over, so the
-        // window never holds more than one chunk that the path has not seen.
+        // window never holds more than one take that the path has not seen.
         while (len > 0 && m_out_len == 0 && Unsent() == 0) {
-            const int chunk = std::min(len, kSendChunkMax);
+            const int chunk = len <= kSendTakeMax ? len : kSendChunkMax;
             const int kept = Kept();
             if (kept + chunk > kSendKeepMax) {
                 const int drop = kept + chunk - kSendKeepMax;
                 qrn_cirwin_forward(m_send_win, drop);
                 m_send_base += static_cast<uint32_t>(drop);
             }
-            encrypt_xor(p, chunk_buf, chunk);
-            qrn_cirwin_write(m_send_win, chunk_buf, chunk);
+            if (BatchesPdus() && m_rdtp_handle != 0 && m_sock_state == kSockOpen) {
+                TakeIntoPdus(p, chunk);
+            } else {
+                encrypt_xor(p, chunk_buf, chunk);
+                qrn_cirwin_write(m_send_win, chunk_buf, chunk);
+            }
             taken += chunk;
             p += chunk;
             len -= chunk;
@@ -148,9 +152,32 @@ int CTpConnection::CloseAfterClosingPdu() {
     return (reason == QRN_TP_CLOSE_DISCONNECT || reason == QRN_TP_CLOSE_ABORT_CONNECTING) ? -1 : 0;
 }
 
-void CTpConnection::BuildDataPdus() {
+bool CTpConnection::BatchesPdus() const {
     // A stream path takes several PDUs in one send; the other paths are given one at a time.
-    const bool batch = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+    return m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+}
+
+// What BuildDataPdus would make of the take, made straight from the application's bytes: the
+// transformed body goes into the PDU and from there into the window, already handed over, so
+// that the bytes are copied once less.
+void CTpConnection::TakeIntoPdus(const uint8_t *data, int len) {
+    ReserveOut();
+    while (len > 0) {
+        const int n = std::min(len, kMaxDataBody);
+        uint8_t *pdu = m_out_buf + m_out_len;
+        WritePduHeader(pdu, kOutBufSize - m_out_len, n, kPduData);
+        encrypt_xor(data, pdu + kPduHeaderSize, n);
+        qrn_cirwin_write(m_send_win, pdu + kPduHeaderSize, n);
+        m_out_len += n + kPduHeaderSize;
+        data += n;
+        len -= n;
+    }
+    qrn_cirwin_set_read_len(m_send_win, Kept());
+    m_last_send_tick = get_tick_count();
+}
+
+void CTpConnection::BuildDataPdus() {
+    const bool batch = BatchesPdus();
     ReserveOut();
     for (;;) {
         const int n = std::min(Unsent(), kMaxDataBody);
@@ -255,6 +282,7 @@ void CTpConnection::OnClose2() {
         // PDUs that the path delivered before it went are still framed and handled (a peer's
         // last bytes and its closing PDU come just before its end of the path).
         m_rx_draining = !RxEmpty();
+        m_path_reports = m_path_drained = false;
         drain = m_rx_draining;
     }
     if (drain) ReadAll();
@@ -266,6 +294,14 @@ void CTpConnection::OnRead(int len, int flags, const void *data) {
     if (static_cast<uintptr_t>(flags) & rdtp::kReadDatagram) {
         DeliverDatagram(len, data);
         return;
+    }
+    {
+        // A TCP path reports readable again as long as any bytes are left in it: a receive
+        // that comes back short has emptied it, and reading stops there, without a receive
+        // that finds nothing.
+        CQrnFuncLock guard(m_lock);
+        m_path_reports = m_conn_mode == rdtp::kModeTcp || m_conn_mode == rdtp::kModeTcpUdp;
+        m_path_drained = false;
     }
     ReadAll();
 }
@@ -458,11 +494,15 @@ void CTpConnection::ReserveOut() {
     m_out_buf = m_out_store.get();
 }
 
-void CTpConnection::ReleaseIdleBuffers() {
+void CTpConnection::ReleaseIdleBuffers(bool quiet) {
     if (m_out_len == 0) {
         m_out_store.reset();
         m_out_buf = nullptr;
     }
+    // The kept bytes stay (the peer may yet ask for them again), but the storage that grew
+    // for them goes back to their size once the stream has been quiet for a period; a busy
+    // one would only grow it again.
+    if (quiet && Unsent() == 0) qrn_cirwin_shrink(m_send_win);
     // The receive buffers belong to the reading thread while it reads.
     if (m_reading) return;
     if (RxEmpty()) m_rx.reset();
@@ -478,11 +518,14 @@ int CTpConnection::RecvStream(uint8_t *dst, int want) {
         return 0;
     }
     if (RxEmpty()) {
+        if (m_path_drained) return 0;
         if (!m_rx) m_rx.reset(new (std::nothrow) uint8_t[kReadBatch]);
         // Without the batch buffer the path is read directly, a piece at a time.
-        if (!m_rx) return qrn_rdtp_recv(m_rdtp_handle, dst, want, 0);
-        const int n = qrn_rdtp_recv(m_rdtp_handle, m_rx.get(), kReadBatch, 0);
+        const int ask = m_rx ? kReadBatch : want;
+        const int n = qrn_rdtp_recv(m_rdtp_handle, m_rx ? m_rx.get() : dst, ask, 0);
         if (n < 1) return n;
+        if (m_path_reports && n < ask) m_path_drained = true;
+        if (!m_rx) return n;
         m_rx_pos = 0;
         m_rx_len = std::min(n, kReadBatch);
     }

@@ -43,6 +43,12 @@ int qrn_cirwin_forward(qrn_cirwin *w, int n);
 int qrn_cirwin_set_read_len(qrn_cirwin *w, int n);
 /* Empties the window (the limit stays). */
 void qrn_cirwin_reset(qrn_cirwin *w);
+/* Gives back the storage that the kept bytes do not need (all of it when none is kept), so that
+   a window that once grew stays no larger than what it keeps; a failed move keeps the old
+   storage. Returns the storage size in bytes. */
+int qrn_cirwin_shrink(qrn_cirwin *w);
+/* The storage size in bytes (what the window holds allocated). */
+int qrn_cirwin_storage(const qrn_cirwin *w);
 
 #ifdef __cplusplus
 }

@@ -87,6 +87,39 @@ TEST(Cirwin, LimitCapsWritesAndSetLimitRefusesBelowKept) {
     EXPECT_EQ(qrn_cirwin_room(w.get()), 0);
 }
 
+// A window that grew for a burst gives its storage back down to what it keeps, keeps every
+// byte and the read position through the move, grows again, and frees everything when empty.
+TEST(Cirwin, ShrinkKeepsBytesAndReadPositionAndGivesStorageBack) {
+    CirwinPtr w(qrn_cirwin_create(1 << 20));
+    std::deque<uint8_t> model;
+    std::vector<uint8_t> d = Pattern(70000, 0);
+    ASSERT_EQ(qrn_cirwin_write(w.get(), d.data(), 70000), 70000);
+    ASSERT_EQ(qrn_cirwin_forward(w.get(), 60000), 60000);
+    std::vector<uint8_t> more = Pattern(3000, 70000);  // wraps: kept bytes cross the storage end
+    ASSERT_EQ(qrn_cirwin_write(w.get(), more.data(), 3000), 3000);
+    model.assign(d.begin() + 60000, d.end());
+    model.insert(model.end(), more.begin(), more.end());
+    std::vector<uint8_t> out(5000);
+    ASSERT_EQ(qrn_cirwin_read(w.get(), out.data(), 5000), 5000);
+
+    EXPECT_EQ(qrn_cirwin_shrink(w.get()), 13312);  // 13000 kept, in 1024-byte steps
+    ExpectKept(w.get(), model);
+    EXPECT_EQ(qrn_cirwin_read_size(w.get()), 5000);
+    ASSERT_EQ(qrn_cirwin_read(w.get(), out.data(), 5000), 5000);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), model.begin() + 5000));
+    EXPECT_EQ(qrn_cirwin_shrink(w.get()), 13312);  // nothing more to give back
+
+    std::vector<uint8_t> big = Pattern(40000, 73000);
+    ASSERT_EQ(qrn_cirwin_write(w.get(), big.data(), 40000), 40000);
+    model.insert(model.end(), big.begin(), big.end());
+    ExpectKept(w.get(), model);
+    ASSERT_EQ(qrn_cirwin_forward(w.get(), qrn_cirwin_write_size(w.get())), static_cast<int>(model.size()));
+    EXPECT_EQ(qrn_cirwin_shrink(w.get()), 0);
+    ASSERT_EQ(qrn_cirwin_write(w.get(), d.data(), 100), 100);
+    EXPECT_EQ(qrn_cirwin_read_avail(w.get()), 100);
+    EXPECT_EQ(qrn_cirwin_shrink(nullptr), 0);
+}
+
 TEST(Cirwin, RefusesBadArguments) {
     EXPECT_EQ(qrn_cirwin_create(0), nullptr);
     EXPECT_EQ(qrn_cirwin_create(-5), nullptr);

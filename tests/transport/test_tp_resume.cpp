@@ -68,6 +68,40 @@ TEST_F(TpResumption, ClientSendsAgainOnlyWhatTheServerLacks) {
     EXPECT_EQ(0, client.Count(QRN_TP_MSG_CLOSED));
 }
 
+// A 32768-byte write goes out as a full PDU with its 16-byte tail in one hand-over. Once the
+// stream is quiet the window's storage shrinks to the bytes it keeps, and every one of them can
+// still go out again on a new path.
+TEST_F(TpResumption, QuietWindowShrinksAndStillSendsAgainEveryKeptByte) {
+    CApp &client = NewApp();
+    int h = 0;
+    Bytes record;
+    auto raw = OpenRaw(client, &h, &record);
+    ASSERT_TRUE(raw);
+    const Bytes data = Pattern(32768, 7);
+    ASSERT_EQ(32768, qrn_tp_send(h, data.data(), 32768, 0));
+    std::vector<int> sizes;
+    EXPECT_EQ(Encrypted(data), raw->RecvStream(data.size(), &sizes));
+    EXPECT_EQ((std::vector<int>{32752, 16}), sizes);
+    const int kept = static_cast<int>(record.size() + data.size());
+    constexpr int kStep = 1024;
+    EXPECT_GE(tp_debug::window_storage(h), kept);
+    ASSERT_TRUE(WaitUntil([&] { return tp_debug::window_storage(h) < kept + kStep; }));
+    EXPECT_GE(tp_debug::window_storage(h), kept);
+    raw->Close();  // the server got none of the data, as far as the client can tell
+
+    auto again = m_listener.Accept();
+    ASSERT_TRUE(again);
+    const tp::CTpResumeReq req = again->ServeNewPath(tp::kFirstSeq + static_cast<uint32_t>(record.size()));
+    EXPECT_EQ(static_cast<uint32_t>(kept), req.send_kept);
+    sizes.clear();
+    EXPECT_EQ(Encrypted(data), again->RecvStream(data.size(), &sizes));
+    EXPECT_EQ((std::vector<int>{32752, 16}), sizes);
+    ASSERT_TRUE(client.rec().WaitForCount(QRN_TP_MSG_WRITABLE, 1));
+    ASSERT_EQ(3, qrn_tp_send(h, "abc", 3, 0));
+    EXPECT_EQ(Encrypted(Bytes{'a', 'b', 'c'}), again->RecvStream(3));
+    EXPECT_EQ(0, client.Count(QRN_TP_MSG_CLOSED));
+}
+
 // Body bytes read before the loss count in the stream position the client reports, so they
 // must reach the application, completed by the bytes that the new path brings.
 TEST_F(TpResumption, PartOfAPduReadBeforeTheLossIsCompletedNotLost) {
