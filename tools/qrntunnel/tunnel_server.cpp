@@ -588,6 +588,8 @@ int CTunnelServer::OnBigPostUplink(MHD_Connection *conn, CRequest *req, const ch
         s.m_up.Append(upload_data, n);
         *upload_size -= n;
         s.TouchLocked();
+        // The rest waits for room; the writer's wake-up resumes the upload.
+        if (*upload_size > 0) s.SuspendLocked(req->conn);
     }
     s.m_cv.notify_all();
     return MHD_YES;
