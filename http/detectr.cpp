@@ -219,9 +219,9 @@ void CQrnHttpDetector::OnTimer(CAfter *after) {
     if (m_state == kAccessibleTest) {
         NotifyDetectFinished(http::kDetectUnreachable, http::kModeNone, after);
     } else if (m_state == kBigPostTest) {
-        if (m_post != 0) {
-            Queue(CDetectorPduClose());
-        }
+        // The POST is let go unfinished: a close would complete its body, and a proxy that
+        // held the body until then would pass it on and end the session the small-post test
+        // is about to use.
         ClearRequests(after);
         StartSmallPostTest(after);
     } else {

@@ -70,6 +70,7 @@ public:
     // Hands the queued reports to the layer above; call with no lock held.
     void Deliver();
     void DropSocket();
+    void AnnounceRest(uint32_t announced);
     // While the connect call runs nothing is reported: its outcome arrives later, or the call
     // fails. After a close nothing is reported at all.
     void SetConnecting(bool on) { m_connecting = on; }
@@ -87,6 +88,7 @@ public:
     void NotifyClosed();
     // The linger timer's turn; true when the linger is over.
     bool LingerTick();
+    void Taken(int n) { m_unread -= std::min(m_unread, static_cast<uint32_t>(n)); }
 
 private:
     void Connect2(uint32_t mode);
@@ -111,6 +113,8 @@ private:
     bool m_notice_due = false;
     qrn_callback m_notice = nullptr;
     uintptr_t m_notice_context = 0;
+    // Bytes the last read report announced that the layer above has not taken yet.
+    uint32_t m_unread = 0;
     std::vector<CReport> m_reports;
 };
 
@@ -261,9 +265,23 @@ void CRdhttpClient::Deliver() {
             if (m_connecting || m_closed || m_reports.empty()) return;
             r = m_reports.front();
             m_reports.erase(m_reports.begin());
+            if (r.msg == rdhttp::kMsgRead) m_unread = r.p1;
         }
         m_callback(m_user_data, r.msg, static_cast<uintptr_t>(m_handle), r.p1, r.p2, 0);
+        if (r.msg == rdhttp::kMsgRead) AnnounceRest(r.p1);
     }
+}
+
+// The tunnel reports bytes as they arrive, not while they wait: a layer above that stops at a
+// read budget of its own, with bytes left, hears of them again here for as long as it keeps
+// taking some. One that takes none is left alone.
+void CRdhttpClient::AnnounceRest(uint32_t announced) {
+    CQrnFuncLock guard(m_lock);
+    if (m_closed || m_ended || m_unread == 0 || m_unread >= announced) return;
+    for (const CReport &r : m_reports) {
+        if (r.msg == rdhttp::kMsgRead) return;  // a newer report tells the whole count
+    }
+    m_reports.insert(m_reports.begin(), CReport{rdhttp::kMsgRead, m_unread, 0});
 }
 
 // Runs work on the client of handle under its lock; an event's reports are then made, while a
@@ -366,6 +384,7 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
         if (!known) return;
         if (c->Socket() == nullptr || buffer == nullptr || length < 0) QRN_TRACE_ERROR("tunnel not up");
         else ret = c->Socket()->Receive(buffer, length);
+        if (ret > 0) c->Taken(ret);
     });
     if (!known) QRN_TRACE_ERROR("qrn_rdhttp_recv, unknown handle", handle);
     return ret;

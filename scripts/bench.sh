@@ -3,7 +3,8 @@
 # plain TCP on loopback), idle_bench (heap memory per idle connection end), then udp_bench
 # (the reliable-UDP layer against ENet: goodput from a cold start, at 2 % and 5 % loss through
 # a lossy relay, and round trip), then http_bench (64 MiB GET and POST through qrn_tp_http_*
-# beside the curl tool). setup.sh installs
+# beside the curl tool), then tunnel_bench (the HTTP tunnel in both forms, directly and through
+# tinyproxy, beside GNU httptunnel and plain TCP on the same paths). setup.sh installs
 # what they need, libenet-dev included. Arguments before "--" go to tp_bench, after it to
 # udp_bench:
 #   scripts/bench.sh [--mb MiB] [--chunk BYTES] [--pings N] [--rounds N] [--only plain|tp]
@@ -29,7 +30,8 @@ build="$root/build-bench"
 # udp_bench links the tests' support library (its lossy relay), so the tests are configured
 # too; only the two benchmarks and what they need are built.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRN_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" -j "$(nproc)" --target tp_bench idle_bench udp_bench http_bench qrn_http_test_server
+cmake --build "$build" -j "$(nproc)" --target tp_bench idle_bench udp_bench http_bench qrn_http_test_server \
+  tunnel_bench qrntunnel
 "$build/bench/tp_bench" "${tp_args[@]}"
 echo
 "$build/bench/idle_bench"
@@ -37,3 +39,5 @@ echo
 "$build/bench/udp_bench" "${udp_args[@]}"
 echo
 "$build/bench/http_bench" --server "$build/tests/qrn_http_test_server" --mb 64
+echo
+"$build/bench/tunnel_bench" --tunnel "$build/tools/qrntunnel" --mb 32

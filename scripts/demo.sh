@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # First run on a fresh machine: installs what is missing, builds the library and the demo in
 # build-demo/, and runs the demo: a client and a server on loopback that exchange a few
-# megabytes each way, survive one cut of their path, and print a table per path mode.
+# megabytes each way, survive one cut of their TCP path, and print a table per path mode (the
+# HTTP tunnel row runs the tunnel server, qrntunnel, itself).
 #   scripts/demo.sh [--mb N] [--trace FILE]
 set -euo pipefail
 
@@ -11,5 +12,5 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-demo"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQRN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target qrndemo qrncat
+cmake --build "$build" -j "$(nproc)" --target qrndemo qrncat qrntunnel
 "$build/tools/qrndemo" "$@"

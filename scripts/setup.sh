@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev
           tinyproxy microsocks dante-server libmicrohttpd-dev libcurl4-openssl-dev gsoap libgsoap-dev
-          openssl curl)
+          openssl curl nginx-light httptunnel)
 
 missing=()
 for p in "${packages[@]}"; do

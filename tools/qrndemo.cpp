@@ -1,13 +1,20 @@
 // qrndemo: a client and a server of libqrntp in one process on loopback, once per path mode
-// (TCP, reliable UDP, TCP and UDP side by side). Both sides send a few megabytes at once and
-// every byte must arrive once and in order. A TCP path goes through a relay that cuts it once
-// mid-transfer, so the stream must resume. Prints one row per mode: bytes each way,
-// throughput, round-trip time, resumptions and the result.
+// (TCP, reliable UDP, TCP and UDP side by side, the HTTP tunnel). Both sides send a few
+// megabytes at once and every byte must arrive once and in order. A TCP path goes through a
+// relay that cuts it once mid-transfer, so the stream must resume. The tunnel row runs the
+// tunnel server (qrntunnel, beside this program unless --tunnel names it) in a child process
+// joined to the server's TCP port, and stops it when done. Prints one row per mode: bytes each
+// way, throughput, round-trip time, resumptions and the result.
 //
-//   qrndemo [--mb N] [--trace FILE]        exit status 0 when every mode passed
+//   qrndemo [--mb N] [--trace FILE] [--tunnel PATH]   exit status 0 when every mode passed
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -47,6 +54,9 @@ constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ull;
 constexpr uint64_t kFnvPrime = 0x100000001b3ull;
 constexpr int kNoReason = -1;
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr auto kTunnelStartDeadline = std::chrono::seconds(5);
+constexpr auto kTunnelStopDeadline = std::chrono::seconds(3);
+constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 
 uint64_t Mix(uint64_t x) {
     x += 0x9e3779b97f4a7c15ull;
@@ -222,6 +232,73 @@ struct SDemoRow {
 struct SModePath {
     int udp_port;
     int tcp_port;
+    int http_port;
+};
+
+// The tunnel server as a child process of the demo, stopped by its pid.
+class CTunnelProcess {
+public:
+    ~CTunnelProcess() { Stop(); }
+
+    // Listens on a free loopback port joined to target_port; true once it accepts connections.
+    bool Start(const std::string &path, uint16_t target_port) {
+        m_port = qrntool::FreeLoopbackPort();
+        if (m_port == 0) return false;
+        std::vector<std::string> args{path, "--listen", "127.0.0.1:" + std::to_string(m_port),
+                                      "--target", "127.0.0.1:" + std::to_string(target_port)};
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        // Its own lines (and its HTTP library's notes on cut requests) would break the table.
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        const int spawned = posix_spawn(&m_pid, argv[0], &quiet, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&quiet);
+        if (spawned != 0) {
+            m_pid = -1;
+            return false;
+        }
+        const auto deadline = Clock::now() + kTunnelStartDeadline;
+        while (Clock::now() < deadline && Running()) {
+            if (Accepts()) return true;
+            std::this_thread::sleep_for(kPollPeriod);
+        }
+        return false;
+    }
+    uint16_t Port() const { return m_port; }
+
+    void Stop() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        const auto deadline = Clock::now() + kTunnelStopDeadline;
+        while (Running() && Clock::now() < deadline) std::this_thread::sleep_for(kPollPeriod);
+        if (Running()) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = -1;
+    }
+
+private:
+    bool Running() {
+        if (m_pid <= 0) return false;
+        if (waitpid(m_pid, nullptr, WNOHANG) != m_pid) return true;
+        m_pid = -1;
+        return false;
+    }
+    bool Accepts() const {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        sockaddr_in a = qrntool::LoopbackAddress(m_port);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
+        close(fd);
+        return ok;
+    }
+
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
 };
 
 class CDemoRun {
@@ -242,12 +319,27 @@ public:
         printf("%s: server on 127.0.0.1 udp %u tcp %u, client%s\n", m_row.mode.c_str(), udp_port,
                tcp_port, with_tcp ? " with TCP through a relay that cuts the path once" : "");
         m_cut = with_tcp;
-        return Run(SModePath{udp_port, with_tcp ? m_relay.Port() : 0});
+        return Run(SModePath{udp_port, with_tcp ? m_relay.Port() : 0, 0});
+    }
+
+    // The client offers only the tunnel server's port; the server sees an ordinary TCP path.
+    SDemoRow RunTunnel(const std::string &tunnel_path) {
+        uint16_t tcp_port = qrntool::FreeLoopbackPort();
+        if (tcp_port == 0 || qrn_tp_listen("127.0.0.1", 0, tcp_port, 0, &CDemoPeer::Callback,
+                                           reinterpret_cast<uintptr_t>(&m_server)) != QRN_TP_OK)
+            return Fail("cannot listen");
+        if (!m_tunnel.Start(tunnel_path, tcp_port))
+            return Fail(("cannot start the tunnel server " + tunnel_path).c_str());
+        printf("%s: server on 127.0.0.1 tcp %u, tunnel server on http %u, client through the"
+               " tunnel\n", m_row.mode.c_str(), tcp_port, m_tunnel.Port());
+        SDemoRow row = Run(SModePath{0, 0, m_tunnel.Port()});
+        m_tunnel.Stop();
+        return row;
     }
 
 private:
     SDemoRow Run(const SModePath &path) {
-        int h = qrn_tp_connect("127.0.0.1", path.udp_port, path.tcp_port, 0, nullptr, 0,
+        int h = qrn_tp_connect("127.0.0.1", path.udp_port, path.tcp_port, path.http_port, nullptr, 0,
                                &CDemoPeer::Callback, reinterpret_cast<uintptr_t>(&m_client),
                                kBufferSize, 0, nullptr);
         if (h == 0) return Fail("qrn_tp_connect returned 0");
@@ -362,6 +454,7 @@ private:
         m_client.Writer().End();
         m_server.Writer().End();
         m_relay.Stop();
+        m_tunnel.Stop();
         return m_row;
     }
 
@@ -372,6 +465,7 @@ private:
     CDemoPeer m_client{true, kSeedClientToServer, kSeedServerToClient, &m_signal};
     CDemoPeer m_server{false, kSeedServerToClient, kSeedClientToServer, &m_signal};
     qrntool::CTcpRelay m_relay;
+    CTunnelProcess m_tunnel;
 };
 
 void PrintTable(const std::vector<SDemoRow> &rows) {
@@ -386,7 +480,16 @@ void PrintTable(const std::vector<SDemoRow> &rows) {
     }
 }
 
-bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace) {
+// qrntunnel is built beside qrndemo.
+std::string DefaultTunnelPath() {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) return "qrntunnel";
+    std::string path(self, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + "qrntunnel";
+}
+
+bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace, std::string *tunnel) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--mb" && i + 1 < argc) {
@@ -394,6 +497,8 @@ bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace) {
             if (*megabytes < 1 || *megabytes > kMaxMegabytes) return false;
         } else if (arg == "--trace" && i + 1 < argc) {
             *trace = argv[++i];
+        } else if (arg == "--tunnel" && i + 1 < argc) {
+            *tunnel = argv[++i];
         } else {
             return false;
         }
@@ -406,8 +511,10 @@ bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace) {
 int main(int argc, char **argv) {
     int megabytes = kDefaultMegabytes;
     const char *trace = nullptr;
-    if (!ParseArgs(argc, argv, &megabytes, &trace)) {
-        fprintf(stderr, "usage: qrndemo [--mb MiB (1..%d)] [--trace FILE]\n", kMaxMegabytes);
+    std::string tunnel = DefaultTunnelPath();
+    if (!ParseArgs(argc, argv, &megabytes, &trace, &tunnel)) {
+        fprintf(stderr, "usage: qrndemo [--mb MiB (1..%d)] [--trace FILE] [--tunnel PATH]\n",
+                kMaxMegabytes);
         return 2;
     }
     if (trace && qrn_trace_open(trace) != 0) {
@@ -420,7 +527,7 @@ int main(int argc, char **argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     uint64_t bulk = static_cast<uint64_t>(megabytes) << 20;
-    printf("qrndemo: %d MiB each way, %d pings of %zu bytes, one cut of the path per mode\n",
+    printf("qrndemo: %d MiB each way, %d pings of %zu bytes, one cut of the TCP path per mode\n",
            megabytes, kPings, kPingSize);
 
     std::vector<SDemoRow> rows;
@@ -429,6 +536,7 @@ int main(int argc, char **argv) {
     rows.push_back((new CDemoRun("TCP", bulk))->RunMode(false, true));
     rows.push_back((new CDemoRun("UDP", std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
     rows.push_back((new CDemoRun("TCP+UDP", bulk))->RunMode(true, true));
+    rows.push_back((new CDemoRun("HTTP", bulk))->RunTunnel(tunnel));
 
     PrintTable(rows);
     bool ok = std::all_of(rows.begin(), rows.end(), [](const SDemoRow &r) { return r.ok; });

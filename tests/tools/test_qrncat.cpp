@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "tunnel_fixture.h"
 
 extern char **environ;
 
@@ -247,37 +248,50 @@ TEST_F(QrncatTest, PipesAMegabyteEachWayUnchanged) {
     }
 }
 
-// Reliable UDP alone, and TCP with UDP beside it: the listener offers both ports, the
-// connector names the mode by the ports it gives. The connector closes at the end of its input
-// and exits at once: the tail still in flight and the close must reach the listener all the
-// same, which ends with reason 1.
-TEST_F(QrncatTest, PipesOverUdpAndOverTcpWithUdp) {
+// Reliable UDP alone, TCP with UDP beside it, and the HTTP tunnel through the tunnel server
+// to the listener's TCP port: the listener offers its ports, the connector names the mode by
+// the ports it gives. The sender closes at the end of its input and exits at once: the tail
+// still in flight and the close must reach the receiver all the same, which ends with reason 1.
+// Through the tunnel the listener sends, so the stream crosses the tunnel's download.
+TEST_F(QrncatTest, PipesOverUdpOverTcpWithUdpAndThroughTheTunnel) {
     constexpr size_t kBytes = 3000000;
     constexpr int kTransferMs = 12 * qrntest::kWaitMs;  // reliable UDP starts at 200 KB/s
     const std::string udp_port = std::to_string(FreePort());
+    qrntest::TunnelServer tunnel;
+    ASSERT_TRUE(tunnel.Start(static_cast<uint16_t>(std::stoi(m_port))));
+    const std::string http_port = std::to_string(tunnel.Port());
     struct SCase {
         std::vector<std::string> ports;
         const char *mode;
+        bool listener_sends;
     };
-    for (const SCase &c : {SCase{{"--udp", udp_port}, "over UDP"},
-                           SCase{{"--udp", udp_port, "--tcp", m_port}, "over TCP+UDP"}}) {
+    for (const SCase &c : {SCase{{"--udp", udp_port}, "over UDP", false},
+                           SCase{{"--udp", udp_port, "--tcp", m_port}, "over TCP+UDP", false},
+                           SCase{{"--http", http_port}, "over HTTP tunnel", true}}) {
         SCOPED_TRACE(c.mode);
         std::vector<char> data = RandomBytes(kBytes, 3);
-        CQrncat listener(ListenArgs({"--udp", udp_port, "-d"}));
+        CQrncat listener(ListenArgs(c.listener_sends ? std::vector<std::string>{"--udp", udp_port}
+                                                     : std::vector<std::string>{"--udp", udp_port, "-d"}));
         ASSERT_TRUE(listener.Started());
         ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
         std::vector<std::string> args{"127.0.0.1"};
         args.insert(args.end(), c.ports.begin(), c.ports.end());
+        if (c.listener_sends) args.push_back("-d");
         CQrncat connector(args);
-        connector.Feed(data);
-        EXPECT_EQ(0, connector.WaitExit(kTransferMs)) << connector.Stderr();
-        EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
+        CQrncat &sender = c.listener_sends ? listener : connector;
+        CQrncat &receiver = c.listener_sends ? connector : listener;
+        if (c.listener_sends) {
+            ASSERT_TRUE(listener.WaitForError("accepted")) << listener.Stderr();
+        }
+        sender.Feed(data);
+        EXPECT_EQ(0, sender.WaitExit(kTransferMs)) << sender.Stderr();
+        EXPECT_EQ(0, receiver.WaitExit(kTransferMs)) << receiver.Stderr();
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.mode)) << connector.Stderr();
-        EXPECT_NE(std::string::npos, connector.Stderr().find("end of input: closed; sent 3000000"))
-            << connector.Stderr();
-        EXPECT_NE(std::string::npos, listener.Stderr().find("reason 1 (closed by the peer)"))
-            << listener.Stderr();
-        std::string got = listener.Stdout();
+        EXPECT_NE(std::string::npos, sender.Stderr().find("end of input: closed; sent 3000000"))
+            << sender.Stderr();
+        EXPECT_NE(std::string::npos, receiver.Stderr().find("reason 1 (closed by the peer)"))
+            << receiver.Stderr();
+        std::string got = receiver.Stdout();
         ASSERT_EQ(data.size(), got.size());
         EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
     }

@@ -399,6 +399,10 @@ int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method
         size_t path_start = req->uri.find('/', scheme + 3);
         req->uri.erase(0, path_start == std::string::npos ? req->uri.size() : path_start);
     }
+    // Proxies may drop an empty query's mark (tinyproxy does): the first detector request
+    // then comes as the bare path.
+    const std::string bare_detector(dtctr::kPathPrefix, strlen(dtctr::kPathPrefix) - 1);
+    if (req->uri == bare_detector) req->uri += '?';
     size_t mark = req->uri.find('?');
     if (mark == std::string::npos) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
     std::string path = req->uri.substr(0, mark + 1);
@@ -584,6 +588,8 @@ int CTunnelServer::OnBigPostUplink(MHD_Connection *conn, CRequest *req, const ch
         s.m_up.Append(upload_data, n);
         *upload_size -= n;
         s.TouchLocked();
+        // The rest waits for room; the writer's wake-up resumes the upload.
+        if (*upload_size > 0) s.SuspendLocked(req->conn);
     }
     s.m_cv.notify_all();
     return MHD_YES;
