@@ -2,6 +2,7 @@
 // callers' threads, reporting through status notices.
 #include "platform/inet_engine.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -133,7 +134,8 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
         if (n > 0) {
             memcpy(buffer, r->upload.data() + r->upload_off, n);
             r->upload_off += n;
-            Compact(r->upload, r->upload_off);
+            if (r->upload_off > CInetEngine::kRewindLimit) r->rewindable = false;
+            if (!r->rewindable) Compact(r->upload, r->upload_off);
             // Half the limit, so that the writer can hand over many pieces before it waits again.
             if (r->UploadBuffered() < CInetEngine::kUploadLimit / 2) notify |= InetComplete(h, InetPending::kWrite);
             result = n;
@@ -144,6 +146,17 @@ size_t OnUpload(char *buffer, size_t size, size_t count, void *user) {
     }
     if (notify) CInetEngine::Instance().Flush();
     return result;
+}
+
+// libcurl asks to start the body again when it retries a request whose reused connection the
+// server (or a proxy) had closed meanwhile.
+int OnUploadSeek(void *user, curl_off_t offset, int origin) {
+    InetHandle *h = static_cast<InetHandle *>(user);
+    InetRequest *r = h->request.get();
+    std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
+    if (origin != SEEK_SET || offset != 0 || !r->rewindable) return CURL_SEEKFUNC_CANTSEEK;
+    r->upload_off = 0;
+    return CURL_SEEKFUNC_OK;
 }
 
 void SetCaStore(CURL *easy) {
@@ -339,6 +352,8 @@ void CInetEngine::Start(InetHandle *h) {
         curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r->body_length));
         curl_easy_setopt(e, CURLOPT_READFUNCTION, OnUpload);
         curl_easy_setopt(e, CURLOPT_READDATA, h);
+        curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, OnUploadSeek);
+        curl_easy_setopt(e, CURLOPT_SEEKDATA, h);
     }
     if (h->flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
     SetCaStore(e);

@@ -47,6 +47,9 @@ struct InetRequest {
     bool upload_finished = false;  // the caller ended the body
     std::vector<char> upload;
     size_t upload_off = 0;
+    // Until the body passes kRewindLimit it is kept whole from its first byte, so that libcurl
+    // may send it again on a fresh connection when a reused one turns out to have been closed.
+    bool rewindable = true;
     bool read_paused = false;   // the read callback paused for want of body bytes
     bool write_paused = false;  // the write callback paused for want of room
     bool resume_queued = false;  // a resume command is on its way to the engine thread
@@ -104,6 +107,7 @@ public:
 
     // Limits of the bytes a request holds for libcurl and for its reader.
     static constexpr size_t kUploadLimit = 256 * 1024;
+    static constexpr size_t kRewindLimit = 64 * 1024;
     static constexpr size_t kDownloadLimit = 1024 * 1024;
     // A pending read completes once this much has arrived, or at the end of the transfer pass
     // that brought less: one wake-up of the reader for many small pieces of a fast response,
