@@ -36,40 +36,51 @@ std::string Id(uint32_t id) {
     return s;
 }
 
-// A tunnel driven as the multi-mode layer drives it: sends on room, reads on data.
+// A tunnel driven as the multi-mode layer drives it: sends on room, reads on data. Its events
+// come on the HTTP thread and may come before qrn_rdhttp_connect has returned the handle here;
+// what they asked for is then done once the handle is known.
 class TunnelUser {
 public:
     explicit TunnelUser(std::string out) : m_out(std::move(out)) {
         m_rec.SetHook([this](const Event &e) {
-            if (e.msg == rdhttp::kMsgRead) Drain();
-            if (e.msg == rdhttp::kMsgWrite || (e.msg == rdhttp::kMsgConnect && e.p1 == 0)) Pump();
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (e.msg == rdhttp::kMsgConnect && e.p1 == 0) m_up = true;
+            if (e.msg == rdhttp::kMsgRead) DrainLocked();
+            if (e.msg == rdhttp::kMsgWrite || (e.msg == rdhttp::kMsgConnect && e.p1 == 0)) PumpLocked();
         });
     }
     int Connect(uint16_t port) {
-        m_handle = qrn_rdhttp_connect("127.0.0.1", port, EventRecorder::Callback, m_rec.Context());
-        return m_handle;
-    }
-    void Pump() {
+        const int handle = qrn_rdhttp_connect("127.0.0.1", port, EventRecorder::Callback, m_rec.Context());
         std::lock_guard<std::mutex> guard(m_mutex);
-        while (m_sent < m_out.size()) {
-            int n = qrn_rdhttp_send(m_handle, m_out.data() + m_sent, int(m_out.size() - m_sent));
-            if (n <= 0) break;
-            m_sent += size_t(n);
+        m_handle = handle;
+        if (m_up) {
+            PumpLocked();
+            DrainLocked();
         }
+        return handle;
     }
     std::string In() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_in;
     }
     EventRecorder &Rec() { return m_rec; }
-    int Handle() const { return m_handle; }
+    int Handle() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_handle;
+    }
 
 private:
-    void Drain() {
-        std::lock_guard<std::mutex> guard(m_mutex);
+    void PumpLocked() {
+        while (m_handle != 0 && m_sent < m_out.size()) {
+            int n = qrn_rdhttp_send(m_handle, m_out.data() + m_sent, int(m_out.size() - m_sent));
+            if (n <= 0) break;
+            m_sent += size_t(n);
+        }
+    }
+    void DrainLocked() {
         char buf[8192];
         int n;
-        while ((n = qrn_rdhttp_recv(m_handle, buf, sizeof(buf))) > 0) m_in.append(buf, size_t(n));
+        while (m_handle != 0 && (n = qrn_rdhttp_recv(m_handle, buf, sizeof(buf))) > 0) m_in.append(buf, size_t(n));
     }
     EventRecorder m_rec;
     std::mutex m_mutex;
@@ -77,6 +88,7 @@ private:
     size_t m_sent = 0;
     std::string m_in;
     int m_handle = 0;
+    bool m_up = false;
 };
 
 class RdhttpClient : public ::testing::Test {

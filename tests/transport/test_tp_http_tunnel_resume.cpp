@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -87,7 +88,7 @@ TEST_P(TpHttpTunnelBreak, ResumesAfterARestartMidTransferAndClosesNormally) {
     qrntest::PrimeDetector(form);
     // The receive time-out and the give-up of the reconnection (30 s) at 6 s: room for a
     // restart on a loaded machine, while the pauses between attempts stay short.
-    qrntest::ClockFactor clock(5);
+    std::optional<qrntest::ClockFactor> clock(5);
     qrntest::TraceCapture trace;
 
     CApp &server_app = NewApp(), &client_app = NewApp();
@@ -138,6 +139,9 @@ TEST_P(TpHttpTunnelBreak, ResumesAfterARestartMidTransferAndClosesNormally) {
     EXPECT_EQ(0, server_app.Count(QRN_TP_MSG_CLOSED));
     EXPECT_EQ(0, client_app.Count(QRN_TP_MSG_CLOSED));
 
+    // The close lingers on real time: a loaded machine may take more than a fifth of it to
+    // carry the last exchange.
+    clock.reset();
     EXPECT_EQ(QRN_TP_OK, qrn_tp_option(client, QRN_TP_OPT_CLOSE_NOTICE, 1));
     EXPECT_EQ(QRN_TP_OK, qrn_tp_close(client, QRN_TP_CLOSE_NORMAL));
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_CLOSE_DELIVERED), client_app.WaitFor(QRN_TP_MSG_CLOSE_DONE).p1);
