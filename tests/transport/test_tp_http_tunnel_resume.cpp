@@ -77,6 +77,20 @@ size_t PacedWrite(CApp &app, int handle, const Bytes &data, CApp &peer_app, cons
     return done;
 }
 
+// The tunnel's own account of its end, for a failure message.
+std::string Diagnosis(const qrntest::TraceCapture &trace) {
+    std::string out = "\n";
+    for (const std::string &line : trace.Lines()) {
+        for (const char *mark : {" 0.0 E", "SinglePost", "BigPost::OnClose", "qrntunnel", "Linger", "OnClose"}) {
+            if (line.find(mark) != std::string::npos) {
+                out += line + "\n";
+                break;
+            }
+        }
+    }
+    return out;
+}
+
 class TpHttpTunnelBreak : public TpTest, public ::testing::WithParamInterface<std::tuple<uint32_t, EBreak>> {};
 
 TEST_P(TpHttpTunnelBreak, ResumesAfterARestartMidTransferAndClosesNormally) {
@@ -144,7 +158,8 @@ TEST_P(TpHttpTunnelBreak, ResumesAfterARestartMidTransferAndClosesNormally) {
     clock.reset();
     EXPECT_EQ(QRN_TP_OK, qrn_tp_option(client, QRN_TP_OPT_CLOSE_NOTICE, 1));
     EXPECT_EQ(QRN_TP_OK, qrn_tp_close(client, QRN_TP_CLOSE_NORMAL));
-    EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_CLOSE_DELIVERED), client_app.WaitFor(QRN_TP_MSG_CLOSE_DONE).p1);
+    EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_CLOSE_DELIVERED), client_app.WaitFor(QRN_TP_MSG_CLOSE_DONE).p1)
+        << Diagnosis(trace);
     const Event closed = server_app.WaitFor(QRN_TP_MSG_CLOSED);
     EXPECT_EQ(QRN_TP_MSG_CLOSED, closed.msg);
     EXPECT_EQ(static_cast<uintptr_t>(QRN_TP_REASON_PEER_CLOSED), closed.p1);
