@@ -354,6 +354,16 @@ void CInetEngine::Start(InetHandle *h) {
         curl_easy_setopt(e, CURLOPT_READDATA, h);
         curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, OnUploadSeek);
         curl_easy_setopt(e, CURLOPT_SEEKDATA, h);
+        // A proxy may close its side of a kept connection after any answer (tinyproxy does),
+        // and a body that meets the closed socket fails without a retry: posts through a
+        // plain proxy each get a connection of their own.
+        std::string proxy_host;
+        long proxy_port = 0;
+        if (!(h->flags & INTERNET_FLAG_SECURE)) EnvironmentProxy(false, proxy_host, proxy_port);
+        if (!proxy_host.empty()) {
+            curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+        }
     }
     if (h->flags & INTERNET_FLAG_IGNORE_CERT_CN_INVALID) curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
     SetCaStore(e);
@@ -445,6 +455,30 @@ void CInetEngine::Flush() {
         notices.swap(m_notices);
     }
     for (const Notice &n : notices) n.callback(n.handle, n.context, n.status, nullptr, 0);
+}
+
+void EnvironmentProxy(bool secure, std::string &host, long &port) {
+    const char *names_https[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+    const char *names_http[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
+    const char *value = nullptr;
+    if (secure) {
+        for (const char *n : names_https) if (!value || !*value) value = getenv(n);
+    } else {
+        for (const char *n : names_http) if (!value || !*value) value = getenv(n);
+    }
+    host.clear();
+    port = 0;
+    if (!value || !*value) return;
+    CURLU *u = curl_url();
+    if (curl_url_set(u, CURLUPART_URL, value, CURLU_GUESS_SCHEME) == CURLUE_OK) {
+        char *h = nullptr;
+        char *p = nullptr;
+        if (curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK) host = h;
+        if (curl_url_get(u, CURLUPART_PORT, &p, CURLU_DEFAULT_PORT) == CURLUE_OK) port = strtol(p, nullptr, 10);
+        curl_free(h);
+        curl_free(p);
+    }
+    curl_url_cleanup(u);
 }
 
 }  // namespace ws

@@ -150,6 +150,10 @@ private:
 // true when it did.
 bool InetComplete(InetHandle *h, InetPending kind);
 
+// The proxy that the environment names for a request, as libcurl chooses it (no_proxy aside):
+// host and port, or an empty host.
+void EnvironmentProxy(bool secure, std::string &host, long &port);
+
 }  // namespace ws
 
 #endif

@@ -48,32 +48,6 @@ uint32_t ErrorOf(CURLcode code) {
     }
 }
 
-// The proxy that the environment names for a request, as libcurl chooses it (no_proxy
-// aside): host and port, or an empty host.
-void EnvironmentProxy(bool secure, std::string &host, long &port) {
-    const char *names_https[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
-    const char *names_http[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
-    const char *value = nullptr;
-    if (secure) {
-        for (const char *n : names_https) if (!value || !*value) value = getenv(n);
-    } else {
-        for (const char *n : names_http) if (!value || !*value) value = getenv(n);
-    }
-    host.clear();
-    port = 0;
-    if (!value || !*value) return;
-    CURLU *u = curl_url();
-    if (curl_url_set(u, CURLUPART_URL, value, CURLU_GUESS_SCHEME) == CURLUE_OK) {
-        char *h = nullptr;
-        char *p = nullptr;
-        if (curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK) host = h;
-        if (curl_url_get(u, CURLUPART_PORT, &p, CURLU_DEFAULT_PORT) == CURLUE_OK) port = strtol(p, nullptr, 10);
-        curl_free(h);
-        curl_free(p);
-    }
-    curl_url_cleanup(u);
-}
-
 bool StartRequest(InetHandle *h) {
     InetRequest *r = h->request.get();
     std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
