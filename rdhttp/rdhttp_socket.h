@@ -55,5 +55,8 @@ public:
 // Closes an HTTP request of the tunnel later, on the timer thread, with no lock of the tunnel
 // held. A handle of 0 is ignored.
 void rdhttp_close_request(uintptr_t handle);
+// True while closes are queued or being carried out (a process that is about to exit waits
+// for false, so that no close runs into the HTTP layer's teardown).
+bool rdhttp_closer_busy();
 
 #endif

@@ -318,6 +318,11 @@ void ForgetRequest(uintptr_t handle) {
 
 }  // namespace
 
+bool rdhttp_closer_busy() {
+    std::lock_guard<std::mutex> guard(g_closer_mutex);
+    return g_closer_on;
+}
+
 void rdhttp_close_request(uintptr_t handle) {
     if (handle == 0) return;
     std::lock_guard<std::mutex> guard(g_closer_mutex);

@@ -14,6 +14,7 @@
 #include "http/httpie.h"
 #include "qrnlibl/qrn_time.h"
 #include "rdhttp/rdhttp_defs.h"
+#include "rdhttp/rdhttp_socket.h"
 #include "rdhttp/rdhttpc.h"
 #include "tunnel_fixture.h"
 
@@ -95,7 +96,8 @@ class RdhttpClient : public ::testing::Test {
 protected:
     void TearDown() override {
         qrn_http_detector_reset();
-        EXPECT_TRUE(WaitUntil([] { return !qrn_http_sock_timer_on(); }));  // no request left open
+        // No request left open, and none still being closed.
+        EXPECT_TRUE(WaitUntil([] { return !rdhttp_closer_busy() && !qrn_http_sock_timer_on(); }));
     }
 };
 

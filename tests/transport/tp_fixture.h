@@ -20,10 +20,12 @@
 #include <mutex>
 #include <vector>
 
+#include "http/httpie.h"
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_cirwin.h"
 #include "qrnlibl/qrn_util.h"
 #include "raw_peer.h"
+#include "rdhttp/rdhttp_socket.h"
 #include "rdtp/rdtp_defs.h"
 #include "rdtp/rdtp_pdu.h"
 #include "test_support.h"
@@ -419,6 +421,8 @@ protected:
         qrntest::ClockFactor linger(100);
         EXPECT_TRUE(WaitUntil([] { return tp_debug::table_count() == 0 && tp_debug::live_connections() == 0; }))
             << "table " << tp_debug::table_count() << ", live " << tp_debug::live_connections();
+        // The tunnel closes its HTTP requests on the timer thread: done before the process ends.
+        EXPECT_TRUE(WaitUntil([] { return !rdhttp_closer_busy() && !qrn_http_sock_timer_on(); }));
     }
 
     // Time-outs in tenths: a 30 s time-out is 3 s, a keep-alive every half second.
