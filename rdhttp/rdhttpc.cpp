@@ -397,13 +397,20 @@ int qrn_rdhttp_recv(int handle, void *buffer, int length) {
 
 namespace {
 
-// The close of qrn_rdhttp_close and qrn_rdhttp_close_notify: the result of the latter.
-int CloseTunnel(int handle, qrn_callback notice, uintptr_t notice_context) {
+// The client of handle with a reference, unless the layer above has closed it already (a
+// lingering client stays in the table for its events only).
+CRdhttpClient *FindOpen(int handle) {
     CRdhttpClient *client = Find(handle);
     if (client != nullptr && client->Closed()) {
         client->ReleaseRef();
         client = nullptr;
     }
+    return client;
+}
+
+// The close of qrn_rdhttp_close and qrn_rdhttp_close_notify: the result of the latter.
+int CloseTunnel(int handle, qrn_callback notice, uintptr_t notice_context) {
+    CRdhttpClient *client = FindOpen(handle);
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_close, unknown handle", handle);
         return kRefused;
@@ -440,11 +447,7 @@ int qrn_rdhttp_close_notify(int handle, qrn_callback notice, uintptr_t notice_co
 }
 
 int qrn_rdhttp_option(int handle, int option, uintptr_t) {
-    CRdhttpClient *client = Find(handle);
-    if (client != nullptr && client->Closed()) {
-        client->ReleaseRef();
-        client = nullptr;
-    }
+    CRdhttpClient *client = FindOpen(handle);
     if (client == nullptr) {
         QRN_TRACE_ERROR("qrn_rdhttp_option, unknown handle", handle);
         return kRefused;
