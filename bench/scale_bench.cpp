@@ -175,7 +175,9 @@ public:
     // One message a second on every connected connection, spread over the second.
     void Run(int seconds) {
         const auto start = Clock::now();
-        const auto period = std::chrono::seconds(1);
+        // In microseconds: a period in whole seconds would make period * i / n zero, and every
+        // message of a second would leave in one burst.
+        const auto period = std::chrono::microseconds(std::chrono::seconds(1));
         const size_t n = m_conns.size();
         for (int s = 0; s < seconds; ++s) {
             for (size_t i = 0; i < n; ++i) {
