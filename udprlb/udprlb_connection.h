@@ -95,9 +95,10 @@ public:
     void OnWrite();
     // The worker's turn for this connection, when NextTickDue said or when woken.
     void OnThreadTick();
-    // When the next turn is due (tick count into due); false when nothing waits on time and
-    // only new work (a PDU, a send, the one-second timer) needs a turn.
-    bool NextTickDue(uint32_t *due);
+    // When the next turn is due (tick count into due); false when none is needed. After a
+    // turn (news false) that is the earliest timed duty; after news (a PDU, a send, a read,
+    // the one-second timer) also any duty the news may have made possible at once.
+    bool NextTickDue(uint32_t *due, bool news);
 
     // --- Rate and statistics (udprlb_rate.cpp) ---
     // Takes the stats bytes of a data PDU about to be handed to OnDataReliablePdu or

@@ -24,14 +24,20 @@ private:
 
 }  // namespace
 
-bool CUdpRlbConnection::NextTickDue(uint32_t *due) {
+bool CUdpRlbConnection::NextTickDue(uint32_t *due, bool news) {
     CQrnFuncLock lock(m_lock);
-    if (m_state != kStateConnected) return false;
     const uint32_t now = get_tick_count();
+    // Opening and closing are driven by news and the second's timer, not by due times.
+    if (m_state != kStateConnected) {
+        *due = now;
+        return news;
+    }
+    // After a turn, a duty still overdue was held back (by the socket or the budget): retrying
+    // it at once would only spin. After news it may have become possible.
+    const uint32_t pause = news ? 0 : kWorkerPause;
     CEarliest earliest;
-    // Work that the socket or the slot budget holds back is tried again after a pause.
     if (m_send_blocked || m_want_write || qrn_array_size(m_pending_unreliable) > 0) {
-        earliest.Consider(now + kWorkerPause);
+        earliest.Consider(now + pause);
     }
     if (m_ack_pending) earliest.Consider(m_last_ack_tick + kAckDelay);
     if (m_rtt_state == kRttMeasuring) earliest.Consider(m_rtt_send_tick + kRttGiveUp + 1);
@@ -48,8 +54,6 @@ bool CUdpRlbConnection::NextTickDue(uint32_t *due) {
         earliest.Consider(held ? m_slot_end : resend.tick());
     }
     if (!earliest.any()) return false;
-    // A duty still overdue right after a turn was held back (by the socket or the budget):
-    // retrying it at once would only spin.
-    *due = calc_dword_distance(now, earliest.tick()) > 0 ? earliest.tick() : now + kWorkerPause;
+    *due = calc_dword_distance(now, earliest.tick()) > 0 ? earliest.tick() : now + pause;
     return true;
 }

@@ -30,7 +30,7 @@ int CUdpRlbThread::OnThreadRun() {
         for (CUdpRlbConnection *conn : batch) {
             conn->OnThreadTick();
             uint32_t due = 0;
-            const bool timed = conn->NextTickDue(&due);
+            const bool timed = conn->NextTickDue(&due, false);
             Reschedule(conn, timed, due);
             conn->ReleaseRef();
         }
@@ -98,8 +98,10 @@ void CUdpRlbThread::Reschedule(CUdpRlbConnection *conn, bool timed, uint32_t due
 
 void CUdpRlbThread::Wake(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
-    CQrnFuncLock guard(m_lock);
-    ScheduleLocked(conn, NowLocked());
+    // Most news (a PDU that only starts the acknowledgement delay, a send that went out at
+    // once) leaves nothing to do now; a turn for each would cost a thread switch per message.
+    uint32_t due = 0;
+    Reschedule(conn, conn->NextTickDue(&due, true), due);
 }
 
 void CUdpRlbThread::AddConnection(CUdpRlbConnection *conn) {

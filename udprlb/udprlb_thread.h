@@ -38,8 +38,9 @@ public:
     void AddConnection(CUdpRlbConnection *conn);
     // Removes the connection and drops the list's reference; harmless when it is absent.
     void RemoveConnection(CUdpRlbConnection *conn);
-    // The connection may have new timed work: it gets a turn on the next pass. Harmless for a
-    // connection that is not listed.
+    // The connection may have new work: it gets a turn when its duties next need one, at once
+    // if they need it now. Harmless for a connection that is not listed. Not to be called
+    // with the worker's list locked.
     void Wake(CUdpRlbConnection *conn);
     int ConnectionCount();
 
