@@ -197,9 +197,23 @@ bool InetComplete(InetHandle *h, InetPending kind) {
     return CInetEngine::Instance().QueueNotice(h, INTERNET_STATUS_REQUEST_COMPLETE);
 }
 
+namespace {
+
+// Stops the engine's thread when the process's statics are torn down; the engine stays.
+struct CEngineStopper {
+    CInetEngine *engine;
+    ~CEngineStopper() { engine->Stop(); }
+};
+
+}  // namespace
+
 CInetEngine &CInetEngine::Instance() {
-    static CInetEngine engine;
-    return engine;
+    // Never destroyed: another layer's thread (the timer's, closing a tunnel's requests) may
+    // still call in while the statics go. Such a late call queues work that nobody runs any
+    // more, which at exit is harmless; a destroyed engine would be used after its end.
+    static CInetEngine *const engine = new CInetEngine;
+    static CEngineStopper stopper{engine};
+    return *engine;
 }
 
 CInetEngine::CInetEngine() {
@@ -208,14 +222,13 @@ CInetEngine::CInetEngine() {
     m_thread = std::thread([this] { Run(); });
 }
 
-CInetEngine::~CInetEngine() {
+void CInetEngine::Stop() {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_stop = true;
     }
     Wake();
     if (m_thread.joinable()) m_thread.join();
-    curl_multi_cleanup(m_multi);
 }
 
 void CInetEngine::Wake() {

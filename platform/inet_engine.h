@@ -87,7 +87,8 @@ struct InetHandle {
 class CInetEngine {
 public:
     static CInetEngine &Instance();
-    ~CInetEngine();
+    // Ends the engine's thread (at process exit); later calls queue work that nobody runs.
+    void Stop();
 
     std::mutex &Mutex() { return m_mutex; }
     // Under the mutex: queues a notice for the handle; the engine thread delivers it. True when

@@ -132,6 +132,15 @@ std::string ChildProcess::Output() {
     return m_output;
 }
 
+int ChildProcess::Wait(int timeout_ms) {
+    if (m_pid <= 0) return -1;
+    if (!WaitUntil([&] { return !Running(); }, timeout_ms)) {
+        Kill();
+        return -1;
+    }
+    return m_status;
+}
+
 int ChildProcess::Stop(int timeout_ms) {
     if (m_pid <= 0) return -1;
     kill(m_pid, SIGTERM);

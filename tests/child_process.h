@@ -55,6 +55,9 @@ public:
     bool WaitForOutput(const std::string &text, int timeout_ms = kWaitMs);
     std::string Output();
 
+    // Waits for the child to end by itself: its exit status as waitpid gives it, or -1 when it
+    // did not end within timeout_ms (it is killed then).
+    int Wait(int timeout_ms = kWaitMs);
     // SIGTERM, then SIGKILL if it has not ended within timeout_ms; returns the exit status as
     // waitpid gives it (-1 when it was not running).
     int Stop(int timeout_ms = 3000);
