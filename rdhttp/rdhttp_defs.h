@@ -40,9 +40,12 @@ constexpr int kMaxExchangeData = kMaxExchangeBody - kLeadSize;
 // The client gathers a reply in a buffer of this size (leading byte included).
 constexpr int kMaxExchangeReply = 4100;
 constexpr uint8_t kReplyLead = 0;
-// An idle single-post session polls after this long without an exchange, checked once a second.
+// An idle single-post session polls for what the far side may have to send: soon after an
+// exchange that carried data (a reply often follows just after the exchange that asked for it),
+// then twice as long after each empty one, up to kPollIdleMs; checked every kPollTimerMs.
+constexpr uint32_t kPollFirstMs = 20;
 constexpr uint32_t kPollIdleMs = 2000;
-constexpr uint32_t kPollTimerMs = 1000;
+constexpr uint32_t kPollTimerMs = 20;
 
 // A closed session waits at most this long for its last uplink bytes to go out (the large-post
 // form: for the far side to end the downlink once they have arrived), checked this often.

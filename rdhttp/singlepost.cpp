@@ -200,6 +200,8 @@ void CHttpClientSinglePost::EndExchange() {
     if (data > 0) m_sink->OnRead(data);
     m_sink->OnWrite();
     m_last_tick = get_tick_count();
+    m_poll_wait = carried ? rdhttp::kPollFirstMs
+                          : (m_poll_wait * 2 < rdhttp::kPollIdleMs ? m_poll_wait * 2 : rdhttp::kPollIdleMs);
     if (carried) m_pending = true;
     if (m_pending && data == 0) TryConnect();
 }
@@ -223,6 +225,6 @@ void CHttpClientSinglePost::OnStatus(uintptr_t handle, uint32_t type, uint32_t v
 // sent rather than dropped.
 void CHttpClientSinglePost::OnTimer() {
     if (m_state != kEstablished || m_handle != 0 || m_recv_len != 0) return;
-    if (!m_pending && calc_tick_diff(m_last_tick, get_tick_count()) <= rdhttp::kPollIdleMs) return;
+    if (!m_pending && calc_tick_diff(m_last_tick, get_tick_count()) < m_poll_wait) return;
     TryConnect();
 }

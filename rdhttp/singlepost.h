@@ -1,5 +1,5 @@
 // The single-post form: one short POST per exchange, its body the uplink, its reply the
-// downlink; one request at a time, polling every 2 seconds while idle.
+// downlink; one request at a time, polling ever more seldom while idle, up to every 2 seconds.
 #ifndef QRN_RDHTTP_SINGLEPOST_H
 #define QRN_RDHTTP_SINGLEPOST_H
 
@@ -55,6 +55,7 @@ private:
     uint32_t m_recv_pos = 0;
     bool m_pending = false;  // an exchange is due once the buffer is empty
     uint32_t m_last_tick = 0;
+    uint32_t m_poll_wait = rdhttp::kPollFirstMs;  // after m_last_tick, while idle
     bool m_lingering = false;
 };
 

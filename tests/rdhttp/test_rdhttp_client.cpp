@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "http/detectr.h"
 #include "http/dtctrpdu.h"
@@ -137,6 +139,34 @@ TEST_F(RdhttpClient, BothFormsCarryBytesBothWaysThroughTheTunnelServer) {
     EXPECT_EQ(qrn_rdhttp_listen("127.0.0.1", 80, EventRecorder::Callback, 0), -1);
     CarryBothWays(http::kModeBigPost);
     CarryBothWays(http::kModeSmallPost);
+}
+
+// The far side often answers a moment after the exchange that carried the question has come
+// back empty. The single-post client then polls again soon, ever more seldom: the answer does
+// not wait for the idle poll, seconds later.
+TEST_F(RdhttpClient, SinglePostFetchesALateAnswerLongBeforeTheIdlePoll) {
+    if (TunnelServerPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
+    uint16_t target_port = 0;
+    const int listener = RawListen(&target_port);
+    ASSERT_GE(listener, 0);
+    TunnelServer tunnel;
+    ASSERT_TRUE(tunnel.Start(target_port));
+    PrimeDetector(http::kModeSmallPost);
+    TunnelUser user("question");
+    ASSERT_NE(user.Connect(tunnel.Port()), 0);
+    ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
+    const int target = RawAccept(listener);
+    ASSERT_GE(target, 0);
+    EXPECT_EQ(RawRecv(target, 8), "question");
+    // The far side's thinking time, long enough for the follow-up poll to come back empty.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    RawSend(target, "answer");
+    const uint32_t sent = get_tick_count();
+    EXPECT_TRUE(WaitUntil([&] { return user.In() == "answer"; }, static_cast<int>(rdhttp::kPollIdleMs / 2)))
+        << "got \"" << user.In() << "\" " << calc_tick_diff(sent, get_tick_count()) << " ms after it was sent";
+    qrn_rdhttp_close(user.Handle());
+    ::close(target);
+    ::close(listener);
 }
 
 // One tunnel against a scripted server: the failure code of its message 2 or 5.
