@@ -82,12 +82,18 @@ struct SConfig {
     std::string only;
 };
 
+// The round trip of pings, and each direction apart: both ends of every row are in this
+// process, so the server's receive time stamped into the echo reads on the client's clock.
+struct SPings {
+    SLatency rtt, up, down;
+};
+
 struct SRow {
     std::string name;
     bool ok = false;
     double up_mibs = 0, down_mibs = 0;
-    SLatency rtt;
-    std::vector<SLatency> loaded;  // one for each flow measured
+    SPings idle;
+    std::vector<SPings> loaded;  // one for each flow measured
     size_t flows = 0;
     std::string note;
 };
@@ -101,6 +107,37 @@ uint64_t Count(const uint8_t *h) {
     for (int i = 0; i < 8; ++i) n |= static_cast<uint64_t>(h[1 + i]) << (8 * i);
     return n;
 }
+
+// A ping's payload carries its send time and the server's receive time.
+constexpr size_t kPingSentAt = 0, kPingServedAt = 8;
+
+void Stamp(uint8_t *ping, size_t at) {
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    memcpy(ping + at, &ns, sizeof(ns));
+}
+
+Clock::time_point StampOf(const uint8_t *ping, size_t at) {
+    int64_t ns = 0;
+    memcpy(&ns, ping + at, sizeof(ns));
+    return Clock::time_point(std::chrono::nanoseconds(ns));
+}
+
+// Samples of echoed pings, one each way and the round trip.
+class CPingSamples {
+public:
+    void Add(const uint8_t *echo) {
+        const auto now = Clock::now(), sent = StampOf(echo, kPingSentAt), served = StampOf(echo, kPingServedAt);
+        m_rtt.push_back(Us(now - sent));
+        m_up.push_back(Us(served - sent));
+        m_down.push_back(Us(now - served));
+    }
+    size_t Count() const { return m_rtt.size(); }
+    SPings Summary() const { return {Summarise(m_rtt), Summarise(m_up), Summarise(m_down)}; }
+
+private:
+    static double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+    std::vector<double> m_rtt, m_up, m_down;
+};
 
 // The client's side of one connection, whatever carries it.
 class IStream {
@@ -245,7 +282,11 @@ bool ServeLoaded(IStream &s, int kib_per_second) {
     bool ok = true;
     while (ok && (ok = s.Recv(&type, 1)) && type != kFrameEnd) {
         const size_t size = FrameSize(type);
-        ok = size > 0 && s.Recv(payload.data(), size) && (type != kFramePing || out.Send(kFramePing, payload.data()));
+        ok = size > 0 && s.Recv(payload.data(), size);
+        if (ok && type == kFramePing) {
+            Stamp(payload.data(), kPingServedAt);
+            ok = out.Send(kFramePing, payload.data());
+        }
     }
     return filler.Stop() && ok && out.Send(kFrameEnd, nullptr);
 }
@@ -264,7 +305,11 @@ void ServeScript(IStream &s) {
                 ok = s.Send(buf.data(), std::min<uint64_t>(kChunk, n - done));
             }
         } else if (h[0] == kEcho) {
-            for (uint64_t i = 0; ok && i < n; ++i) ok = s.Recv(buf.data(), kPingSize) && s.Send(buf.data(), kPingSize);
+            for (uint64_t i = 0; ok && i < n; ++i) {
+                ok = s.Recv(buf.data(), kPingSize);
+                Stamp(buf.data(), kPingServedAt);
+                ok = ok && s.Send(buf.data(), kPingSize);
+            }
         } else if (h[0] == kLoaded) {
             ok = ServeLoaded(s, static_cast<int>(n));
         } else {
@@ -453,12 +498,12 @@ void ServeTp(CTpEnd *end) {
 // Pings every kLoadedPingEvery on the same connection while filler flows both ways at
 // kib_per_second: a reader thread times the echoes and drops the filler, counting it. Empty
 // when the phase ran through; otherwise the step that broke off.
-std::string RunLoaded(IStream &s, int kib_per_second, int pings, SLatency *rtt, double *down_kibs) {
+std::string RunLoaded(IStream &s, int kib_per_second, int pings, SPings *result, double *down_kibs) {
     uint8_t h[kHeaderSize];
     Header(kLoaded, static_cast<uint64_t>(kib_per_second), h);
     if (!s.Send(h, kHeaderSize)) return "loaded header";
-    std::vector<Clock::time_point> sent(static_cast<size_t>(pings));
-    std::vector<double> samples;
+    const size_t count = static_cast<size_t>(pings);
+    CPingSamples samples;
     std::mutex mutex;
     std::condition_variable cond;
     bool reader_done = false;
@@ -474,12 +519,9 @@ std::string RunLoaded(IStream &s, int kib_per_second, int pings, SLatency *rtt, 
             const size_t size = FrameSize(type);
             ok = size > 0 && s.Recv(payload.data(), size);
             if (!ok) broke = size > 0 ? "a frame's payload" : "a frame of unknown type " + std::to_string(type);
-            const auto now = Clock::now();
             std::lock_guard<std::mutex> lock(mutex);
             if (ok && type == kFramePing) {
-                uint32_t i = 0;
-                memcpy(&i, payload.data(), sizeof(i));
-                if (i < sent.size()) samples.push_back(std::chrono::duration<double, std::micro>(now - sent[i]).count());
+                samples.Add(payload.data());
                 cond.notify_all();
             } else if (ok) {
                 fill_bytes += size;
@@ -496,19 +538,15 @@ std::string RunLoaded(IStream &s, int kib_per_second, int pings, SLatency *rtt, 
     std::vector<uint8_t> ping(kPingSize, 0x77);
     bool ok = true;
     auto next = Clock::now();
-    for (uint32_t i = 0; ok && i < sent.size(); ++i) {
+    for (size_t i = 0; ok && i < count; ++i) {
         std::this_thread::sleep_until(next);
-        memcpy(ping.data(), &i, sizeof(i));
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            sent[i] = Clock::now();
-        }
+        Stamp(ping.data(), kPingSentAt);
         ok = out.Send(kFramePing, ping.data());
         next = std::max(next + kLoadedPingEvery, Clock::now());
     }
     {
         std::unique_lock<std::mutex> lock(mutex);
-        cond.wait_until(lock, Clock::now() + kEchoWait, [&] { return samples.size() == sent.size() || reader_done; });
+        cond.wait_until(lock, Clock::now() + kEchoWait, [&] { return samples.Count() == count || reader_done; });
         *down_kibs = fill_bytes / 1024.0 / std::chrono::duration<double>(Clock::now() - begin).count();
     }
     const bool filled = filler.Stop();
@@ -519,8 +557,8 @@ std::string RunLoaded(IStream &s, int kib_per_second, int pings, SLatency *rtt, 
     std::lock_guard<std::mutex> lock(mutex);
     if (!reader_broke.empty()) return "receiving " + reader_broke + at;
     if (!ok) return std::string(filled ? "sending a ping" : "sending filler") + at;
-    if (samples.size() != sent.size()) return "loaded pings" + at;
-    *rtt = Summarise(samples);
+    if (samples.Count() != count) return "loaded pings" + at;
+    *result = samples.Summary();
     return "";
 }
 
@@ -532,13 +570,13 @@ std::string RunScript(IStream &s, const SConfig &cfg, SRow *row) {
     uint8_t ack = 0;
     Header(kEcho, static_cast<uint64_t>(cfg.pings), h);
     if (!s.Send(h, kHeaderSize)) return "echo header";
-    std::vector<double> samples;
+    CPingSamples samples;
     for (int i = 0; i < cfg.pings; ++i) {
-        const auto start = Clock::now();
+        Stamp(buf.data(), kPingSentAt);
         if (!s.Send(buf.data(), kPingSize) || !s.Recv(buf.data(), kPingSize)) return "ping " + std::to_string(i);
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        samples.Add(buf.data());
     }
-    row->rtt = Summarise(samples);
+    row->idle = samples.Summary();
 
     Header(kUp, cfg.bulk, h);
     auto start = Clock::now();
@@ -557,11 +595,11 @@ std::string RunScript(IStream &s, const SConfig &cfg, SRow *row) {
 
     // Last, so that a path which breaks under it still has its other figures.
     for (int flow : cfg.flows) {
-        SLatency rtt;
+        SPings pings;
         double down_kibs = 0;
-        const std::string broke = RunLoaded(s, flow, cfg.loaded_pings, &rtt, &down_kibs);
+        const std::string broke = RunLoaded(s, flow, cfg.loaded_pings, &pings, &down_kibs);
         if (!broke.empty()) return broke;
-        row->loaded.push_back(rtt);
+        row->loaded.push_back(pings);
         // A path that could not carry the flow shows how much it did carry.
         if (down_kibs < 0.9 * flow) {
             row->note += " [" + std::to_string(flow) + " KiB/s: " + std::to_string(static_cast<int>(down_kibs)) +
@@ -679,15 +717,21 @@ void PrintHeader(const SConfig &cfg) {
 }
 
 void Print(const SRow &r) {
-    if (!r.ok && r.rtt.median_us == 0) {
+    if (!r.ok && r.idle.rtt.median_us == 0) {
         printf("%-34s %s\n", r.name.c_str(), r.note.c_str());
         return;
     }
-    printf("%-34s %9.1f %9.1f %11.2f %11.2f", r.name.c_str(), r.up_mibs, r.down_mibs, r.rtt.median_us / 1000,
-           r.rtt.p99_us / 1000);
-    for (const SLatency &l : r.loaded) printf(" %11.2f %11.2f", l.median_us / 1000, l.p99_us / 1000);
+    printf("%-34s %9.1f %9.1f %11.2f %11.2f", r.name.c_str(), r.up_mibs, r.down_mibs, r.idle.rtt.median_us / 1000,
+           r.idle.rtt.p99_us / 1000);
+    for (const SPings &l : r.loaded) printf(" %11.2f %11.2f", l.rtt.median_us / 1000, l.rtt.p99_us / 1000);
     for (size_t i = r.loaded.size(); i < r.flows; ++i) printf(" %11s %11s", "-", "-");
     printf("  %s\n", r.note.c_str());
+}
+
+void PrintDirections(const char *path, const char *when, const SPings &p) {
+    printf("%s: single post %s: round trip %.2f / %.2f ms, up %.2f / %.2f ms, down %.2f / %.2f ms (median / p99)\n",
+           path, when, p.rtt.median_us / 1000, p.rtt.p99_us / 1000, p.up.median_us / 1000, p.up.p99_us / 1000,
+           p.down.median_us / 1000, p.down.p99_us / 1000);
 }
 
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
@@ -709,13 +753,15 @@ void Judge(const SConfig &cfg, const char *path, bool proxied, const SRow &plain
     if (single.loaded.empty()) {
         printf("%s: single post round trip: no loaded figure (target < %.0f ms: MISSED)\n", path, kRoundTripTargetMs);
     } else {
-        const SLatency &l = single.loaded[0];
+        const SLatency &l = single.loaded[0].rtt;
         printf("%s: single post round trip at %d KiB/s each way: median %.2f ms, p99 %.2f ms (target < %.0f ms: %s)\n",
                path, cfg.flows[0], l.median_us / 1000, l.p99_us / 1000, kRoundTripTargetMs,
                l.median_us > 0 && l.median_us / 1000 < kRoundTripTargetMs ? "met" : "MISSED");
     }
-    printf("%s: single post round trip idle: median %.2f ms, p99 %.2f ms\n", path, single.rtt.median_us / 1000,
-           single.rtt.p99_us / 1000);
+    PrintDirections(path, "idle", single.idle);
+    for (size_t i = 0; i < single.loaded.size(); ++i) {
+        PrintDirections(path, ("at " + std::to_string(cfg.flows[i]) + " KiB/s").c_str(), single.loaded[i]);
+    }
 }
 
 // "200,1024": each flow in KiB/s; "0" for none.
@@ -811,5 +857,7 @@ int main(int argc, char **argv) {
         Judge(cfg, i ? "via tinyproxy" : "direct", i != 0, paths[i][0], paths[i][1], paths[i][2], paths[i][3]);
     }
     fflush(stdout);
+    // The quick exit runs no destructor: the proxy would outlive the run.
+    proxy.Stop();
     std::_Exit(0);
 }
