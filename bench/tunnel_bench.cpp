@@ -60,7 +60,7 @@ constexpr char kLoaded = 'L';
 constexpr char kFramePing = 'P', kFrameFill = 'F', kFrameEnd = 'X';
 constexpr size_t kFillSize = 1024;
 constexpr auto kLoadedPingEvery = std::chrono::milliseconds(20);
-constexpr auto kEchoWait = std::chrono::seconds(30);
+constexpr auto kEchoWait = std::chrono::seconds(10);
 constexpr unsigned kBufferSize = 256 * 1024;
 constexpr auto kWaitLimit = std::chrono::seconds(60);
 constexpr time_t kSocketLimitSeconds = 60;
@@ -146,6 +146,8 @@ public:
     virtual bool Send(const uint8_t *data, size_t n) = 0;
     // Exactly n bytes (nullptr: discard them).
     virtual bool Recv(uint8_t *data, size_t n) = 0;
+    // Gives up on the connection: whoever waits in Send or Recv returns false.
+    virtual void Abort() = 0;
 };
 
 // --- plain sockets --------------------------------------------------------------------------
@@ -199,6 +201,7 @@ public:
     }
     bool Send(const uint8_t *data, size_t n) override { return SendAll(m_fd, data, n); }
     bool Recv(uint8_t *data, size_t n) override { return RecvAll(m_fd, data, n); }
+    void Abort() override { shutdown(m_fd, SHUT_RDWR); }
 
 private:
     int m_fd;
@@ -482,6 +485,7 @@ public:
     explicit CTpStream(CTpEnd *end) : m_end(end) {}
     bool Send(const uint8_t *data, size_t n) override { return m_end->Send(data, n); }
     bool Recv(uint8_t *data, size_t n) override { return m_end->Recv(data, n); }
+    void Abort() override { m_end->End(); }
 
 private:
     CTpEnd *m_end;
@@ -544,14 +548,17 @@ std::string RunLoaded(IStream &s, int kib_per_second, int pings, SPings *result,
         ok = out.Send(kFramePing, ping.data());
         next = std::max(next + kLoadedPingEvery, Clock::now());
     }
+    bool echoed;
     {
         std::unique_lock<std::mutex> lock(mutex);
         cond.wait_until(lock, Clock::now() + kEchoWait, [&] { return samples.Count() == count || reader_done; });
+        echoed = samples.Count() == count;
         *down_kibs = fill_bytes / 1024.0 / std::chrono::duration<double>(Clock::now() - begin).count();
     }
+    // A path that lost the echoes will not carry the rest of the script either.
+    if (!echoed) s.Abort();
     const bool filled = filler.Stop();
     ok = ok && filled && out.Send(kFrameEnd, nullptr);
-    // On a broken path the reader gives up at its stream's own time limit.
     reader.join();
     const std::string at = " at " + std::to_string(kib_per_second) + " KiB/s";
     std::lock_guard<std::mutex> lock(mutex);
