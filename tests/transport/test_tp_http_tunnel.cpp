@@ -3,22 +3,12 @@
 // ways whole.
 #include <gtest/gtest.h>
 
-#include <random>
-#include <thread>
-
 #include "http/detectr.h"
 #include "tp_fixture.h"
 #include "tunnel_fixture.h"
 
 namespace tptest {
 namespace {
-
-Bytes RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<uint8_t>(gen());
-    return b;
-}
 
 class TpHttpTunnel : public TpTest, public ::testing::WithParamInterface<uint32_t> {};
 
@@ -35,26 +25,11 @@ TEST_P(TpHttpTunnel, CarriesTheStreamBothWaysAndTheClose) {
     qrntest::TunnelServer tunnel;
     ASSERT_TRUE(tunnel.Start(tcp));
 
-    const int client = qrn_tp_connect(kLoopback, 0, 0, tunnel.Port(), nullptr, 0, client_app.Callback(),
-                                      client_app.Context(), kBufferSize, 0, nullptr);
-    ASSERT_NE(0, client);
-    Track(client);
-    ASSERT_EQ(QRN_TP_CONNECT_ACCEPTED, client_app.WaitFor(QRN_TP_MSG_CONNECT_RESULT).p1);
-    const int server = static_cast<int>(server_app.WaitFor(QRN_TP_MSG_CONNECT_REQUEST).handle);
-    Track(server);
-    uint32_t mode = 0xff;
-    EXPECT_EQ(QRN_TP_OK, qrn_tp_option(client, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode)));
-    EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_HTTP), mode);
+    int client = 0, server = 0;
+    ASSERT_NO_FATAL_FAILURE(Open(client_app, server_app, 0, 0, tunnel.Port(), &client, &server));
+    EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_HTTP), ConnMode(client));
 
-    const size_t n = 256 * 1024;
-    const Bytes up = RandomBytes(n, 11), down = RandomBytes(n, 12);
-    std::thread writer([&] { EXPECT_EQ(n, WriteAll(server_app, server, down)); });
-    EXPECT_EQ(n, WriteAll(client_app, client, up));
-    writer.join();
-    EXPECT_TRUE(server_app.WaitStream(server, n));
-    EXPECT_TRUE(client_app.WaitStream(client, n));
-    EXPECT_TRUE(server_app.Stream(server) == up) << "client to server differs";
-    EXPECT_TRUE(client_app.Stream(client) == down) << "server to client differs";
+    ExchangeBothWays(client_app, server_app, client, server, 256 * 1024, 11);
 
     // The closing record goes through before the tunnel's requests end: a normal close, seen
     // at once rather than when the server's wait for a resumption runs out.

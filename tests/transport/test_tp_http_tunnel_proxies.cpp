@@ -4,9 +4,6 @@
 // so the detector must settle on single posts. Either way the stream arrives whole both ways.
 #include <gtest/gtest.h>
 
-#include <random>
-#include <thread>
-
 #include "http/detectr.h"
 #include "nginx_proxy.h"
 #include "proxy_support.h"
@@ -16,13 +13,6 @@
 
 namespace tptest {
 namespace {
-
-Bytes RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<uint8_t>(gen());
-    return b;
-}
 
 class TpHttpTunnelProxies : public TpTest {
 protected:
@@ -34,16 +24,9 @@ protected:
     // Connects in HTTP mode to port, checks that the detection ran and chose form, carries
     // 256 KiB each way and closes.
     void CarryThrough(CApp &server_app, CApp &client_app, uint16_t port, uint32_t form) {
-        const int client = qrn_tp_connect(kLoopback, 0, 0, port, nullptr, 0, client_app.Callback(),
-                                          client_app.Context(), kBufferSize, 0, nullptr);
-        ASSERT_NE(0, client);
-        Track(client);
-        ASSERT_EQ(QRN_TP_CONNECT_ACCEPTED, client_app.WaitFor(QRN_TP_MSG_CONNECT_RESULT).p1);
-        const int server = static_cast<int>(server_app.WaitFor(QRN_TP_MSG_CONNECT_REQUEST).handle);
-        Track(server);
-        uint32_t mode = 0xff;
-        EXPECT_EQ(QRN_TP_OK, qrn_tp_option(client, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode)));
-        EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_HTTP), mode);
+        int client = 0, server = 0;
+        ASSERT_NO_FATAL_FAILURE(Open(client_app, server_app, 0, 0, port, &client, &server));
+        EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_HTTP), ConnMode(client));
 
         // The detection ran for this connect, and its kept answer names the form.
         qrntest::EventRecorder kept;
@@ -52,15 +35,7 @@ protected:
         EXPECT_EQ(kept.Events()[0].p1, http::kDetectOk);
         EXPECT_EQ(kept.Events()[0].p2, form);
 
-        const size_t n = 256 * 1024;
-        const Bytes up = RandomBytes(n, 21), down = RandomBytes(n, 22);
-        std::thread writer([&] { EXPECT_EQ(n, WriteAll(server_app, server, down)); });
-        EXPECT_EQ(n, WriteAll(client_app, client, up));
-        writer.join();
-        EXPECT_TRUE(server_app.WaitStream(server, n));
-        EXPECT_TRUE(client_app.WaitStream(client, n));
-        EXPECT_TRUE(server_app.Stream(server) == up) << "client to server differs";
-        EXPECT_TRUE(client_app.Stream(client) == down) << "server to client differs";
+        ExchangeBothWays(client_app, server_app, client, server, 256 * 1024, 21);
 
         EXPECT_EQ(QRN_TP_OK, qrn_tp_close(client, QRN_TP_CLOSE_NORMAL));
         EXPECT_EQ(QRN_TP_MSG_CLOSED, server_app.WaitFor(QRN_TP_MSG_CLOSED).msg);

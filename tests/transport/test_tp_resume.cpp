@@ -36,6 +36,15 @@ protected:
         EXPECT_EQ(ConnRespBytes(tp::kConnAccepted), body);
         return raw;
     }
+
+    // After a resumption, message 4 says the client may go on, and the stream does on the new
+    // path, with no close.
+    static void ExpectStreamGoesOn(CApp &client, int h, CRawPeer &path) {
+        ASSERT_TRUE(client.rec().WaitForCount(QRN_TP_MSG_WRITABLE, 1));
+        ASSERT_EQ(3, qrn_tp_send(h, "abc", 3, 0));
+        EXPECT_EQ(Encrypted(Bytes{'a', 'b', 'c'}), path.RecvStream(3));
+        EXPECT_EQ(0, client.Count(QRN_TP_MSG_CLOSED));
+    }
 };
 
 constexpr uint32_t kAcceptRecordSize = tp::kConnRespFixedSize;
@@ -61,11 +70,7 @@ TEST_F(TpResumption, ClientSendsAgainOnlyWhatTheServerLacks) {
     std::vector<int> sizes;
     EXPECT_EQ(Encrypted(Bytes(data.begin() + 600, data.end())), again->RecvStream(400, &sizes));
     EXPECT_EQ((std::vector<int>{400}), sizes);
-    // Message 4 says the client may go on, and the stream does.
-    ASSERT_TRUE(client.rec().WaitForCount(QRN_TP_MSG_WRITABLE, 1));
-    ASSERT_EQ(3, qrn_tp_send(h, "abc", 3, 0));
-    EXPECT_EQ(Encrypted(Bytes{'a', 'b', 'c'}), again->RecvStream(3));
-    EXPECT_EQ(0, client.Count(QRN_TP_MSG_CLOSED));
+    ExpectStreamGoesOn(client, h, *again);
 }
 
 // A 32768-byte write goes out as a full PDU with its 16-byte tail in one hand-over. Once the
@@ -96,10 +101,7 @@ TEST_F(TpResumption, QuietWindowShrinksAndStillSendsAgainEveryKeptByte) {
     sizes.clear();
     EXPECT_EQ(Encrypted(data), again->RecvStream(data.size(), &sizes));
     EXPECT_EQ((std::vector<int>{32752, 16}), sizes);
-    ASSERT_TRUE(client.rec().WaitForCount(QRN_TP_MSG_WRITABLE, 1));
-    ASSERT_EQ(3, qrn_tp_send(h, "abc", 3, 0));
-    EXPECT_EQ(Encrypted(Bytes{'a', 'b', 'c'}), again->RecvStream(3));
-    EXPECT_EQ(0, client.Count(QRN_TP_MSG_CLOSED));
+    ExpectStreamGoesOn(client, h, *again);
 }
 
 // Body bytes read before the loss count in the stream position the client reports, so they

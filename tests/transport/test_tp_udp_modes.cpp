@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <random>
 
 #include "tcp_relay.h"
 #include "tp_fixture.h"
@@ -29,48 +28,12 @@ uint16_t FreeUdpPort() {
     return ntohs(a.sin_port);
 }
 
-Bytes RandomBytes(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<uint8_t>(gen());
-    return b;
-}
-
-uint32_t ConnMode(int handle) {
-    uint32_t mode = 0xff;
-    EXPECT_EQ(QRN_TP_OK, qrn_tp_option(handle, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode)));
-    return mode;
-}
-
 class TpUdpModes : public TpTest {
 protected:
     // Listens on the given ports of 127.0.0.1 (0: not offered).
     void ListenOn(CApp &app, uint16_t udp, uint16_t tcp) {
         app.AnswerWith(QRN_TP_ACCEPT);
         ASSERT_EQ(QRN_TP_OK, qrn_tp_listen(kLoopback, udp, tcp, 0, app.Callback(), app.Context()));
-    }
-
-    // Connects over the given ports and waits until both ends are open.
-    void Open(CApp &client_app, CApp &server_app, uint16_t udp, uint16_t tcp, int *client, int *server) {
-        *client = qrn_tp_connect(kLoopback, udp, tcp, 0, nullptr, 0, client_app.Callback(), client_app.Context(),
-                                 kBufferSize, 0, nullptr);
-        ASSERT_NE(0, *client);
-        Track(*client);
-        ASSERT_EQ(static_cast<uintptr_t>(QRN_TP_CONNECT_ACCEPTED), client_app.WaitFor(QRN_TP_MSG_CONNECT_RESULT).p1);
-        *server = static_cast<int>(server_app.WaitFor(QRN_TP_MSG_CONNECT_REQUEST).handle);
-        Track(*server);
-    }
-
-    // Both directions at once, each checked byte for byte.
-    void ExchangeBothWays(CApp &client_app, CApp &server_app, int client, int server, size_t n) {
-        const Bytes up = RandomBytes(n, 1), down = RandomBytes(n, 2);
-        std::thread writer([&] { EXPECT_EQ(n, WriteAll(server_app, server, down)); });
-        EXPECT_EQ(n, WriteAll(client_app, client, up));
-        writer.join();
-        EXPECT_TRUE(server_app.WaitStream(server, n));
-        EXPECT_TRUE(client_app.WaitStream(client, n));
-        EXPECT_TRUE(server_app.Stream(server) == up) << "client to server differs";
-        EXPECT_TRUE(client_app.Stream(client) == down) << "server to client differs";
     }
 
     // One datagram each way, each delivered as a datagram message with its bytes.
@@ -103,7 +66,7 @@ TEST_F(TpUdpModes, UdpAloneCarriesTheStreamDatagramsAndTheClose) {
     const uint16_t udp = FreeUdpPort();
     ListenOn(server_app, udp, 0);
     int client = 0, server = 0;
-    Open(client_app, server_app, udp, 0, &client, &server);
+    Open(client_app, server_app, udp, 0, 0, &client, &server);
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_UDP), ConnMode(client));
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_UDP), ConnMode(server));
     ExchangeBothWays(client_app, server_app, client, server, 512 * 1024);
@@ -124,7 +87,7 @@ TEST_F(TpUdpModes, CombinedModeStreamsOnTcpAndSendsDatagramsOnUdp) {
     const uint16_t udp = FreeUdpPort(), tcp = FreePort();
     ListenOn(server_app, udp, tcp);
     int client = 0, server = 0;
-    Open(client_app, server_app, udp, tcp, &client, &server);
+    Open(client_app, server_app, udp, tcp, 0, &client, &server);
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_TCP_UDP), ConnMode(client));
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_TCP_UDP), ConnMode(server));
     ExchangeBothWays(client_app, server_app, client, server, 2 * 1024 * 1024);
@@ -138,7 +101,7 @@ TEST_F(TpUdpModes, CombinedModeGoesOnOverTcpWhenUdpIsUnanswered) {
     const uint16_t tcp = FreePort();
     ListenOn(server_app, 0, tcp);
     int client = 0, server = 0;
-    Open(client_app, server_app, FreeUdpPort(), tcp, &client, &server);
+    Open(client_app, server_app, FreeUdpPort(), tcp, 0, &client, &server);
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_TCP), ConnMode(client));
     ExchangeBothWays(client_app, server_app, client, server, 256 * 1024);
     const Bytes d = Pattern(10);
@@ -151,7 +114,7 @@ TEST_F(TpUdpModes, CombinedModeGoesOnOverUdpWhenTcpIsRefused) {
     const uint16_t udp = FreeUdpPort();
     ListenOn(server_app, udp, 0);
     int client = 0, server = 0;
-    Open(client_app, server_app, udp, FreePort(), &client, &server);
+    Open(client_app, server_app, udp, FreePort(), 0, &client, &server);
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_UDP), ConnMode(client));
     ExchangeBothWays(client_app, server_app, client, server, 256 * 1024);
 }
@@ -163,7 +126,7 @@ TEST_F(TpUdpModes, CombinedModeGivesUpASilentTcpServerForUdp) {
     ListenOn(server_app, udp, 0);
     CRawListener silent;
     int client = 0, server = 0;
-    Open(client_app, server_app, udp, silent.port(), &client, &server);
+    Open(client_app, server_app, udp, silent.port(), 0, &client, &server);
     EXPECT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_UDP), ConnMode(client));
     ExchangeBothWays(client_app, server_app, client, server, 128 * 1024);
 }
@@ -178,7 +141,7 @@ TEST_F(TpUdpModes, CombinedModeResumesAfterTheTcpPathBreaks) {
     ListenOn(server_app, udp, tcp);
     qrntest::CTcpRelay relay(tcp);
     int client = 0, server = 0;
-    Open(client_app, server_app, udp, relay.Port(), &client, &server);
+    Open(client_app, server_app, udp, relay.Port(), 0, &client, &server);
     ASSERT_EQ(static_cast<uint32_t>(QRN_TP_CONN_MODE_TCP_UDP), ConnMode(client));
 
     const size_t n = 4 * 1024 * 1024;

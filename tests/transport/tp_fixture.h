@@ -18,6 +18,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <thread>
 #include <vector>
 
 #include "http/httpie.h"
@@ -51,6 +53,14 @@ inline Bytes Pattern(size_t n, uint8_t seed = 1) {
 }
 
 // Application bytes as they travel in the stream, and back.
+// Bytes without a pattern the stream could line up by chance.
+inline Bytes RandomBytes(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    Bytes b(n);
+    for (auto &x : b) x = static_cast<uint8_t>(gen());
+    return b;
+}
+
 inline Bytes Encrypted(const Bytes &plain) {
     Bytes b(plain.size());
     encrypt_xor(plain.data(), b.data(), static_cast<int>(b.size()));
@@ -166,6 +176,13 @@ inline size_t WriteAll(CApp &app, int handle, const Bytes &data, std::vector<int
 // --- raw peers ----------------------------------------------------------------------------
 
 using qrntest::FreePort;
+
+// The mode a connection settled on (option QRN_TP_OPT_CONN_MODE).
+inline uint32_t ConnMode(int handle) {
+    uint32_t mode = 0xff;
+    EXPECT_EQ(QRN_TP_OK, qrn_tp_option(handle, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode)));
+    return mode;
+}
 
 inline Bytes RdtpPdu(uint32_t serv_tag, uint32_t cli_tag, uint16_t conn_id, uint16_t ordinal) {
     CRdtpConnectPdu pdu{serv_tag, cli_tag, conn_id, ordinal, rdtp::kModeTcp};
@@ -391,6 +408,32 @@ protected:
         ASSERT_EQ(QRN_TP_CONNECT_ACCEPTED, client_app.WaitFor(QRN_TP_MSG_CONNECT_RESULT).p1);
         *server = static_cast<int>(server_app.WaitFor(QRN_TP_MSG_CONNECT_REQUEST).handle);
         Track(*server);
+    }
+
+    // Connects over the given ports of 127.0.0.1 (0: not offered) and waits until both ends
+    // are open.
+    void Open(CApp &client_app, CApp &server_app, uint16_t udp, uint16_t tcp, uint16_t http, int *client,
+              int *server) {
+        *client = qrn_tp_connect(kLoopback, udp, tcp, http, nullptr, 0, client_app.Callback(), client_app.Context(),
+                                 kBufferSize, 0, nullptr);
+        ASSERT_NE(0, *client);
+        Track(*client);
+        ASSERT_EQ(static_cast<uintptr_t>(QRN_TP_CONNECT_ACCEPTED), client_app.WaitFor(QRN_TP_MSG_CONNECT_RESULT).p1);
+        *server = static_cast<int>(server_app.WaitFor(QRN_TP_MSG_CONNECT_REQUEST).handle);
+        Track(*server);
+    }
+
+    // n random bytes both directions at once, each checked byte for byte.
+    void ExchangeBothWays(CApp &client_app, CApp &server_app, int client, int server, size_t n,
+                          uint32_t seed = 1) {
+        const Bytes up = RandomBytes(n, seed), down = RandomBytes(n, seed + 1);
+        std::thread writer([&] { EXPECT_EQ(n, WriteAll(server_app, server, down)); });
+        EXPECT_EQ(n, WriteAll(client_app, client, up));
+        writer.join();
+        EXPECT_TRUE(server_app.WaitStream(server, n));
+        EXPECT_TRUE(client_app.WaitStream(client, n));
+        EXPECT_TRUE(server_app.Stream(server) == up) << "client to server differs";
+        EXPECT_TRUE(client_app.Stream(client) == down) << "server to client differs";
     }
 
     // A library client opened against a raw server's first path; *record receives the
