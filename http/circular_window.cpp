@@ -53,18 +53,18 @@ bool CWSCircularWindow::Grow(int needed) {
 
 int CWSCircularWindow::Write(const void *data, int len) {
     if (len <= 0 || !data) return 0;
-    if (len > Free() && !m_fixed) {
-        long long needed = static_cast<long long>(Used()) + len + 1;
-        if (needed <= kMaxCapacity) Grow(static_cast<int>(needed));
-    }
-    int n = std::min(len, Free());
-    if (m_capacity == 0 || n <= 0) return 0;
     const char *src = static_cast<const char *>(data);
-    int first = std::min(n, m_capacity - m_write_pos);
-    memcpy(m_buffer + m_write_pos, src, first);
-    memcpy(m_buffer, src + first, n - first);
-    m_write_pos = (m_write_pos + n) % m_capacity;
-    return n;
+    int taken = 0;
+    // At most two places: up to the buffer's end, then from its start.
+    while (taken < len) {
+        int place_len = 0;
+        char *place = WritePlace(len - taken, &place_len);
+        if (!place) break;
+        memcpy(place, src + taken, static_cast<size_t>(place_len));
+        Commit(place_len);
+        taken += place_len;
+    }
+    return taken;
 }
 
 char *CWSCircularWindow::WritePlace(int want, int *len) {

@@ -47,7 +47,6 @@ constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
 constexpr uint8_t kFlagClient = 0x01;
 constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
 
-
 }  // namespace tp
 
 class CTpConnection : public CQrnObject {

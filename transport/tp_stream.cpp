@@ -49,7 +49,6 @@ int CTpConnection::Send(const void *data, int len, int flags) {
         }
         if (m_flags & kFlagWriteBlocked) return 0;
         const auto *p = static_cast<const uint8_t *>(data);
-        uint8_t *chunk_buf = len > 0 ? SendScratch(static_cast<size_t>(std::min(len, kSendTakeMax))) : nullptr;
         // Bytes are taken only while everything taken before has been handed over, so the
         // window never holds more than one take that the path has not seen.
         while (len > 0 && m_out_len == 0 && Unsent() == 0) {
@@ -63,8 +62,9 @@ int CTpConnection::Send(const void *data, int len, int flags) {
             if (BatchesPdus() && m_rdtp_handle != 0 && m_sock_state == kSockOpen) {
                 TakeIntoPdus(p, chunk);
             } else {
-                encrypt_xor(p, chunk_buf, chunk);
-                qrn_cirwin_write(m_send_win, chunk_buf, chunk);
+                uint8_t *scratch = SendScratch(static_cast<size_t>(chunk));
+                encrypt_xor(p, scratch, chunk);
+                qrn_cirwin_write(m_send_win, scratch, chunk);
             }
             taken += chunk;
             p += chunk;
