@@ -88,7 +88,21 @@ void CHttpClientBigPost::OnConfirm(uintptr_t handle, uint32_t result) {
     if (m_state == kGetRequested && handle == m_get_handle) {
         m_state = kReadingHeader;
         m_header_len = 0;
+    } else if (handle == m_post_handle) {
+        m_uplink_ready = true;
+        if (m_state == kAwaitingUplink) Establish();
     }
+}
+
+// Both requests are up: the downlink said "OK" and the uplink takes bytes. What came down
+// meanwhile is announced now.
+void CHttpClientBigPost::Establish() {
+    m_state = kEstablished;
+    m_header_len = 0;
+    const uint32_t held_back = m_held_back;
+    m_held_back = 0;
+    m_sink->OnConfirm(0);
+    if (held_back > 0 && m_state == kEstablished) m_sink->OnRead(held_back);
 }
 
 bool CHttpClientBigPost::ReadHeader(uint32_t *available) {
@@ -145,9 +159,12 @@ bool CHttpClientBigPost::ReadOk(uint32_t *available) {
         Fail(rdhttp::kFailBroken);
         return false;
     }
-    m_state = kEstablished;
-    m_header_len = 0;
-    m_sink->OnConfirm(0);
+    if (m_uplink_ready) {
+        Establish();
+    } else {
+        qrn_trace_text("CHttpClientBigPost::ReadOk, the uplink is not up yet");
+        m_state = kAwaitingUplink;
+    }
     return true;
 }
 
@@ -159,6 +176,10 @@ void CHttpClientBigPost::OnRead(uintptr_t handle, uint32_t length) {
     while (available > 0 && (m_state == kReadingHeader || m_state == kAwaitingOk)) {
         const bool go_on = m_state == kReadingHeader ? ReadHeader(&available) : ReadOk(&available);
         if (!go_on) return;
+    }
+    if (m_state == kAwaitingUplink) {
+        m_held_back = available;  // all unread: they stay in the request until the tunnel is up
+        return;
     }
     if (m_state != kEstablished || available == 0) return;
     if (!m_lingering) {

@@ -29,6 +29,9 @@ private:
         kGetRequested = 1,
         kReadingHeader = 2,
         kAwaitingOk = 3,
+        // "OK" came before the POST could take its first byte: a tunnel reported up now would
+        // be sent to while its uplink still refuses.
+        kAwaitingUplink = 4,
         kEstablished = 5,
     };
     bool Mine(uintptr_t handle) const { return handle != 0 && (handle == m_get_handle || handle == m_post_handle); }
@@ -36,6 +39,7 @@ private:
     bool ReadHeader(uint32_t *available);
     bool ReadOk(uint32_t *available);
     bool OpenPost();
+    void Establish();
     void Fail(uint32_t code);
 
     IHttpClientSocketSink *m_sink;
@@ -46,6 +50,8 @@ private:
     uint16_t m_header_len = 0;
     uint32_t m_session_id = 0;
     bool m_lingering = false;
+    bool m_uplink_ready = false;  // the POST has confirmed: it takes bytes
+    uint32_t m_held_back = 0;     // downlink bytes waiting when the tunnel was not up yet
 };
 
 #endif

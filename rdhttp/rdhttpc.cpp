@@ -34,6 +34,7 @@ constexpr int kRefused = -1;
 constexpr int kTableInitial = 4;
 constexpr int kTableGrow = 16;
 constexpr uint32_t kCloserPeriodMs = 1;
+constexpr uint32_t kHandOverDelayMs = 1;
 
 struct CReport {
     int msg;
@@ -80,6 +81,7 @@ public:
     // the object reports the end or the linger time has passed.
     bool StartLinger();
     bool Up() const { return m_socket != nullptr && !m_ended && m_up; }
+    bool HasReports() const { return !m_reports.empty(); }
     void SetNotice(qrn_callback notice, uintptr_t context) {
         m_notice = notice;
         m_notice_context = context;
@@ -120,6 +122,8 @@ private:
 
 CQrnLock g_table_lock;
 qrn_handle_mgr *g_table = nullptr;
+
+std::atomic<void (*)(int)> g_connect_hook{nullptr};
 
 // Requests waiting to be closed on the timer thread.
 std::mutex g_closer_mutex;
@@ -185,6 +189,7 @@ void CRdhttpClient::End(int msg, uint32_t p1) {
 
 void CRdhttpClient::OnConfirm(uint32_t result) {
     if (result == 0) {
+        qrn_trace_text("CRdhttpClient::OnConfirm, tunnel up, handle=", m_handle);
         m_up = true;
         Report(rdhttp::kMsgConnect, 0, 0);
     } else {
@@ -300,6 +305,15 @@ void WithClient(int handle, bool deliver, F &&work) {
     client->ReleaseRef();
 }
 
+// What a tunnel reported while its connect call ran: the whole exchange may have completed
+// meanwhile, and the far side then waits for the client, so no later event would carry these
+// reports. A one-shot on the timer thread hands them over once the call has returned.
+int HandOverCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
+    qrn_timer_kill(&HandOverCallback, user_data);  // from its own callback: does not wait
+    WithClient(static_cast<int>(user_data), true, [](CRdhttpClient *) {});
+    return 0;
+}
+
 // The handle may have gone, or gone to a new client, before the timer's turn: a client that is
 // not lingering ends the timer as well. From its own tick the kill never waits.
 int LingerCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
@@ -317,6 +331,8 @@ void ForgetRequest(uintptr_t handle) {
 }
 
 }  // namespace
+
+void rdhttp_set_connect_hook(void (*hook)(int handle)) { g_connect_hook = hook; }
 
 bool rdhttp_closer_busy() {
     std::lock_guard<std::mutex> guard(g_closer_mutex);
@@ -353,7 +369,9 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
     // makes this call fail instead of reporting from within it.
     const int started = qrn_http_detector_start(server_ip, static_cast<uint16_t>(port), &qrn_rdhttp_callback,
                                                 static_cast<uintptr_t>(handle));
+    if (void (*hook)(int) = g_connect_hook.load()) hook(handle);
     bool ok;
+    bool reported = false;
     {
         CQrnFuncLock guard(client->Lock());
         ok = started >= 0 && !client->Ended();
@@ -363,7 +381,9 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
             client->DropSocket();
             if (Remove(handle, client)) client->ReleaseRef();
         }
+        reported = ok && client->HasReports();
     }
+    if (reported) qrn_timer_set(&HandOverCallback, static_cast<uintptr_t>(handle), kHandOverDelayMs);
     client->ReleaseRef();
     return ok ? handle : 0;
 }

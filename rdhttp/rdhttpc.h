@@ -32,4 +32,8 @@ int qrn_rdhttp_close_notify(int handle, qrn_callback notice, uintptr_t notice_co
 // 0 for a live handle (no option has an effect), -1 for an unknown one.
 int qrn_rdhttp_option(int handle, int option, uintptr_t value);
 
+// Test view: hook (null for none) runs on the connect call's thread just before
+// qrn_rdhttp_connect returns, so that a test can hold the call while the tunnel comes up.
+void rdhttp_set_connect_hook(void (*hook)(int handle));
+
 #endif

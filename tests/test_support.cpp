@@ -102,7 +102,8 @@ bool EventRecorder::WaitForCount(int msg, int count, int timeout_ms) const {
 
 Event EventRecorder::WaitFor(int msg, int timeout_ms) const {
     std::unique_lock<std::mutex> lock(m_mutex);
-    Event found{0, -1, 0, 0, 0, 0};
+    // Not an event: a check of its p1 against 0 (success) must fail.
+    Event found{0, -1, 0, kNoEvent, kNoEvent, kNoEvent};
     m_cond.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
         for (const Event &e : m_events) {
             if (e.msg == msg) {

@@ -47,6 +47,9 @@ private:
     std::vector<std::string> m_lines;
 };
 
+// The p1, p2 and p3 of what WaitFor returns when no such event came.
+constexpr uintptr_t kNoEvent = ~uintptr_t{0};
+
 // One callback call as the layers make it.
 struct Event {
     uintptr_t user;

@@ -116,6 +116,7 @@ void CarryBothWays(uint32_t mode) {
     TunnelUser user(up);
     ASSERT_NE(user.Connect(tunnel.Port()), 0);
     Event e = user.Rec().WaitFor(rdhttp::kMsgConnect);
+    ASSERT_EQ(e.msg, rdhttp::kMsgConnect);
     ASSERT_EQ(e.p1, 0u);
     const int target = RawAccept(listener);
     ASSERT_GE(target, 0);
@@ -232,6 +233,58 @@ TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
     EXPECT_EQ(e.msg, rdhttp::kMsgClose);
 }
 
+
+TraceCapture *g_trace = nullptr;
+
+// Holds the connect call until the tunnel is up.
+void HoldConnectUntilUp(int) {
+    EXPECT_TRUE(g_trace->WaitForLine({"CRdhttpClient::OnConfirm, tunnel up"}));
+}
+
+// Under load the whole large-post exchange may finish before qrn_rdhttp_connect has returned,
+// and a proxy or a loaded client may show the downlink's "OK" before the uplink POST can take
+// its first byte. The server here answers the GET with the header, "OK" and a first stream
+// byte straight away; once more with the connect call held until the tunnel is up. Either way
+// the tunnel must be reported up, its user's bytes must go up at once, and the bytes that came
+// with "OK" must be announced.
+TEST_F(RdhttpClient, ATunnelUpBeforeItsConnectCallReturnsIsReportedAndCarriesBytes) {
+    PrimeDetector(http::kModeBigPost);
+    TraceCapture trace;
+    g_trace = &trace;
+    for (bool hold : {false, true}) {
+        SCOPED_TRACE(hold ? "connect call held" : "connect call free");
+        const std::string up = Pattern(20000, hold ? 11 : 12);
+        std::mutex mutex;
+        std::string uplink;
+        ScriptedHttpServer server(
+            [&](const ScriptedRequest &req) -> std::string {
+                if (req.method == "GET") return ScriptedHttpServer::Stream("KVHT" + Id(5) + "OK" + "early");
+                std::lock_guard<std::mutex> guard(mutex);
+                uplink = req.body;
+                return std::string();
+            },
+            [&](const ScriptedRequest &req) -> size_t { return req.method == "POST" ? up.size() : 0; });
+        rdhttp_set_connect_hook(hold ? &HoldConnectUntilUp : nullptr);
+        TunnelUser user(up);
+        const int handle = user.Connect(server.Port());
+        rdhttp_set_connect_hook(nullptr);
+        ASSERT_NE(handle, 0);
+        const Event e = user.Rec().WaitFor(rdhttp::kMsgConnect);
+        ASSERT_EQ(e.msg, rdhttp::kMsgConnect);
+        EXPECT_EQ(e.p1, 0u);
+        EXPECT_TRUE(WaitUntil([&] { return user.In() == "early"; })) << user.In();
+        EXPECT_TRUE(WaitUntil([&] {
+            std::lock_guard<std::mutex> guard(mutex);
+            return uplink.size() >= up.size();
+        }));
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            EXPECT_TRUE(uplink.compare(0, up.size(), up) == 0) << uplink.size() << " bytes came up";
+        }
+        EXPECT_EQ(user.Rec().Count(rdhttp::kMsgClose), 0);
+        qrn_rdhttp_close(handle);
+    }
+}
 
 // A closed session whose last bytes never get through (a server that takes them and says
 // nothing) lingers for the linger time only: then its notice says undelivered, its requests
