@@ -26,6 +26,13 @@ struct CAppCallFrame {
 };
 thread_local CAppCallFrame *t_app_calls = nullptr;
 
+// The connection's lock as the standard wait takes it.
+struct CLockable {
+    CQrnLock &held;
+    void lock() { held.Lock(); }
+    void unlock() { held.Unlock(); }
+};
+
 std::atomic<int> g_live_connections{0};
 
 // Milliseconds from since to now. The timer's now was taken before the tick ran, so a tick
@@ -115,33 +122,39 @@ int CTpConnection::Connect(const char *server_ip, int udp_port, int tcpip_port, 
 
 int CTpConnection::Accept(int result, uint32_t buffer_size, int data_len, const void *data) {
     QRN_TRACE_FUNC("CTpConnection::Accept");
+    int r;
     {
         CQrnFuncLock guard(m_lock);
-        if (IsClient()) QRN_TRACE_ERROR("accept on the client side, conn_id=", int{m_conn_id});
-        if (Kept() != 0) QRN_TRACE_ERROR("stream not empty at accept, kept=", Kept());
-        if (m_state != kStateAwaitingAccept) {
-            QRN_TRACE_ERROR("accept in state", int{m_state});
-            return QRN_TP_ERR_INVALID;
-        }
-        const uint16_t code = static_cast<uint16_t>(result);
-        CTpConnResp response;
-        if (code == kConnAccepted) {
-            if (data_len < 0 || data_len > kMaxConnectData || (data_len > 0 && data == nullptr)) {
-                QRN_TRACE_ERROR("bad connect data, data_len=", data_len);
-                return QRN_TP_ERR_INVALID;
-            }
-            response = MakeConnAccept(ClampBufferSize(buffer_size), data_len, data);
-            m_state = kStateOpen;
-            m_last_send_tick = m_last_recv_tick = get_tick_count();
-        } else {
-            response = MakeConnRefusal(code);
-            m_state = kStateClosing;
-            m_close_tick = get_tick_count();
-        }
-        WritePduConnResp(m_send_win, response);
-        TrySendData();
+        r = AcceptLocked(result, buffer_size, data_len, data);
     }
     Settle();
+    return r;
+}
+
+int CTpConnection::AcceptLocked(int result, uint32_t buffer_size, int data_len, const void *data) {
+    if (IsClient()) QRN_TRACE_ERROR("accept on the client side, conn_id=", int{m_conn_id});
+    if (Kept() != 0) QRN_TRACE_ERROR("stream not empty at accept, kept=", Kept());
+    if (m_state != kStateAwaitingAccept) {
+        QRN_TRACE_ERROR("accept in state", int{m_state});
+        return QRN_TP_ERR_INVALID;
+    }
+    const uint16_t code = static_cast<uint16_t>(result);
+    CTpConnResp response;
+    if (code == kConnAccepted) {
+        if (data_len < 0 || data_len > kMaxConnectData || (data_len > 0 && data == nullptr)) {
+            QRN_TRACE_ERROR("bad connect data, data_len=", data_len);
+            return QRN_TP_ERR_INVALID;
+        }
+        response = MakeConnAccept(ClampBufferSize(buffer_size), data_len, data);
+        m_state = kStateOpen;
+        m_last_send_tick = m_last_recv_tick = get_tick_count();
+    } else {
+        response = MakeConnRefusal(code);
+        m_state = kStateClosing;
+        m_close_tick = get_tick_count();
+    }
+    WritePduConnResp(m_send_win, response);
+    TrySendData();
     return QRN_TP_OK;
 }
 
@@ -327,7 +340,6 @@ void CTpConnection::CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
         if (m_callback == nullptr) return;
         callback = m_callback;
         user_data = m_user_data;
-        std::lock_guard<std::mutex> calls(m_app_mutex);
         ++m_app_calls;
     }
     qrn_trace_event(kTraceModule, kTraceAppCallback, static_cast<unsigned long long>(user_data), msg,
@@ -336,11 +348,8 @@ void CTpConnection::CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
     t_app_calls = &frame;
     callback(user_data, msg, m_conn_id, p1, p2, p3);
     t_app_calls = frame.outer;
-    {
-        std::lock_guard<std::mutex> calls(m_app_mutex);
-        --m_app_calls;
-    }
-    m_app_calls_done.notify_all();
+    CQrnFuncLock guard(m_lock);
+    if (--m_app_calls == 0) m_app_calls_done.notify_all();
 }
 
 // After Close the application may free what its callback uses, so a call that another
@@ -349,57 +358,57 @@ void CTpConnection::CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
 // other for ever.
 void CTpConnection::WaitForOtherAppCalls() {
     if (t_app_calls != nullptr) return;
-    std::unique_lock<std::mutex> calls(m_app_mutex);
-    m_app_calls_done.wait(calls, [&] { return m_app_calls == 0; });
+    CLockable lockable{m_lock};
+    CQrnFuncLock guard(m_lock);  // at depth one: the wait lets go of it
+    m_app_calls_done.wait(lockable, [&] { return m_app_calls == 0; });
+}
+
+void CTpConnection::Tell(const CTpAftermath &after) {
+    static const uint8_t kNoBytes[1] = {};
+    for (const CTpAftermath::Note &note : after.notes()) {
+        uintptr_t p3 = note.p3;
+        if (note.copied) p3 = reinterpret_cast<uintptr_t>(note.copy.empty() ? kNoBytes : note.copy.data());
+        CallApp(note.msg, note.p1, note.p2, p3);
+    }
+    if (after.write()) OnWrite(0);
+    if (after.finish()) SockClose2();
 }
 
 // --- the connect records -----------------------------------------------------------------
 
-int CTpConnection::HandlePduConnReq(const CTpConnReq &request) {
-    uint32_t peer_buf_size;
-    {
-        CQrnFuncLock guard(m_lock);
-        if (IsClient() || m_state != kStateConnecting) {
-            QRN_TRACE_ERROR("connect request unexpected, (flags, state)=", int{m_flags}, int{m_state});
-            return -1;
-        }
-        m_state = kStateAwaitingAccept;
-        if (ConnReqVersionOk(request)) {
-            m_peer_buf_size = uint32_t{request.buffer_size} * kBufferUnit;
-            m_peer_local_ip = request.local_ip;
-        }
-        peer_buf_size = m_peer_buf_size;
+int CTpConnection::HandlePduConnReq(const CTpConnReq &request, CTpAftermath &after) {
+    if (IsClient() || m_state != kStateConnecting) {
+        QRN_TRACE_ERROR("connect request unexpected, (flags, state)=", int{m_flags}, int{m_state});
+        return -1;
     }
+    m_state = kStateAwaitingAccept;
     if (!ConnReqVersionOk(request)) {
         QRN_TRACE_ERROR("wrong version, (version1, version2)=", unsigned{request.version1},
                         unsigned{request.version2});
-        Accept(kConnRefusedVersion, 0, 0, nullptr);
+        AcceptLocked(kConnRefusedVersion, 0, 0, nullptr);
         return -1;
     }
-    CallApp(QRN_TP_MSG_CONNECT_REQUEST, peer_buf_size, static_cast<uintptr_t>(request.data_len),
-            reinterpret_cast<uintptr_t>(request.data));
+    m_peer_buf_size = uint32_t{request.buffer_size} * kBufferUnit;
+    m_peer_local_ip = request.local_ip;
+    after.TellCopy(QRN_TP_MSG_CONNECT_REQUEST, m_peer_buf_size, request.data, request.data_len);
     return 0;
 }
 
-int CTpConnection::HandlePduConnResp(const CTpConnResp &response) {
-    {
-        CQrnFuncLock guard(m_lock);
-        if (!IsClient() || m_state != kStateConnecting) {
-            QRN_TRACE_ERROR("connect response unexpected, (flags, state)=", int{m_flags}, int{m_state});
-            return -1;
-        }
-        if (response.result != kConnAccepted) {
-            qrn_trace_text("qrn_tp_handle_pdu_conn_resp, rejected, (conn_id, result)=", int{m_conn_id},
-                           unsigned{response.result});
-            SockClose(response.result);
-            return 0;
-        }
-        m_peer_buf_size = uint32_t{response.buffer_size} * kBufferUnit;
-        m_state = kStateOpen;
-        m_last_send_tick = m_last_recv_tick = get_tick_count();
+int CTpConnection::HandlePduConnResp(const CTpConnResp &response, CTpAftermath &after) {
+    if (!IsClient() || m_state != kStateConnecting) {
+        QRN_TRACE_ERROR("connect response unexpected, (flags, state)=", int{m_flags}, int{m_state});
+        return -1;
     }
-    CallApp(QRN_TP_MSG_CONNECT_RESULT, QRN_TP_CONNECT_ACCEPTED, static_cast<uintptr_t>(response.data_len),
-            reinterpret_cast<uintptr_t>(response.data));
+    if (response.result != kConnAccepted) {
+        qrn_trace_text("qrn_tp_handle_pdu_conn_resp, rejected, (conn_id, result)=", int{m_conn_id},
+                       unsigned{response.result});
+        SockClose(response.result);
+        return 0;
+    }
+    m_peer_buf_size = uint32_t{response.buffer_size} * kBufferUnit;
+    m_state = kStateOpen;
+    m_last_send_tick = m_last_recv_tick = get_tick_count();
+    after.TellCopy(QRN_TP_MSG_CONNECT_RESULT, QRN_TP_CONNECT_ACCEPTED, response.data, response.data_len);
     return 0;
 }
 

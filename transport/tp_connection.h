@@ -3,11 +3,14 @@
 // handshake on every new path, re-sending what the peer lacks), keep-alive and time-outs, and
 // orderly closing with a closing PDU.
 //
-// Locking: m_lock guards every field below (it is also the object's lock). Event handlers and
-// application calls take it themselves; they are entered without it. The application's
-// callback and the registry are only ever reached with m_lock released, and m_lock is held at
-// depth one wherever it is released around such a call. The receive buffers belong to the one
-// thread that is reading (m_reading); the others leave them alone.
+// Locking: m_lock guards every field below (it is also the object's lock). Every entry (an
+// application call, a multi-mode event, the timer) is made without it, decides under it,
+// collects in a CTpAftermath what must be told, and tells it once m_lock is released: the
+// application's callback, the registry and the close notice are never reached with m_lock
+// held. One thread reads at a time (m_reading), so that the stream is told in order; the
+// receive buffers are its own until it has told what it read, and a read event that comes
+// meanwhile is left to it (m_read_again). Close waits, under m_lock, until no callback runs
+// on another thread (m_app_calls).
 #ifndef QRN_TRANSPORT_TP_CONNECTION_H
 #define QRN_TRANSPORT_TP_CONNECTION_H
 
@@ -15,11 +18,11 @@
 
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 
 #include "qrnlibl/qrn_callback.h"
 #include "qrnlibl/qrn_cirwin.h"
 #include "qrnlibl/qrn_lock.h"
+#include "transport/tp_aftermath.h"
 #include "transport/tp_defs.h"
 #include "transport/tp_pdu.h"
 
@@ -92,11 +95,13 @@ private:
     // --- life and closing (tp_connection.cpp) ------------------------------------------------
     void SockClose(int reason);  // under m_lock
     void SockClose2();           // without m_lock
-    int HandlePduConnReq(const tp::CTpConnReq &request);    // without m_lock
-    int HandlePduConnResp(const tp::CTpConnResp &response); // without m_lock
+    int HandlePduConnReq(const tp::CTpConnReq &request, CTpAftermath &after);    // under m_lock
+    int HandlePduConnResp(const tp::CTpConnResp &response, CTpAftermath &after); // under m_lock
+    int AcceptLocked(int result, uint32_t buffer_size, int data_len, const void *data);
     // Calls the application (without m_lock), unless it has closed the connection.
     void CallApp(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3);
     void WaitForOtherAppCalls();  // without m_lock
+    void Tell(const CTpAftermath &after);  // without m_lock
     // The close notice, once the connection has left the table: rdtp_handle (0: none) is the
     // path that the closing PDU went on, or 0 when it never went out. Without m_lock.
     void NoticeClose(qrn_callback callback, uintptr_t user_data, int rdtp_handle);
@@ -134,17 +139,21 @@ private:
     void BuildClosingPdu();
     void FinishHandshakeSend();
     void ReadAll();               // without m_lock
-    void ReadStream();            // under m_lock at depth one
-    bool ReadResumeRequest();     // under m_lock; true: go on reading
-    bool ReadResumeResponse();    // under m_lock; true: go on reading
-    bool ReadPdu();               // under m_lock at depth one; true: go on reading
-    bool MakeBodyRoom();          // under m_lock at depth one
+    // The reading thread's steps, under m_lock: each reads at most one handshake message or
+    // PDU (or makes room in a full body) and collects what it tells; true: go on reading.
+    bool ReadStep(CTpAftermath &after);
+    bool ReadResumeRequest();
+    bool ReadResumeResponse();
+    bool ReadPdu(CTpAftermath &after);
+    bool MakeBodyRoom(CTpAftermath &after);
+    // Under m_lock, once the reading thread has told all: true when it is to read again.
+    bool ReadAgain();
     bool GatherHandshake(int size);
     void Rewind(uint32_t ack);
     void DeliverDatagram(int len, const void *data);
-    int HandlePdu(uint8_t type);  // without m_lock
-    int HandleStreamBytes();      // without m_lock
-    int ReadConnRecord(bool client);
+    int HandlePdu(uint8_t type, CTpAftermath &after);  // under m_lock
+    int HandleStreamBytes(CTpAftermath &after);        // under m_lock
+    int ReadConnRecord(CTpAftermath &after);           // under m_lock
     void SetSockOpen();
     bool IsClient() const { return (m_flags & tp::kFlagClient) != 0; }
     int Unsent() const { return qrn_cirwin_read_avail(m_send_win); }
@@ -177,16 +186,16 @@ private:
     qrn_callback m_notice_callback = nullptr;  // kept from the close for that one message
     uintptr_t m_notice_user_data = 0;
     bool m_post_write = false;  // a write event is due (a resume handshake ended in TrySendData)
-    bool m_reading = false;     // a thread is in ReadStream
+    bool m_reading = false;     // a thread is reading
     bool m_read_again = false;  // another read event came meanwhile
     bool m_read_more = false;   // the last read stopped at its budget with bytes left
+    uint32_t m_read_start = 0;  // m_recv_next when the reading thread's round began
     // The path of the last read event reports readable for as long as bytes are left in it
     // (TCP), and a short receive has emptied it since: the rest waits for its next report.
     bool m_path_reports = false;
     bool m_path_drained = false;
-    std::mutex m_app_mutex;  // guards m_app_calls; taken after m_lock, never before
     int m_app_calls = 0;     // calls of the application's callback in progress
-    std::condition_variable m_app_calls_done;
+    std::condition_variable_any m_app_calls_done;
     int m_out_len = 0;
     int m_recv_hdr_len = 0;
     int m_recv_body_len = 0;

@@ -307,22 +307,41 @@ void CTpConnection::OnRead(int len, int flags, const void *data) {
 }
 
 void CTpConnection::ReadAll() {
-    m_lock.Lock();
-    // One thread reads at a time; the receive buffers are its own while it does.
-    if (m_reading) {
-        m_read_again = true;
-        m_lock.Unlock();
-        return;
-    }
-    m_reading = true;
-    do {
+    {
+        CQrnFuncLock guard(m_lock);
+        if (m_reading) {
+            m_read_again = true;
+            return;
+        }
+        m_reading = true;
         m_read_again = false;
         m_read_more = false;
-        ReadStream();
-    } while (m_read_again && !m_read_more);
-    m_reading = false;
-    m_lock.Unlock();
+        m_read_start = m_recv_next;
+    }
+    CTpAftermath after;
+    for (;;) {
+        bool go_on;
+        {
+            CQrnFuncLock guard(m_lock);
+            go_on = ReadStep(after);
+        }
+        Tell(after);
+        after = CTpAftermath();
+        if (go_on) continue;
+        CQrnFuncLock guard(m_lock);
+        if (!ReadAgain()) break;
+    }
     Settle();
+}
+
+bool CTpConnection::ReadAgain() {
+    if (m_read_again && !m_read_more) {
+        m_read_again = false;
+        m_read_start = m_recv_next;
+        return true;
+    }
+    m_reading = false;
+    return false;
 }
 
 void CTpConnection::DeliverDatagram(int len, const void *data) {
@@ -346,36 +365,31 @@ void CTpConnection::DeliverDatagram(int len, const void *data) {
     CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_DATAGRAM, static_cast<uintptr_t>(len), reinterpret_cast<uintptr_t>(plain));
 }
 
-void CTpConnection::ReadStream() {
-    // A peer that sends as fast as it is read must not keep the thread from the others.
-    const uint32_t start = m_recv_next;
-    for (;;) {
-        if (m_state == kStateIdle || m_rdtp_handle == 0) return;
-        // Only bytes still in the path wait for a later read event: none may stay in m_rx.
-        if (SeqDistance(start, m_recv_next) >= kReadBudget && RxEmpty()) {
-            m_read_more = true;
-            return;
-        }
-        bool go_on;
-        switch (m_sock_state) {
-        case kSockAwaitReq: go_on = ReadResumeRequest(); break;
-        case kSockAwaitResp: go_on = ReadResumeResponse(); break;
-        case kSockOpen:
-        case kSockClosingPdu: go_on = ReadPdu(); break;
-        default:
-            if (!m_rx_draining) return;
-            go_on = ReadPdu();
-            break;
-        }
-        if (!go_on) return;
-        if (m_post_write) {
-            // The write event that a finished handshake posts to the connection itself.
-            m_post_write = false;
-            m_lock.Unlock();
-            OnWrite(0);
-            m_lock.Lock();
-        }
+bool CTpConnection::ReadStep(CTpAftermath &after) {
+    if (m_state == kStateIdle || m_rdtp_handle == 0) return false;
+    // A peer that sends as fast as it is read must not keep the thread from the others. Only
+    // bytes still in the path wait for a later read event: none may stay in m_rx.
+    if (SeqDistance(m_read_start, m_recv_next) >= kReadBudget && RxEmpty()) {
+        m_read_more = true;
+        return false;
     }
+    bool go_on;
+    switch (m_sock_state) {
+    case kSockAwaitReq: go_on = ReadResumeRequest(); break;
+    case kSockAwaitResp: go_on = ReadResumeResponse(); break;
+    case kSockOpen:
+    case kSockClosingPdu: go_on = ReadPdu(after); break;
+    default:
+        if (!m_rx_draining) return false;
+        go_on = ReadPdu(after);
+        break;
+    }
+    if (go_on && m_post_write) {
+        // The write event that a finished handshake posts to the connection itself.
+        m_post_write = false;
+        after.Write();
+    }
+    return go_on;
 }
 
 // Gathers a handshake message of size bytes in m_recv_hdr; true once it is complete.
@@ -438,7 +452,7 @@ bool CTpConnection::ReadResumeResponse() {
 }
 
 // Reads at most one PDU's worth; true while reading should go on.
-bool CTpConnection::ReadPdu() {
+bool CTpConnection::ReadPdu(CTpAftermath &after) {
     if (m_recv_hdr_len < kPduHeaderSize) {
         const int n = RecvStream(m_recv_hdr + m_recv_hdr_len, kPduHeaderSize - m_recv_hdr_len);
         if (n < 1) return false;
@@ -456,7 +470,9 @@ bool CTpConnection::ReadPdu() {
     }
     qrn_trace_event(kTraceModule, kTraceRecvBodyBefore, m_rdtp_handle, m_recv_body_remain, m_recv_body_len);
     if (m_recv_body_remain > 0) {
-        if (m_recv_body_len == kRecvBodySize && !MakeBodyRoom()) {
+        if (m_recv_body_len == kRecvBodySize) {
+            // The room is the body's again only once what filled it has been told.
+            if (MakeBodyRoom(after)) return true;
             QRN_TRACE_ERROR("receive buffer full, (body_len, remain)=", m_recv_body_len, m_recv_body_remain);
             SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
             return false;
@@ -478,10 +494,7 @@ bool CTpConnection::ReadPdu() {
     }
     const uint8_t type = m_recv_hdr[2];
     m_recv_hdr_len = 0;
-    m_lock.Unlock();
-    const int r = HandlePdu(type);
-    m_lock.Lock();
-    if (r < 0) {
+    if (HandlePdu(type, after) < 0) {
         SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
         return false;
     }
@@ -537,108 +550,74 @@ int CTpConnection::RecvStream(uint8_t *dst, int want) {
 
 // The body buffer is full in the middle of a PDU: bytes kept from before a path loss, or a
 // connect record followed by stream bytes. Whatever can be handled now makes room.
-bool CTpConnection::MakeBodyRoom() {
+bool CTpConnection::MakeBodyRoom(CTpAftermath &after) {
     if (!IsStreamPdu(m_recv_hdr[2])) return false;
-    m_lock.Unlock();
-    const int r = HandleStreamBytes();
-    m_lock.Lock();
-    return r >= 0 && m_recv_body_len < kRecvBodySize;
+    return HandleStreamBytes(after) >= 0 && m_recv_body_len < kRecvBodySize;
 }
 
-int CTpConnection::HandlePdu(uint8_t type) {
-    int rdtp_handle;
-    bool at_once = false;
-    {
-        CQrnFuncLock guard(m_lock);
-        qrn_trace_event(kTraceModule, kTraceHandlePdu, int{m_conn_id}, unsigned{type}, int{m_state},
-                        m_recv_body_len);
-        rdtp_handle = m_rdtp_handle;
-        switch (type) {
-        case kPduDisReq:
-            qrn_trace_text("HandlePdu, receive dis_req_pdu, close socket, conn_id=", int{m_conn_id});
-            SockClose(QRN_TP_REASON_PEER_CLOSED);
-            at_once = true;
-            break;
-        case kPduUplinkDisconnect:
-            qrn_trace_text("HandlePdu, receive uplink_disconnect_pdu, conn_id=", int{m_conn_id});
-            SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
-            at_once = m_conn_mode == rdtp::kModeHttp;
-            break;
-        case kPduSessionLeft:
-            qrn_trace_text("HandlePdu, receive session_left_pdu, conn_id=", int{m_conn_id});
-            break;
-        case kPduAbortInConnecting:
-            qrn_trace_text("HandlePdu, receive abort_in_connecting_pdu, conn_id=", int{m_conn_id});
-            SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
-            at_once = true;
-            break;
-        default:
-            break;
-        }
-    }
-    if (type == kPduSessionLeft) {
-        // Resumption goes off before the connection is reported closed.
-        qrn_rdtp_option(rdtp_handle, rdtp::kOptNoReconnect, 0);
-        CQrnFuncLock guard(m_lock);
-        SockClose(QRN_TP_REASON_SESSION_LEFT);
-        at_once = m_conn_mode == rdtp::kModeHttp;
-    }
-    if (!IsStreamPdu(type)) {
-        if (at_once) SockClose2();
+int CTpConnection::HandlePdu(uint8_t type, CTpAftermath &after) {
+    qrn_trace_event(kTraceModule, kTraceHandlePdu, int{m_conn_id}, unsigned{type}, int{m_state}, m_recv_body_len);
+    switch (type) {
+    case kPduDisReq:
+        qrn_trace_text("HandlePdu, receive dis_req_pdu, close socket, conn_id=", int{m_conn_id});
+        SockClose(QRN_TP_REASON_PEER_CLOSED);
+        after.Finish();
         return 0;
+    case kPduUplinkDisconnect:
+        qrn_trace_text("HandlePdu, receive uplink_disconnect_pdu, conn_id=", int{m_conn_id});
+        SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
+        if (m_conn_mode == rdtp::kModeHttp) after.Finish();
+        return 0;
+    case kPduSessionLeft:
+        qrn_trace_text("HandlePdu, receive session_left_pdu, conn_id=", int{m_conn_id});
+        // Resumption goes off before the connection is reported closed.
+        qrn_rdtp_option(m_rdtp_handle, rdtp::kOptNoReconnect, 0);
+        SockClose(QRN_TP_REASON_SESSION_LEFT);
+        if (m_conn_mode == rdtp::kModeHttp) after.Finish();
+        return 0;
+    case kPduAbortInConnecting:
+        qrn_trace_text("HandlePdu, receive abort_in_connecting_pdu, conn_id=", int{m_conn_id});
+        SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
+        after.Finish();
+        return 0;
+    default:
+        return IsStreamPdu(type) ? HandleStreamBytes(after) : 0;
     }
-    return HandleStreamBytes();
 }
 
 // The body bytes gathered so far: the connect record while it is awaited, then stream data
 // for the application (open) or for nobody (closing).
-int CTpConnection::HandleStreamBytes() {
-    bool connecting;
-    bool client;
-    {
-        CQrnFuncLock guard(m_lock);
-        connecting = m_state == kStateConnecting;
-        client = IsClient();
-    }
-    if (connecting) {
-        const int r = ReadConnRecord(client);
+int CTpConnection::HandleStreamBytes(CTpAftermath &after) {
+    if (m_state == kStateConnecting) {
+        const int r = ReadConnRecord(after);
         if (r <= 0) return r;
     }
-    int n;
-    {
-        CQrnFuncLock guard(m_lock);
-        if (m_state <= kStateAwaitingAccept || m_recv_body_len == 0) return 0;
-        n = m_recv_body_len;
-        m_recv_body_len = 0;
-        if (m_state != kStateOpen) return 0;  // closing: dropped
-    }
+    if (m_state <= kStateAwaitingAccept || m_recv_body_len == 0) return 0;
+    const int n = m_recv_body_len;
+    m_recv_body_len = 0;
+    if (m_state != kStateOpen) return 0;  // closing: dropped
     decrypt_xor(m_recv_body, m_recv_body, n);
-    CallApp(QRN_TP_MSG_DATA, QRN_TP_DATA_STREAM, static_cast<uintptr_t>(n),
-            reinterpret_cast<uintptr_t>(m_recv_body));
+    after.Tell(QRN_TP_MSG_DATA, QRN_TP_DATA_STREAM, static_cast<uintptr_t>(n), reinterpret_cast<uintptr_t>(m_recv_body));
     return 0;
 }
 
 // The connect record at the start of m_recv_body: -1 when it cannot be read, 0 while it is
 // incomplete, 1 once it is handled and removed.
-int CTpConnection::ReadConnRecord(bool client) {
-    int have;
-    {
-        CQrnFuncLock guard(m_lock);
-        have = m_recv_body_len;
-    }
-    if (have == 0) return 0;
-    const int total = PeekConnRecord(m_recv_body, have, client ? kConnRespFixedSize : kConnReqFixedSize);
+int CTpConnection::ReadConnRecord(CTpAftermath &after) {
+    if (m_recv_body_len == 0) return 0;
+    const bool client = IsClient();
+    const int total =
+        PeekConnRecord(m_recv_body, m_recv_body_len, client ? kConnRespFixedSize : kConnReqFixedSize);
     if (total <= 0) return total;
     if (client) {
         CTpConnResp response;
         if (ReadPduConnResp(m_recv_body, total, response) < 0) return -1;
-        HandlePduConnResp(response);
+        HandlePduConnResp(response, after);
     } else {
         CTpConnReq request;
         if (ReadPduConnReq(m_recv_body, total, request) < 0) return -1;
-        HandlePduConnReq(request);
+        HandlePduConnReq(request, after);
     }
-    CQrnFuncLock guard(m_lock);
     qrn_trace_text("HandlePdu, (m_recv_body_len, len)=", m_recv_body_len, total);
     m_recv_body_len -= total;
     memmove(m_recv_body, m_recv_body + total, static_cast<size_t>(m_recv_body_len));
