@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/detectr.h"
@@ -73,8 +74,13 @@ public:
     void DropSocket();
     void AnnounceRest(uint32_t announced);
     // While the connect call runs nothing is reported: its outcome arrives later, or the call
-    // fails. After a close nothing is reported at all.
-    void SetConnecting(bool on) { m_connecting = on; }
+    // fails when the failure came from within it, on its own thread. After a close nothing is
+    // reported at all.
+    void SetConnecting(bool on) {
+        m_connecting = on;
+        m_connect_thread = on ? std::this_thread::get_id() : std::thread::id();
+    }
+    bool FailedInConnectCall() const { return m_failed_in_call; }
     void SetClosed() { m_closed = true; }
     // After a close by the layer above: true when the tunnel object sees its last uplink bytes
     // through first, the client staying in the table (its requests and timers name it) until
@@ -106,7 +112,9 @@ private:
     uint8_t m_mode = 0;
     IHttpClientSocket *m_socket = nullptr;
     bool m_ended = false;
-    bool m_connecting = true;
+    bool m_connecting = true;  // a client is made by the connect call, on its thread
+    std::thread::id m_connect_thread = std::this_thread::get_id();
+    bool m_failed_in_call = false;
     std::atomic<bool> m_closed{false};
     bool m_lingering = false;
     uint32_t m_linger_from = 0;
@@ -181,6 +189,8 @@ void CRdhttpClient::DropSocket() {
 void CRdhttpClient::End(int msg, uint32_t p1) {
     if (m_ended) return;
     m_ended = true;
+    m_failed_in_call = m_connecting && std::this_thread::get_id() == m_connect_thread;
+    qrn_trace_text("CRdhttpClient::End, (handle, msg, p1)=", m_handle, msg, p1);
     m_notice_due = m_lingering && m_notice != nullptr;
     DropSocket();
     Report(msg, p1, 0);
@@ -305,12 +315,16 @@ void WithClient(int handle, bool deliver, F &&work) {
     client->ReleaseRef();
 }
 
-// What a tunnel reported while its connect call ran: the whole exchange may have completed
-// meanwhile, and the far side then waits for the client, so no later event would carry these
-// reports. A one-shot on the timer thread hands them over once the call has returned.
+// What a tunnel reported on other threads while its connect call ran: the whole exchange
+// may have completed, or failed, meanwhile, and no later event would carry these reports (the
+// far side waits for the client; a failed client has left the table). A one-shot on the
+// timer thread, holding a reference of the client, hands them over once the call has returned.
 int HandOverCallback(uintptr_t user_data, int, uintptr_t, uintptr_t, uintptr_t, uintptr_t) {
     qrn_timer_kill(&HandOverCallback, user_data);  // from its own callback: does not wait
-    WithClient(static_cast<int>(user_data), true, [](CRdhttpClient *) {});
+    auto *client = reinterpret_cast<CRdhttpClient *>(user_data);
+    client->Deliver();
+    client->NotifyClosed();
+    client->ReleaseRef();
     return 0;
 }
 
@@ -374,7 +388,7 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
     bool reported = false;
     {
         CQrnFuncLock guard(client->Lock());
-        ok = started >= 0 && !client->Ended();
+        ok = started >= 0 && !client->FailedInConnectCall();
         client->SetConnecting(false);
         if (!ok) {
             client->SetClosed();
@@ -383,7 +397,10 @@ int qrn_rdhttp_connect(const char *server_ip, int port, qrn_callback callback, u
         }
         reported = ok && client->HasReports();
     }
-    if (reported) qrn_timer_set(&HandOverCallback, static_cast<uintptr_t>(handle), kHandOverDelayMs);
+    if (reported) {
+        client->AddRef();  // the hand-over's
+        qrn_timer_set(&HandOverCallback, reinterpret_cast<uintptr_t>(client), kHandOverDelayMs);
+    }
     client->ReleaseRef();
     return ok ? handle : 0;
 }

@@ -79,9 +79,11 @@ void CHttpClientSinglePost::Close() {
 }
 
 // Bytes handed over sit in the send buffer until an exchange carries them: the session stays
-// until that exchange has been answered, which tells that the tunnel server holds them.
+// until that exchange has been answered, which tells that the tunnel server holds them. The
+// buffer holds nothing but the lead once the last bytes were answered; a poll in flight then
+// carries nothing to wait for.
 bool CHttpClientSinglePost::Linger() {
-    if (m_state != kEstablished || (m_handle == 0 && m_send_len <= rdhttp::kLeadSize)) return false;
+    if (m_state != kEstablished || m_send_len <= rdhttp::kLeadSize) return false;
     m_lingering = true;
     if (m_handle == 0) {
         // Behind a reply the layer above will not read any more, or a request that could not

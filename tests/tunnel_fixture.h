@@ -82,6 +82,10 @@ public:
     }
     uint16_t Port() const { return m_port; }
     int Requests() const { return m_requests; }
+    int Connections() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return static_cast<int>(m_fds.size());
+    }
 
     static std::string Reply(const std::string &body) {
         return "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -170,13 +171,30 @@ TEST_F(RdhttpClient, SinglePostFetchesALateAnswerLongBeforeTheIdlePoll) {
     ::close(listener);
 }
 
-// One tunnel against a scripted server: the failure code of its message 2 or 5.
-Event FailAgainst(const ScriptedHttpServer::Script &script) {
+TraceCapture *g_trace = nullptr;
+
+// Holds the connect call until the tunnel is up.
+void HoldConnectUntilUp(int) {
+    EXPECT_TRUE(g_trace->WaitForLine({"CRdhttpClient::OnConfirm, tunnel up"}));
+}
+
+// Holds the connect call until the tunnel has failed.
+void HoldConnectUntilFailed(int) {
+    EXPECT_TRUE(g_trace->WaitForLine({"CRdhttpClient::End"}));
+}
+
+// One tunnel against a scripted server: the failure code of its message 2 or 5. Held: the
+// connect call returns only after the failure, which still comes as a message.
+Event FailAgainst(const ScriptedHttpServer::Script &script, bool held = false) {
     ScriptedHttpServer server(script, [](const ScriptedRequest &req) -> size_t {
         return req.method == "POST" && req.target.find("SinglePost") != std::string::npos ? 4 : 0;
     });
+    TraceCapture trace;
+    g_trace = &trace;
     TunnelUser user("");
+    if (held) rdhttp_set_connect_hook(&HoldConnectUntilFailed);
     EXPECT_NE(user.Connect(server.Port()), 0);
+    rdhttp_set_connect_hook(nullptr);
     auto ended = [&] {
         for (const Event &e : user.Rec().Events()) {
             if (e.msg == rdhttp::kMsgClose || (e.msg == rdhttp::kMsgConnect && e.p1 != 0)) return true;
@@ -187,7 +205,7 @@ Event FailAgainst(const ScriptedHttpServer::Script &script) {
     EXPECT_EQ(qrn_rdhttp_send(user.Handle(), "x", 1), -1);  // the handle is gone
     EXPECT_EQ(qrn_rdhttp_close(user.Handle()), -1);
     std::vector<Event> events = user.Rec().Events();
-    return events.back();
+    return events.empty() ? Event{0, -1, 0, kNoEvent, kNoEvent, kNoEvent} : events.back();
 }
 
 TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
@@ -201,6 +219,9 @@ TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
     EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
     EXPECT_EQ(e.p1, rdhttp::kFailBroken);
     e = FailAgainst(big(ScriptedHttpServer::Stream("KVHT" + Id(0))));
+    EXPECT_EQ(e.p1, rdhttp::kFailRejected);
+    e = FailAgainst(big(ScriptedHttpServer::Stream("KVHT" + Id(0))), true);
+    EXPECT_EQ(e.msg, rdhttp::kMsgConnect);
     EXPECT_EQ(e.p1, rdhttp::kFailRejected);
     e = FailAgainst(big(ScriptedHttpServer::Reply("KVH")));
     EXPECT_EQ(e.p1, rdhttp::kFailBroken);
@@ -233,13 +254,6 @@ TEST_F(RdhttpClient, ServersThatBreakTheProtocolFailCleanly) {
     EXPECT_EQ(e.msg, rdhttp::kMsgClose);
 }
 
-
-TraceCapture *g_trace = nullptr;
-
-// Holds the connect call until the tunnel is up.
-void HoldConnectUntilUp(int) {
-    EXPECT_TRUE(g_trace->WaitForLine({"CRdhttpClient::OnConfirm, tunnel up"}));
-}
 
 // Under load the whole large-post exchange may finish before qrn_rdhttp_connect has returned,
 // and a proxy or a loaded client may show the downlink's "OK" before the uplink POST can take
@@ -284,6 +298,34 @@ TEST_F(RdhttpClient, ATunnelUpBeforeItsConnectCallReturnsIsReportedAndCarriesByt
         EXPECT_EQ(user.Rec().Count(rdhttp::kMsgClose), 0);
         qrn_rdhttp_close(handle);
     }
+}
+
+// The exchange that carried the last bytes was answered before the close, and the poll that
+// followed it is in flight: nothing is left to see through, so the close has nothing to await
+// (the far side may already have ended the session, failing the poll).
+TEST_F(RdhttpClient, SinglePostClosedAfterItsLastBytesWereAnsweredHasNothingToAwait) {
+    PrimeDetector(http::kModeSmallPost);
+    std::atomic<int> carried{0};
+    ScriptedHttpServer server(
+        [&](const ScriptedRequest &req) -> std::string {
+            if (req.target.find("SinglePost") != std::string::npos) return ScriptedHttpServer::Reply(Id(7));
+            ++carried;
+            return ScriptedHttpServer::Reply(req.body.substr(0, 1));
+        },
+        // The exchange with the lead and the ten bytes is answered; the poll after it, one
+        // byte long, is held unanswered.
+        [](const ScriptedRequest &req) -> size_t {
+            return req.target.find("SinglePost") != std::string::npos ? 4 : 11;
+        });
+    TunnelUser user("last bytes");
+    ASSERT_NE(user.Connect(server.Port()), 0);
+    ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
+    // The opening, the exchange and the poll, each on a connection of its own.
+    ASSERT_TRUE(WaitUntil([&] { return carried == 1 && server.Connections() >= 3; }));
+    EventRecorder notice;
+    EXPECT_EQ(qrn_rdhttp_close_notify(user.Handle(), EventRecorder::Callback, notice.Context()),
+              rdhttp::kCloseNoNotice);
+    EXPECT_EQ(notice.Count(rdhttp::kMsgCloseDone), 0);
 }
 
 // A closed session whose last bytes never get through (a server that takes them and says
