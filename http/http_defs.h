@@ -60,8 +60,6 @@ constexpr int kIoGetProxyPass = 22;
 
 // HTTP statuses the client tells apart.
 constexpr uint32_t kHttpOk = 200;
-constexpr uint32_t kHttpUnauthorized = 401;
-constexpr uint32_t kHttpForbidden = 403;
 constexpr uint32_t kHttpProxyAuth = 407;
 
 constexpr int kHostSize = 100;

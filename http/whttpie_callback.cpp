@@ -17,9 +17,9 @@ constexpr char kChunked[] = "chunked";
 constexpr uint32_t kCredentialsError = ws::ERROR_INTERNET_INCORRECT_PASSWORD;
 constexpr uint32_t kDialogFlags = ws::FLAGS_ERROR_UI_FILTER_FOR_ERRORS | ws::FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS;
 
-bool AsksCredentials(uint32_t status) {
-    return status == kHttpUnauthorized || status == kHttpForbidden || status == kHttpProxyAuth;
-}
+// Only a proxy's demand brings in the provider of proxy credentials: asking on an origin's 401
+// or 403 would let any server a request reaches prompt the application for its proxy password.
+bool AsksCredentials(uint32_t status) { return status == kHttpProxyAuth; }
 
 }  // namespace
 

@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kPollMs = 1000;
 constexpr long kBufferSize = 256 * 1024;
-constexpr char kTransferEncoding[] = "transfer-encoding:";
-constexpr char kContentLength[] = "content-length:";
 
 std::once_flag g_global_init;
 // The engine thread looks at its commands and notices after every transfer pass anyway: it
@@ -35,42 +33,16 @@ void Compact(std::vector<char> &buf, size_t &off) {
     }
 }
 
-std::string HeaderValue(const char *line, size_t len, size_t name_len) {
-    size_t b = name_len;
-    while (b < len && (line[b] == ' ' || line[b] == '\t')) ++b;
-    size_t e = len;
-    while (e > b && (line[e - 1] == '\r' || line[e - 1] == '\n' || line[e - 1] == ' ')) --e;
-    return std::string(line + b, e - b);
-}
-
-bool HeaderIs(const char *line, size_t len, const char *name, size_t name_len) {
-    return len >= name_len && strncasecmp(line, name, name_len) == 0;
-}
-
-// A Content-Length that is all digits and fits in 63 bits; -1 otherwise.
-int64_t ParseLength(const std::string &v) {
-    if (v.empty() || v.size() > 18) return -1;
-    int64_t n = 0;
-    for (char c : v) {
-        if (c < '0' || c > '9') return -1;
-        n = n * 10 + (c - '0');
-    }
-    return n;
-}
-
 // Under the engine mutex: one line of the response head; true when a notice was queued.
 bool OnHeaderLine(InetHandle *h, const char *data, size_t len, bool end_of_block, long code) {
     InetRequest *r = h->request.get();
     std::lock_guard<std::mutex> guard(CInetEngine::Instance().Mutex());
     bool queued = false;
-    if (HeaderIs(data, len, kTransferEncoding, sizeof(kTransferEncoding) - 1)) {
-        r->transfer_encoding = HeaderValue(data, len, sizeof(kTransferEncoding) - 1);
-    } else if (HeaderIs(data, len, kContentLength, sizeof(kContentLength) - 1)) {
-        r->content_length = ParseLength(HeaderValue(data, len, sizeof(kContentLength) - 1));
-    } else if (end_of_block) {
+    if (!end_of_block) {
+        inet_header_read(data, len, &r->head);
+    } else {
         if (code < 200) {  // an interim answer: its fields are not the response's
-            r->transfer_encoding.clear();
-            r->content_length = -1;
+            r->head = InetHeadFields();
         } else if (!r->head_ready) {
             r->head_ready = true;
             r->status = static_cast<uint32_t>(code);
@@ -85,7 +57,7 @@ size_t OnHeader(char *data, size_t size, size_t count, void *user) {
     InetHandle *h = static_cast<InetHandle *>(user);
     InetRequest *r = h->request.get();
     size_t len = size * count;
-    bool end_of_block = (len == 2 && data[0] == '\r') || (len == 1 && data[0] == '\n');
+    bool end_of_block = inet_header_ends_block(data, len);
     long code = 0;
     if (end_of_block) curl_easy_getinfo(r->easy, CURLINFO_RESPONSE_CODE, &code);
     if (OnHeaderLine(h, data, len, end_of_block, code)) CInetEngine::Instance().Flush();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/inet_chunk.h"
+#include "platform/inet_header.h"
 #include "platform/wininet.h"
 
 namespace ws {
@@ -56,8 +57,7 @@ struct InetRequest {
     bool read_listed = false;    // a pending read waits for the end of this transfer pass
     bool head_ready = false;
     uint32_t status = 0;
-    int64_t content_length = -1;
-    std::string transfer_encoding;
+    InetHeadFields head;
     std::vector<char> download;
     size_t download_off = 0;
     bool done = false;

@@ -295,8 +295,8 @@ bool HttpQueryInfoA(HINTERNET request, uint32_t info_level, void *buffer, uint32
         if (what == HTTP_QUERY_STATUS_CODE) {
             value = r->status;
         } else if (what == HTTP_QUERY_CONTENT_LENGTH) {
-            if (r->content_length < 0 || r->content_length > 0xffffffffLL) return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
-            value = static_cast<uint32_t>(r->content_length);
+            if (r->head.content_length < 0 || r->head.content_length > 0xffffffffLL) return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
+            value = static_cast<uint32_t>(r->head.content_length);
         } else {
             return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
         }
@@ -304,10 +304,10 @@ bool HttpQueryInfoA(HINTERNET request, uint32_t info_level, void *buffer, uint32
         *length = sizeof(value);
         return true;
     }
-    if (what != HTTP_QUERY_TRANSFER_ENCODING || r->transfer_encoding.empty()) {
+    if (what != HTTP_QUERY_TRANSFER_ENCODING || r->head.transfer_encoding.empty()) {
         return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
     }
-    const std::string &v = r->transfer_encoding;
+    const std::string &v = r->head.transfer_encoding;
     if (*length < v.size() + 1) {
         *length = static_cast<uint32_t>(v.size() + 1);
         return Fail(ERROR_INSUFFICIENT_BUFFER);

@@ -169,7 +169,12 @@ int rdtp_accept(int from, uintptr_t user_data, int lower_handle) {
     }
     // Read before the object takes the path: a path that is gone by then has no source.
     uint32_t source = 0;
-    if (from == kFromTcp) VSOCK::getsockopt(lower_handle, sock::kOptPeerIp, &source, sizeof(source));
+    if (from == kFromTcp) {
+        VSOCK::getsockopt(lower_handle, sock::kOptPeerIp, &source, sizeof(source));
+    } else if (from == kFromUdp) {
+        qrn_udprlb_option(lower_handle, kLowerOptPeerIp, reinterpret_cast<uintptr_t>(&source));
+    }
+    conn->SetSource(source);
     conn->OnConnect(from, lower_handle);
     if (from != kFromTcp) return kDispatchOk;
     const CRdtpPendingAdmission admission = conn->BeginPendingTcp(static_cast<int>(user_data), source);

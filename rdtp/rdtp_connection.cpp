@@ -347,6 +347,11 @@ void CRdtpConnection::OnConnect(int from, int handle) {
     m_pdu_len = 0;
 }
 
+void CRdtpConnection::SetSource(uint32_t source) {
+    CQrnFuncLock guard(m_lock);
+    m_source = source;
+}
+
 CRdtpPendingAdmission CRdtpConnection::BeginPendingTcp(int listener, uint32_t source) {
     CQrnFuncLock guard(m_lock);
     if (Inactive() || m_state != kStateAccepted || m_tcp_handle == 0 || m_pending_tcp) return {};

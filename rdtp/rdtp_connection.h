@@ -60,6 +60,9 @@ public:
 
     // Lower-layer events; from is rdtp::kFromUdp, kFromTcp or kFromHttp, handle the lower handle.
     void OnConnect(int from, int handle);
+    // Server: the address (host order) the accepted path came from, which failed resumptions
+    // are counted against.
+    void SetSource(uint32_t source);
     void OnConfirm(int from, int handle, int result);
     void OnRead(int from, int handle, int length, int flags, uintptr_t extra);
     void OnWrite(int from, int handle);
@@ -174,6 +177,7 @@ private:
     uint16_t m_conn_id = 0;
     uint16_t m_ordinal = 0;
     uint8_t m_conn_mode = 0;
+    uint32_t m_source = 0;
     int m_bNoReconnect = 0;
     int m_bReconnecting = 0;
     bool m_all_acknowledged = false;  // see TakeUdpPath

@@ -5,6 +5,7 @@
 #include "rdtp/rdtp.h"
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_module.h"
+#include "rdtp/rdtp_resume_limit.h"
 #include "socket/sockcli.h"
 #include "udprlb/udprlb.h"
 
@@ -180,15 +181,24 @@ void CRdtpConnection::OnUdpResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpA
 // object.
 void CRdtpConnection::HandOver(const Handoff &handoff) {
     rdtp_remove_connection(this);
+    int path;
+    uint32_t source;
+    {
+        CQrnFuncLock guard(m_lock);
+        path = *PathSlot(handoff.from);
+        source = m_source;
+    }
+    // A source that has spent its failures is not told whether its guess would have fitted.
+    if (!rdtp_resume_allowed(source)) {
+        qrn_trace_text("CRdtpConnection::HandOver, refused unread, too many failed resumptions from source=", source);
+        CQrnFuncLock guard(m_lock);
+        SendRefusal();
+        return;
+    }
     CQrnRefHolder<CRdtpConnection> found(GetRdtpConnection(handoff.pdu.conn_id));
     CRdtpConnection *owner = found.get() != this ? found.get() : nullptr;
     // A tag of another server process names a connection of that process, not this one's.
     const bool ours = handoff.pdu.serv_tag == rdtp_server_tag();
-    int path;
-    {
-        CQrnFuncLock guard(m_lock);
-        path = *PathSlot(handoff.from);
-    }
     bool taken;
     if (handoff.udp_join) {
         taken = owner != nullptr && ours && owner->OnUdpConnectRequest(path, handoff.pdu);
@@ -208,6 +218,7 @@ void CRdtpConnection::HandOver(const Handoff &handoff) {
                            handoff.pdu.cli_tag, my_cli_tag, handoff.pdu.ordinal, my_ordinal);
         }
     }
+    if (!taken) rdtp_resume_failed(source);
     CQrnFuncLock guard(m_lock);
     if (taken) {
         *PathSlot(handoff.from) = 0;

@@ -138,6 +138,14 @@ constexpr int kPendingTcpPerListener = 256;
 constexpr int kPendingTcpPerSource = 64;
 constexpr uint32_t kPendingTcpGraceMs = 2000;
 
+// Resumptions that named no connection this server would resume, counted per source address
+// (host order) in a token bucket: a source may fail kResumeFailBurst times, and one more for
+// each kResumeFailRefillMs after; past that its resumptions are refused unread. The table keeps
+// kResumeFailSources addresses; a new one takes the place of the least indebted.
+constexpr int kResumeFailBurst = 8;
+constexpr uint32_t kResumeFailRefillMs = 60000;
+constexpr int kResumeFailSources = 512;
+
 // Module state.
 constexpr int kTableInitialSize = 4;
 constexpr int kTableGrowBy = 16;

@@ -27,11 +27,15 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 # a stream that holds a handshake and a PDU of the largest record; for the connect PDU reader
 # a steering byte and a few PDUs; for the tunnel's replies a little more than the largest
 # single-post reply; for the HTTP text readers a chunked body or a SOAP answer.
+# For the proxy replies a steering byte and a little more than the longest HTTP reply taken;
+# for the response head a few lines.
 targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403"
          "tp_pdu_fuzz tp_pdu 36000"
          "rdtp_connect_fuzz rdtp_connect 256"
          "tunnel_reply_fuzz tunnel_reply 4200"
          "http_text_fuzz http_text 4096")
+targets+=("proxy_reply_fuzz proxy_reply 17000")
+targets+=("inet_header_fuzz inet_header 4096")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

@@ -18,6 +18,7 @@
 #include "qrnlibl/qrn_callback.h"
 #include "qrnlibl/qrn_lock.h"
 #include "qrnlibl/qrn_string.h"
+#include "socket/proxy_reply.h"
 
 class VBaseSocket : public CQrnObject {
 public:
@@ -86,11 +87,7 @@ private:
     void start_negotiation();
     bool send_proxy_request(const void *request, int length);
     void on_negotiation_reply(const char *data, int length);
-    void on_http_reply(const char *data, int length);
-    void on_socks5_reply(const char *data, int length);
-    void analyze_http_header();
-    void analyze_socks5_method();
-    void analyze_socks5_response();
+    void send_socks5_connect();
     void proxy_tunnel_up();
 
     std::atomic<SOCKET> m_socket{INVALID_SOCKET};
@@ -103,13 +100,11 @@ private:
     uint16_t m_remote_port = 0;
     int m_use_proxy = 0;
     uint8_t m_proxy_type = 0;
-    uint8_t m_socks_stage = 0;
     CQrnString m_proxy_addr;
     uint16_t m_proxy_port = 0;
     CQrnString m_dest_addr;
     uint16_t m_dest_port = 0;
-    CQrnString m_http_response;
-    CQrnSimpleBuffer m_recv_buf;
+    CProxyReplyReader m_proxy_reply;
     CQrnSimpleBuffer m_send_buf;
     CQrnLock m_lock;
 

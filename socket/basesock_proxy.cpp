@@ -104,6 +104,7 @@ bool VBaseSocket::take_proxy_string(const char *proxy) {
 void VBaseSocket::start_negotiation() {
     QRN_TRACE_FUNC("VBaseSocket::start_negotiation");
     m_send_buf.reset_all();
+    m_proxy_reply.Begin(m_proxy_type);
     if (m_proxy_type == kProxyHttp) {
         CQrnString request;
         request.format(kHttpConnectFormat, m_dest_addr.c_str(), static_cast<int>(m_dest_port));
@@ -114,7 +115,6 @@ void VBaseSocket::start_negotiation() {
         const int result = send(kSocksMethodRequest, kSocksMethodRequestSize, 0);
         if (result != kSocksMethodRequestSize) QRN_TRACE_ERROR(result);
         qrn_trace_text("send, socket=", socket(), ", ask=", kSocksMethodRequestSize, ", ret=", result);
-        m_socks_stage = kSocksStageMethod;
         if (result < 0) {
             process_execption();
         } else if (result < kSocksMethodRequestSize) {
@@ -141,91 +141,29 @@ bool VBaseSocket::send_proxy_request(const void *request, int length) {
 void VBaseSocket::on_negotiation_reply(const char *data, int length) {
     QRN_TRACE_FUNC("VBaseSocket::on_negotiation_reply");
     if (m_proxy_type == kProxyHttp) {
-        on_http_reply(data, length);
-    } else if (m_proxy_type == kProxySocks5) {
-        on_socks5_reply(data, length);
+        const CQrnString text = printable(data, length, kProxyTraceText);
+        qrn_trace_text("ret=", length, "response=", text.c_str());
     } else {
-        QRN_TRACE_ERROR(static_cast<int>(m_proxy_type), length);
-        process_execption();
+        const CQrnString hex = hex_bytes(data, length);
+        qrn_trace_text("ret=", length, ", response=", hex.c_str());
     }
-}
-
-void VBaseSocket::on_http_reply(const char *data, int length) {
-    const CQrnString text = printable(data, length, kProxyTraceText);
-    qrn_trace_text("ret=", length, "response=", text.c_str());
-    // Gathered by length: a zero byte in the reply must not hide what follows it.
-    m_http_response.append(data, length);
-    if (m_http_response.find(kHttpHeaderEnd) >= 0) {
-        analyze_http_header();
-        return;
-    }
-    if (m_http_response.length() > kMaxHttpReply) {
-        QRN_TRACE_ERROR(m_http_response.length());
-        process_execption();
-    }
-}
-
-void VBaseSocket::analyze_http_header() {
-    QRN_TRACE_FUNC("VBaseSocket::analyze_http_header");
-    const int status = http_reply_status(m_http_response.c_str(), m_http_response.length());
-    const int header_end = m_http_response.find(kHttpHeaderEnd) + static_cast<int>(strlen(kHttpHeaderEnd));
-    // Nothing may come from the destination before the owner has spoken: such bytes are dropped.
-    if (header_end < m_http_response.length()) QRN_TRACE_ERROR(m_http_response.length() - header_end);
-    m_http_response.clear();
-    if (status == kHttpStatusOk) {
+    switch (m_proxy_reply.Feed(data, length)) {
+    case EProxyReply::kMore:
+        break;
+    case EProxyReply::kSendConnect:
+        send_socks5_connect();
+        break;
+    case EProxyReply::kTunnelUp:
         proxy_tunnel_up();
-        return;
-    }
-    // A 407 included: there are no credentials to offer, so waiting would only hang the owner.
-    QRN_TRACE_ERROR(status);
-    process_execption();
-}
-
-void VBaseSocket::on_socks5_reply(const char *data, int length) {
-    m_recv_buf.write(data, length);
-    const CQrnString hex = hex_bytes(data, length);
-    qrn_trace_text("ret=", length, ", response=", hex.c_str());
-    const int gathered = m_recv_buf.get_readable();
-    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
-    if (m_socks_stage == kSocksStageMethod) {
-        if (gathered < kSocksMethodReplySize) return;
-        if (gathered == kSocksMethodReplySize) {
-            analyze_socks5_method();
-        } else {
-            QRN_TRACE_ERROR(gathered);
-            process_execption();
-        }
-        return;
-    }
-    if (m_socks_stage != kSocksStageConnect) {
-        // Bytes before the method request went out: not the protocol.
-        QRN_TRACE_ERROR(static_cast<int>(m_socks_stage), gathered);
+        break;
+    case EProxyReply::kFailed:
         process_execption();
-        return;
-    }
-    // A refusal needs no more than its first two bytes; some proxies send no more.
-    const bool refused = gathered >= kSocksMethodReplySize && reply[1] != kSocksReplySuccess;
-    const int whole = socks5_reply_length(reply, gathered);
-    if (refused || whole < 0 || (whole > 0 && gathered >= whole)) {
-        analyze_socks5_response();
-    } else if (gathered > kSocksMaxReplySize) {
-        QRN_TRACE_ERROR(gathered);
-        process_execption();
+        break;
     }
 }
 
-void VBaseSocket::analyze_socks5_method() {
-    QRN_TRACE_FUNC("VBaseSocket::analyze_socks5_method");
-    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
-    const uint8_t version = reply[0];
-    const uint8_t method = reply[1];
-    m_recv_buf.reset_all();
-    if (version != kSocksVersion || method != kSocksMethodNone) {
-        // A peer that does not speak SOCKS5, or asks for authentication we cannot give.
-        QRN_TRACE_ERROR(static_cast<int>(version), static_cast<int>(method));
-        process_execption();
-        return;
-    }
+void VBaseSocket::send_socks5_connect() {
+    QRN_TRACE_FUNC("VBaseSocket::send_socks5_connect");
     uint8_t request[kSocksRequestCapacity];
     const int length = build_socks5_request(kSocksVersion, kSocksCmdConnect, kSocksAddrDomain, m_dest_addr.c_str(),
                                             m_dest_addr.length(), m_dest_port, request, sizeof(request));
@@ -234,29 +172,11 @@ void VBaseSocket::analyze_socks5_method() {
         process_execption();
         return;
     }
-    m_socks_stage = kSocksStageConnect;
+    m_proxy_reply.ConnectSent();
     send_proxy_request(request, length);
 }
 
-void VBaseSocket::analyze_socks5_response() {
-    QRN_TRACE_FUNC("VBaseSocket::analyze_socks5_response");
-    const auto *reply = reinterpret_cast<const uint8_t *>(m_recv_buf.buffer());
-    const uint8_t version = reply[0];
-    const uint8_t code = reply[1];
-    const int gathered = m_recv_buf.get_readable();
-    const int whole = socks5_reply_length(reply, gathered);
-    if (whole > 0 && gathered > whole) QRN_TRACE_ERROR(gathered - whole);
-    m_recv_buf.reset_all();
-    if (version != kSocksVersion || code != kSocksReplySuccess || whole < 0) {
-        QRN_TRACE_ERROR(static_cast<int>(version), static_cast<int>(code), whole);
-        process_execption();
-        return;
-    }
-    proxy_tunnel_up();
-}
-
 void VBaseSocket::proxy_tunnel_up() {
-    m_socks_stage = kSocksStageNone;
     if (m_send_buf.get_readable() > 0) {
         // The proxy answered a request it has not seen whole: not a tunnel to trust.
         QRN_TRACE_ERROR(m_send_buf.get_readable());

@@ -39,7 +39,7 @@ constexpr int kSocksMaxDomainLength = 255;
 constexpr int kIpv4Length = 4;
 constexpr int kIpv6Length = 16;
 
-// VBaseSocket::m_socks_stage
+// CProxyReplyReader::m_stage
 constexpr uint8_t kSocksStageNone = 0;
 constexpr uint8_t kSocksStageMethod = 1;
 constexpr uint8_t kSocksStageConnect = 2;

@@ -1,7 +1,8 @@
 // Requests through a real forward proxy (tinyproxy) named by http_proxy and https_proxy,
 // without and with basic authentication: the 407 (to the request itself, or to the CONNECT of
 // an HTTPS request) brings in the application's credentials provider and one repeated
-// request; a declining or missing provider ends the request with 1107.
+// request; a declining or missing provider ends the request with 1107. An origin's 401 or 403
+// never asks the provider and ends as any other refusing status.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -120,8 +121,29 @@ TEST_F(HttpProxyTest, GetAndPostPassAProxyWithoutAuthentication) {
 }
 
 TEST_F(HttpProxyTest, AuthenticationAsksTheProviderOnceAndRepeatsTheRequest) {
-    ASSERT_TRUE(StartProxy(true));
     qrn_tp_set_credentials_provider(Provider);
+    // Straight to the origin: its 401 and 403 are no proxy's demand. A GET ends before it
+    // connects with 14, a POST whose head went out with 106, no dialog status, nobody asked.
+    auto refused_by_origin = [&](const char *url, int get, int expected) {
+        HttpExchange exchange(Pattern(10));
+        ASSERT_NE(exchange.Connect(m_server.Port(), get, url, get ? 0 : 10), 0u);
+        EXPECT_EQ(exchange.WaitEnd(), expected) << url;
+        EXPECT_EQ(exchange.Rec().Count(10), 0) << url;
+    };
+    refused_by_origin("/status?code=401", 1, http::kCodeConnectionClosed);
+    refused_by_origin("/status?code=403", 0, http::kCodeClosedAfterConnect);
+    EXPECT_EQ(g_asked, 0);
+
+    ASSERT_TRUE(StartProxy(true));
+    // Through the proxy: its 407 asks once; the origin's 401 behind it ends the repeat as a
+    // refusal of the origin, not of the credentials.
+    HttpExchange behind;
+    ASSERT_NE(behind.Connect(m_server.Port(), 1, "/status?code=401", 0), 0u);
+    EXPECT_EQ(behind.WaitEnd(), http::kCodeConnectionClosed);
+    EXPECT_EQ(behind.Rec().Count(10), 2);
+    EXPECT_EQ(g_asked, 1);
+    g_asked = 0;
+
     HttpExchange get;
     ASSERT_NE(get.Connect(m_server.Port(), 1, "/get?n=5000", 0), 0u);
     EXPECT_EQ(get.WaitEnd(), 0);

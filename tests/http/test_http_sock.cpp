@@ -164,21 +164,21 @@ TEST_F(HttpSockTest, StatusesFailuresAndTheirMessages) {
     EXPECT_EQ(nobody.WaitEnd(), http::kCodeConnectionClosed);
     EXPECT_EQ(bad_host.WaitEnd(), http::kCodeConnectionClosed);
 
-    // The server itself asking for credentials brings in the dialog too; with no provider
-    // registered it is cancelled: a GET ends before connecting, a POST after its head.
+    // The server itself asking for credentials is no proxy's demand: no dialog, and the
+    // request ends as at any other refusing status, a GET before connecting, a POST after its head.
     HttpExchange unauthorized;
     HttpExchange forbidden("12345");
     ASSERT_NE(unauthorized.Connect(m_server.Port(), 1, "/status?code=401", 0), 0u);
     ASSERT_NE(forbidden.Connect(m_server.Port(), 0, "/status?code=403", 5), 0u);
-    EXPECT_EQ(unauthorized.WaitEnd(), http::kCodeCredentialsFailed);
-    EXPECT_EQ(forbidden.WaitEnd(), http::kCodeCredentialsFailed);
+    EXPECT_EQ(unauthorized.WaitEnd(), http::kCodeConnectionClosed);
+    EXPECT_EQ(forbidden.WaitEnd(), http::kCodeClosedAfterConnect);
     auto msgs = [](HttpExchange &x) {
         std::string s;
         for (const Event &e : x.Rec().Events()) s += std::to_string(e.msg) + ":" + std::to_string(e.p1) + " ";
         return s;
     };
-    EXPECT_EQ(msgs(unauthorized), "10:1 10:2 2:1107 ");
-    EXPECT_EQ(msgs(forbidden), "2:0 10:1 10:2 5:1107 ");
+    EXPECT_EQ(msgs(unauthorized), "2:14 ");
+    EXPECT_EQ(msgs(forbidden), "2:0 5:106 ");
     for (HttpExchange *x : {&not_found, &refused_after_head, &cut, &nobody, &bad_host, &unauthorized, &forbidden}) {
         EXPECT_EQ(qrn_http_sock_close(x->Handle()), -1);
     }

@@ -199,8 +199,8 @@ public:
     CRawPeer(const CRawPeer &) = delete;
     CRawPeer &operator=(const CRawPeer &) = delete;
 
-    static std::unique_ptr<CRawPeer> Connect(uint16_t port) {
-        const int fd = qrntest::RawConnect(port);
+    static std::unique_ptr<CRawPeer> Connect(uint16_t port, uint32_t source_ip = 0) {
+        const int fd = qrntest::RawConnect(port, qrntest::kRawLoopbackIp, source_ip);
         if (fd < 0) return nullptr;
         qrntest::RawSetNonBlocking(fd);
         return std::make_unique<CRawPeer>(fd);
@@ -335,8 +335,8 @@ struct CRawSession {
 
 // A raw client's new path to a listener of the library: the connect PDU exchange, first or
 // resuming (after the first: the session's tags and the next ordinal).
-inline std::unique_ptr<CRawPeer> RawDial(uint16_t port, CRawSession *session) {
-    auto raw = CRawPeer::Connect(port);
+inline std::unique_ptr<CRawPeer> RawDial(uint16_t port, CRawSession *session, uint32_t source_ip = 0) {
+    auto raw = CRawPeer::Connect(port, source_ip);
     if (!raw) return nullptr;
     raw->Send(RdtpPdu(session->serv_tag, session->cli_tag, session->conn_id, session->ordinal));
     const Bytes answer = raw->Recv(rdtp::kPduSize);
