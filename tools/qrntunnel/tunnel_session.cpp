@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <system_error>
 
 #include "qrnlibl/qrn_trace.h"
 
@@ -29,19 +30,31 @@ size_t CByteQueue::Take(void *out, size_t len) {
     return n;
 }
 
-CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind)
-    : m_last_active(Clock::now()), m_id(id), m_kind(kind) {}
+CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source)
+    : m_last_active(Clock::now()), m_id(id), m_kind(kind), m_source(source),
+      m_opened(m_last_active) {}
 
 CTunnelSession::~CTunnelSession() {
     Close("session destroyed");
     Join();
 }
 
-void CTunnelSession::StartTarget(const CTargetConfig &target) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_target_state = ETargetState::kConnecting;
-    m_reader = std::thread(&CTunnelSession::ReaderThread, this, target);
-    m_writer = std::thread(&CTunnelSession::WriterThread, this);
+bool CTunnelSession::StartTarget(const CTargetConfig &target) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_target_state = ETargetState::kConnecting;
+        try {
+            m_writer = std::thread(&CTunnelSession::WriterThread, this);
+            m_reader = std::thread(&CTunnelSession::ReaderThread, this, target);
+            return true;
+        } catch (const std::system_error &) {
+            // Out of threads: the writer, if it started, ends with the session.
+            m_target_state = ETargetState::kFailed;
+        }
+    }
+    QRN_TRACE_ERROR("qrntunnel: no thread for a session, id=", m_id);
+    Close("no thread for the target");
+    return false;
 }
 
 void CTunnelSession::Close(const char *why) {
