@@ -29,8 +29,10 @@ bool CTokenBucket::Full(Clock::time_point now) {
     return m_tokens >= m_burst;
 }
 
-CTunnelGuard::CTunnelGuard(int max_sessions_per_source, Clock::time_point now)
+CTunnelGuard::CTunnelGuard(int max_sessions_per_source, int max_detectors_per_source,
+                           Clock::time_point now)
     : m_max_per_source(max_sessions_per_source),
+      m_max_detectors_per_source(max_detectors_per_source),
       m_overall(kMissesPerSecondOverall, kMissBurstOverall, now) {}
 
 bool CTunnelGuard::MayLookUp(uint32_t source, Clock::time_point now) {
@@ -64,19 +66,25 @@ void CTunnelGuard::Prune(Clock::time_point now) {
     }
 }
 
-bool CTunnelGuard::TakeSlot(uint32_t source) {
+bool CTunnelGuard::TakeSlot(uint32_t source, bool detector) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    int &held = m_slots[source];
-    if (held >= m_max_per_source) return false;
-    ++held;
+    CSlots &held = m_slots[source];
+    if (held.sessions >= m_max_per_source ||
+        (detector && held.detectors >= m_max_detectors_per_source)) {
+        if (held.sessions == 0) m_slots.erase(source);
+        return false;
+    }
+    ++held.sessions;
+    if (detector) ++held.detectors;
     return true;
 }
 
-void CTunnelGuard::ReleaseSlot(uint32_t source) {
+void CTunnelGuard::ReleaseSlot(uint32_t source, bool detector) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_slots.find(source);
     if (it == m_slots.end()) return;
-    if (--it->second <= 0) m_slots.erase(it);
+    if (detector) --it->second.detectors;
+    if (--it->second.sessions <= 0) m_slots.erase(it);
 }
 
 }  // namespace qrntunnel

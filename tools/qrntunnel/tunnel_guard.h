@@ -45,7 +45,8 @@ private:
 
 class CTunnelGuard {
 public:
-    CTunnelGuard(int max_sessions_per_source, Clock::time_point now);
+    CTunnelGuard(int max_sessions_per_source, int max_detectors_per_source,
+                 Clock::time_point now);
 
     // False when source has used up its wrong guesses: its id is then not even looked up.
     bool MayLookUp(uint32_t source, Clock::time_point now);
@@ -56,16 +57,23 @@ public:
     // Forgets addresses whose budget is whole again.
     void Prune(Clock::time_point now);
 
-    // A session slot for source; false when it holds its share already.
-    bool TakeSlot(uint32_t source);
-    void ReleaseSlot(uint32_t source);
+    // A session slot for source; false when it holds its share (of sessions, or of detector
+    // sessions) already.
+    bool TakeSlot(uint32_t source, bool detector);
+    void ReleaseSlot(uint32_t source, bool detector);
 
 private:
+    struct CSlots {
+        int sessions = 0;
+        int detectors = 0;
+    };
+
     const int m_max_per_source;
+    const int m_max_detectors_per_source;
     std::mutex m_mutex;
     CTokenBucket m_overall;
     std::unordered_map<uint32_t, CTokenBucket> m_misses;
-    std::unordered_map<uint32_t, int> m_slots;
+    std::unordered_map<uint32_t, CSlots> m_slots;
 };
 
 }  // namespace qrntunnel

@@ -25,6 +25,10 @@ constexpr unsigned kHeadTimeoutS = 10;
 // Shares of max_sessions: detector sessions at most a quarter, one address at most an eighth.
 constexpr int kDetectorShare = 4;
 constexpr int kSourceShare = 8;
+// One address holds at most a quarter of the detector sessions, and always a few: a proxy
+// may carry several clients that detect at the same time.
+constexpr int kSourceDetectorShare = 4;
+constexpr int kMinDetectorsPerSource = 2;
 // A small server still lets one address (a proxy, a NAT) hold a few sessions.
 constexpr int kMinPerSource = 16;
 // HTTP connections: two per session (a large-post session's pair) and some to spare, for
@@ -266,7 +270,10 @@ CServerConfig EffectiveLimits(CServerConfig c) {
 }
 
 CTunnelServer::CTunnelServer(const CServerConfig &config)
-    : m_config(EffectiveLimits(config)), m_guard(m_config.max_per_source, Clock::now()) {}
+    : m_config(EffectiveLimits(config)),
+      m_guard(m_config.max_per_source,
+              std::max(kMinDetectorsPerSource, m_config.max_detectors / kSourceDetectorShare),
+              Clock::now()) {}
 
 CTunnelServer::~CTunnelServer() { Stop(); }
 
@@ -328,7 +335,7 @@ std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind, uin
                        static_cast<uint32_t>(m_detectors));
         return nullptr;
     }
-    if (!m_guard.TakeSlot(source)) {
+    if (!m_guard.TakeSlot(source, detector)) {
         qrn_trace_text("qrntunnel: session refused, the address holds its share, source=", source);
         return nullptr;
     }
@@ -337,7 +344,7 @@ std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind, uin
     while (id == 0 || m_sessions.count(id) != 0) {
         if (!ws::GenRandom(&id, sizeof(id))) {
             QRN_TRACE_ERROR("qrntunnel: no random session id");
-            m_guard.ReleaseSlot(source);
+            m_guard.ReleaseSlot(source, detector);
             return nullptr;
         }
     }
@@ -430,7 +437,7 @@ void CTunnelServer::Housekeeping() {
             CTunnelSession &s = *it->second;
             std::lock_guard<std::mutex> session_lock(s.m_mutex);
             if (s.m_closed) {
-                m_guard.ReleaseSlot(s.Source());
+                m_guard.ReleaseSlot(s.Source(), s.Kind() == ESessionKind::kDetector);
                 if (s.Kind() == ESessionKind::kDetector) --m_detectors;
                 ended.push_back(it->second);
                 it = m_sessions.erase(it);
