@@ -32,6 +32,9 @@ targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403"
          "rdtp_connect_fuzz rdtp_connect 256"
          "tunnel_reply_fuzz tunnel_reply 4200"
          "http_text_fuzz http_text 4096")
+# The tunnel server's routing: a steering byte, a target of up to 256 bytes, a declared
+# length and a body a little longer than the largest exchange.
+targets+=("tunnel_route_fuzz tunnel_route 4400")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done
