@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
 #include <system_error>
 
 #include "qrnlibl/qrn_trace.h"
@@ -126,18 +127,19 @@ void CTunnelSession::ReaderThread(CTargetConfig target) {
         Close("target connect failed");
         return;
     }
-    std::vector<uint8_t> buf(kCopyChunk);
+    // Left uninitialised: an idle session's buffer pages are never touched, so never resident.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kCopyChunk]);
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cv.wait(lock, [this] { return m_closed || m_down.Size() < kQueueLimit; });
             if (m_closed) return;
         }
-        int n = m_target.Recv(buf.data(), static_cast<int>(buf.size()));
+        int n = m_target.Recv(buf.get(), static_cast<int>(kCopyChunk));
         if (n <= 0) break;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_down.Append(buf.data(), static_cast<size_t>(n));
+            m_down.Append(buf.get(), static_cast<size_t>(n));
         }
         WakeAll();
     }
@@ -151,7 +153,7 @@ void CTunnelSession::ReaderThread(CTargetConfig target) {
 }
 
 void CTunnelSession::WriterThread() {
-    std::vector<uint8_t> buf(kCopyChunk);
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kCopyChunk]);
     for (;;) {
         size_t n = 0;
         {
@@ -160,12 +162,12 @@ void CTunnelSession::WriterThread() {
                 return m_closed || (m_target_state == ETargetState::kConnected && !m_up.Empty());
             });
             if (m_target_state != ETargetState::kConnected || m_up.Empty()) break;  // closed
-            n = m_up.Take(buf.data(), buf.size());
+            n = m_up.Take(buf.get(), kCopyChunk);
             m_writing = true;
         }
         // Room in the uplink queue: a held-back upload may go on.
         WakeAll();
-        const bool sent = m_target.SendAll(buf.data(), static_cast<int>(n));
+        const bool sent = m_target.SendAll(buf.get(), static_cast<int>(n));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_writing = false;
