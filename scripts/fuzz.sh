@@ -36,6 +36,9 @@ targets=("udprlb_dispatch_fuzz udprlb_dispatch 1403"
          "http_text_fuzz http_text 4096")
 targets+=("proxy_reply_fuzz proxy_reply 17000")
 targets+=("inet_header_fuzz inet_header 4096")
+# The tunnel server's routing: a steering byte, a target of up to 256 bytes, a declared
+# length and a body a little longer than the largest exchange.
+targets+=("tunnel_route_fuzz tunnel_route 4400")
 
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done

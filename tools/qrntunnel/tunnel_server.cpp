@@ -18,9 +18,27 @@ namespace qrntunnel {
 
 namespace {
 
-constexpr size_t kMaxUriLength = 256;
 constexpr int kHousekeepingStepMs = 200;
 constexpr int kMsPerSecond = 1000;
+// A request head must be in within this; a routed request then gets the idle time-out.
+constexpr unsigned kHeadTimeoutS = 10;
+// Shares of max_sessions: detector sessions at most a quarter, one address at most an eighth.
+constexpr int kDetectorShare = 4;
+constexpr int kSourceShare = 8;
+// One address holds at most a quarter of the detector sessions, and always a few: a proxy
+// may carry several clients that detect at the same time.
+constexpr int kSourceDetectorShare = 4;
+constexpr int kMinDetectorsPerSource = 2;
+// A small server still lets one address (a proxy, a NAT) hold a few sessions.
+constexpr int kMinPerSource = 16;
+// HTTP connections: two per session (a large-post session's pair) and some to spare, for
+// the requests that are refused; one address gets as many as its sessions need.
+constexpr int kConnectionsPerSession = 2;
+constexpr int kSpareConnections = 64;
+constexpr int kSpareConnectionsPerSource = 16;
+// A detection sends one echo on the large-post test; a few more are a margin, not a service.
+constexpr int kDetectorMaxEchoes = 4;
+constexpr size_t kDetectorDownLimit = kDetectorMaxEchoes * dtctr::kPduSize;
 
 enum class ERoute {
     kNew,
@@ -44,6 +62,7 @@ struct CRequest {
     std::string body;
     size_t parsed = 0;             // detector post: bytes of body read as PDUs
     bool small_post = false;       // detector post answered in its own reply
+    uint32_t source = 0;           // the client's address, host order
     bool have_answer = false;
     bool uplink_done = false;      // exchange: its data is queued for the target
     bool held = false;             // exchange: a poll waiting for data, until hold_until
@@ -89,22 +108,35 @@ MHD_Result RefuseAfterBody(CRequest *req, size_t *upload_size, unsigned status,
     return MHD_YES;
 }
 
-// True when the request declares a body longer than limit.
-bool DeclaresMore(MHD_Connection *conn, size_t limit) {
-    const char *declared =
-        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    if (declared == nullptr) return false;
-    char *end = nullptr;
-    unsigned long long n = strtoull(declared, &end, 10);
-    return end == declared || *end != '\0' || n > limit;
+const char *DeclaredLength(MHD_Connection *conn) {
+    return MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
 }
 
 // Gathers a request body up to limit bytes; false when it would grow past it.
 bool Gather(CRequest *req, const char *data, size_t *size, size_t limit) {
-    if (*size > limit - std::min(limit, req->body.size())) return false;
-    req->body.append(data, *size);
+    if (!GatherBody(&req->body, data, *size, limit)) return false;
     *size = 0;
     return true;
+}
+
+// The client's IPv4 address in host order; 0 for any other family.
+uint32_t SourceOf(MHD_Connection *conn) {
+    const MHD_ConnectionInfo *info =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) return 0;
+    if (info->client_addr->sa_family != AF_INET) return 0;
+    sockaddr_in in;
+    memcpy(&in, info->client_addr, sizeof(in));
+    return ntohl(in.sin_addr.s_addr);
+}
+
+unsigned IdleTimeoutS(const CServerConfig &config) {
+    return static_cast<unsigned>(config.idle_timeout_ms / kMsPerSecond + 1);
+}
+
+// A request that got past routing may stay as long as a session's requests do.
+void Admit(MHD_Connection *conn, const CServerConfig &config) {
+    MHD_set_connection_option(conn, MHD_CONNECTION_OPTION_TIMEOUT, IdleTimeoutS(config));
 }
 
 ssize_t CopyOut(std::string *pending, char *buf, size_t max) {
@@ -185,6 +217,18 @@ ssize_t BigPostDownlink(void *cls, uint64_t, char *buf, size_t max) {
     return n;
 }
 
+// Queues the answer to one echo of the large-post test; false when the session has answered
+// all a detection needs, or its client does not read them.
+bool QueueEcho(CTunnelSession &s) {
+    std::lock_guard<std::mutex> lock(s.m_mutex);
+    if (s.m_echoes >= kDetectorMaxEchoes || s.m_down.Size() >= kDetectorDownLimit) return false;
+    ++s.m_echoes;
+    CDetectorPduEcho answer(dtctr::kEchoAnswer);
+    s.m_down.Append(answer.GetBytes(), static_cast<size_t>(answer.GetSize()));
+    s.TouchLocked();
+    return true;
+}
+
 void *OnUri(void *, const char *uri, MHD_Connection *conn) {
     auto *req = new CRequest;
     req->conn = conn;
@@ -208,7 +252,28 @@ void OnDone(void *cls, MHD_Connection *, void **con_cls, MHD_RequestTerminationC
 
 }  // namespace
 
-CTunnelServer::CTunnelServer(const CServerConfig &config) : m_config(config) {}
+CServerConfig EffectiveLimits(CServerConfig c) {
+    if (c.max_detectors <= 0) c.max_detectors = std::max(1, c.max_sessions / kDetectorShare);
+    if (c.max_per_source <= 0) {
+        c.max_per_source =
+            std::min(c.max_sessions, std::max(kMinPerSource, c.max_sessions / kSourceShare));
+    }
+    if (c.max_connections <= 0) {
+        c.max_connections = c.max_sessions * kConnectionsPerSession + kSpareConnections;
+    }
+    if (c.max_conns_per_source <= 0) {
+        c.max_conns_per_source = std::min(
+            c.max_connections,
+            c.max_per_source * kConnectionsPerSession + kSpareConnectionsPerSource);
+    }
+    return c;
+}
+
+CTunnelServer::CTunnelServer(const CServerConfig &config)
+    : m_config(EffectiveLimits(config)),
+      m_guard(m_config.max_per_source,
+              std::max(kMinDetectorsPerSource, m_config.max_detectors / kSourceDetectorShare),
+              Clock::now()) {}
 
 CTunnelServer::~CTunnelServer() { Stop(); }
 
@@ -217,15 +282,17 @@ bool CTunnelServer::Start() {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(m_config.listen_port);
     addr.sin_addr.s_addr = htonl(m_config.listen_ip);
-    unsigned idle_s = static_cast<unsigned>(m_config.idle_timeout_ms / kMsPerSecond + 1);
-    unsigned conn_limit = static_cast<unsigned>(m_config.max_sessions) * 4 + 16;
+    // Until its head is in, a request gets the short time-out (MHD counts it from the last
+    // byte, so a head that trickles in is bounded by the per-address limit as well).
+    unsigned head_s = std::min(kHeadTimeoutS, IdleTimeoutS(m_config));
     m_daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
             MHD_USE_ERROR_LOG,
         m_config.listen_port, nullptr, nullptr, &OnAccess, this, MHD_OPTION_SOCK_ADDR, &addr,
         MHD_OPTION_URI_LOG_CALLBACK, &OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &OnDone, this,
-        MHD_OPTION_CONNECTION_TIMEOUT, idle_s, MHD_OPTION_CONNECTION_LIMIT, conn_limit,
-        MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_TIMEOUT, head_s, MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(m_config.max_connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned>(m_config.max_conns_per_source), MHD_OPTION_END);
     if (m_daemon == nullptr) return false;
     m_housekeeper = std::thread(&CTunnelServer::Housekeeping, this);
     if (m_config.hold_ms > 0) m_hold_timer = std::thread(&CTunnelServer::HoldTimer, this);
@@ -258,43 +325,69 @@ void CTunnelServer::Stop() {
     m_daemon = nullptr;
 }
 
-std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind) {
+std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind, uint32_t source) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_stopping || m_sessions.size() >= static_cast<size_t>(m_config.max_sessions)) {
+    const bool detector = kind == ESessionKind::kDetector;
+    if (m_stopping || m_sessions.size() >= static_cast<size_t>(m_config.max_sessions) ||
+        (detector && m_detectors >= m_config.max_detectors)) {
         qrn_trace_text("qrntunnel: session refused, sessions=",
-                       static_cast<uint32_t>(m_sessions.size()));
+                       static_cast<uint32_t>(m_sessions.size()), ", detectors=",
+                       static_cast<uint32_t>(m_detectors));
         return nullptr;
     }
-    // The id is all that names a session: unguessable, never 0 (the refusal), never in use.
+    if (!m_guard.TakeSlot(source, detector)) {
+        qrn_trace_text("qrntunnel: session refused, the address holds its share, source=", source);
+        return nullptr;
+    }
+    // The id names the session on the wire: unguessable, never 0 (the refusal), never in use.
     uint32_t id = 0;
     while (id == 0 || m_sessions.count(id) != 0) {
         if (!ws::GenRandom(&id, sizeof(id))) {
             QRN_TRACE_ERROR("qrntunnel: no random session id");
+            m_guard.ReleaseSlot(source, detector);
             return nullptr;
         }
     }
-    auto session = std::make_shared<CTunnelSession>(id, kind);
+    auto session = std::make_shared<CTunnelSession>(id, kind, source);
     m_sessions[id] = session;
-    qrn_trace_text("qrntunnel: session opened, id=", id, ", kind=", static_cast<uint32_t>(kind));
+    if (detector) ++m_detectors;
+    qrn_trace_text("qrntunnel: session opened, id=", id, ", kind=", static_cast<uint32_t>(kind),
+                   ", source=", source);
     return session;
 }
 
-std::shared_ptr<CTunnelSession> CTunnelServer::FindSession(uint32_t id, ESessionKind kind) {
+std::shared_ptr<CTunnelSession> CTunnelServer::FindSession(uint32_t id, ESessionKind kind,
+                                                           uint32_t source) {
+    auto now = Clock::now();
+    // An address that has used up its wrong guesses gets no lookup: a right guess is as lost
+    // as a wrong one.
+    if (!m_guard.MayLookUp(source, now)) return nullptr;
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_sessions.find(id);
     if (it == m_sessions.end()) return nullptr;
-    {
-        // An ended session waits for the housekeeper, but names nothing any more.
-        std::lock_guard<std::mutex> session_lock(it->second->m_mutex);
-        if (it->second->m_closed) return nullptr;
-    }
-    if (kind == ESessionKind::kDetector && it->second->Kind() != ESessionKind::kDetector) {
+    CTunnelSession &s = *it->second;
+    if ((s.Kind() == ESessionKind::kDetector) != (kind == ESessionKind::kDetector)) return nullptr;
+    // Past the overall budget even --any-source believes only the opener.
+    if (s.Source() != source && !(m_config.any_source && m_guard.OverallBudgetLeft(now))) {
         return nullptr;
     }
-    if (kind != ESessionKind::kDetector && it->second->Kind() == ESessionKind::kDetector) {
-        return nullptr;
-    }
+    // An ended session waits for the housekeeper, but names nothing any more.
+    std::lock_guard<std::mutex> session_lock(s.m_mutex);
+    if (s.m_closed) return nullptr;
     return it->second;
+}
+
+int CTunnelServer::NoSuchSession(MHD_Connection *conn, CRequest *req, uint32_t source) {
+    // Unknown, another address's, of the other form, or its place taken: one answer for all,
+    // so that an answer tells a guesser nothing.
+    m_guard.Missed(source, Clock::now());
+    return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
+}
+
+bool CTunnelServer::Expired(const CTunnelSession &s, Clock::time_point now) const {
+    if (now - s.m_last_active > std::chrono::milliseconds(m_config.idle_timeout_ms)) return true;
+    return s.Kind() == ESessionKind::kDetector &&
+           now - s.Opened() > std::chrono::milliseconds(m_config.detector_lifetime_ms);
 }
 
 void CTunnelServer::ResumeAt(Clock::time_point deadline,
@@ -333,7 +426,6 @@ void CTunnelServer::HoldTimer() {
 void CTunnelServer::Housekeeping() {
     auto step = std::chrono::milliseconds(
         std::min(kHousekeepingStepMs, std::max(1, m_config.idle_timeout_ms / 4)));
-    auto idle = std::chrono::milliseconds(m_config.idle_timeout_ms);
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_stopping) {
         m_stop_cv.wait_for(lock, step, [this] { return m_stopping; });
@@ -345,15 +437,18 @@ void CTunnelServer::Housekeeping() {
             CTunnelSession &s = *it->second;
             std::lock_guard<std::mutex> session_lock(s.m_mutex);
             if (s.m_closed) {
+                m_guard.ReleaseSlot(s.Source(), s.Kind() == ESessionKind::kDetector);
+                if (s.Kind() == ESessionKind::kDetector) --m_detectors;
                 ended.push_back(it->second);
                 it = m_sessions.erase(it);
                 continue;
             }
-            if (now - s.m_last_active > idle) silent.push_back(it->second);
+            if (Expired(s, now)) silent.push_back(it->second);
             ++it;
         }
         lock.unlock();
-        for (auto &s : silent) s->Close("client silent too long");
+        m_guard.Prune(now);
+        for (auto &s : silent) s->Close("client silent too long, or detection over");
         for (auto &s : ended) s->Join();
         lock.lock();
     }
@@ -375,7 +470,8 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
         }
     case ERoute::kDetectorPost: return OnDetectorPost(conn, req, upload_data, upload_size);
     case ERoute::kBigPostUplink: return OnBigPostUplink(conn, req, upload_data, upload_size);
-    case ERoute::kSinglePostOpen: return OnSinglePostOpen(conn, req, upload_data, upload_size);
+    case ERoute::kSinglePostOpen:
+        return OnSinglePostOpen(conn, req, upload_data, upload_size, req->source);
     case ERoute::kExchange: return OnExchange(conn, req, upload_data, upload_size);
     case ERoute::kDetectorGet:
     case ERoute::kBigPostGet:
@@ -387,83 +483,57 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
 }
 
 int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method) {
-    bool get = strcmp(method, MHD_HTTP_METHOD_GET) == 0;
-    bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
-    if (!get && !post) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-    if (req->uri.size() > kMaxUriLength) {
-        return Refuse(conn, req, MHD_HTTP_URI_TOO_LONG, "uri too long");
-    }
-    // A request in absolute form (as a client sends it to a proxy) names the same path.
-    size_t scheme = req->uri.find("://");
-    if (scheme != std::string::npos && scheme < req->uri.find('/')) {
-        size_t path_start = req->uri.find('/', scheme + 3);
-        req->uri.erase(0, path_start == std::string::npos ? req->uri.size() : path_start);
-    }
-    // Proxies may drop an empty query's mark (tinyproxy does): the first detector request
-    // then comes as the bare path.
-    const std::string bare_detector(dtctr::kPathPrefix, strlen(dtctr::kPathPrefix) - 1);
-    if (req->uri == bare_detector) req->uri += '?';
-    size_t mark = req->uri.find('?');
-    if (mark == std::string::npos) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
-    std::string path = req->uri.substr(0, mark + 1);
-    std::string query = req->uri.substr(mark + 1);
-    if (path == dtctr::kPathPrefix) return RouteDetector(conn, req, get, query);
-    if (path == rdhttp::kPathPrefix) return RouteTunnel(conn, req, get, query);
-    return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "not found");
-}
-
-int CTunnelServer::RouteDetector(MHD_Connection *conn, CRequest *req, bool get,
-                                 const std::string &query) {
-    if (query.empty()) {
-        if (!get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-        auto session = NewSession(ESessionKind::kDetector);
-        if (!session) {
-            return Refuse(conn, req, MHD_HTTP_SERVICE_UNAVAILABLE, "too many sessions");
-        }
-        CDetectorPduSessionCreated pdu(session->Id());
-        return Queue(conn, MHD_HTTP_OK, pdu.GetBytes(), static_cast<size_t>(pdu.GetSize()));
-    }
-    uint32_t id = 0;
-    if (!rdhttp_pdu_parse_session_id(query.c_str(), &id)) {
-        return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad session id");
-    }
-    req->session = FindSession(id, ESessionKind::kDetector);
-    if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
-    return get ? OnDetectorGet(conn, req) : OnDetectorPostStart(conn, req);
-}
-
-int CTunnelServer::RouteTunnel(MHD_Connection *conn, CRequest *req, bool get,
-                               const std::string &query) {
-    uint32_t id = 0;
-    switch (rdhttp_pdu_parse_query(query.c_str(), &id)) {
-    case ERdhttpQuery::kBigPost:
-        if (!get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-        return OnBigPostGet(conn, req);
-    case ERdhttpQuery::kSinglePost:
-        if (get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-        if (DeclaresMore(conn, rdhttp::kOpenBodySize)) {
-            return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "opening body too long");
-        }
+    CRoute route = RouteRequest(method, req->uri, DeclaredLength(conn));
+    if (route.kind == ERouteKind::kRefused) return Refuse(conn, req, route.status, route.why);
+    const uint32_t source = SourceOf(conn);
+    switch (route.kind) {
+    case ERouteKind::kDetectorOpen: return OnDetectorOpen(conn, req, source);
+    case ERouteKind::kDetectorGet:
+        req->session = FindSession(route.id, ESessionKind::kDetector, source);
+        if (!req->session) return NoSuchSession(conn, req, source);
+        return OnDetectorGet(conn, req, source);
+    case ERouteKind::kDetectorPost:
+        req->session = FindSession(route.id, ESessionKind::kDetector, source);
+        if (!req->session) return NoSuchSession(conn, req, source);
+        Admit(conn, m_config);
+        req->small_post = route.small_post;
+        req->route = ERoute::kDetectorPost;
+        return MHD_YES;
+    case ERouteKind::kBigPostOpen: return OnBigPostGet(conn, req, source);
+    case ERouteKind::kSinglePostOpen:
+        Admit(conn, m_config);
+        req->source = source;
         req->route = ERoute::kSinglePostOpen;
         return MHD_YES;
-    case ERdhttpQuery::kSession:
-        if (get) return Refuse(conn, req, MHD_HTTP_METHOD_NOT_ALLOWED, "method not allowed");
-        req->session = FindSession(id, ESessionKind::kBigPost);
-        if (!req->session) return Refuse(conn, req, MHD_HTTP_NOT_FOUND, "unknown session");
-        if (req->session->Kind() == ESessionKind::kSinglePost) {
-            if (DeclaresMore(conn, rdhttp::kMaxExchangeBody)) {
-                return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "exchange body too long");
-            }
-            req->route = ERoute::kExchange;
-            return MHD_YES;
-        }
-        return OnBigPostUplinkStart(conn, req);
-    case ERdhttpQuery::kInvalid: break;
+    case ERouteKind::kSessionPost: return OnSessionPost(conn, req, route.id, source);
+    case ERouteKind::kRefused: break;
     }
-    return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad query");
+    return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad request");
 }
 
-int CTunnelServer::OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req) {
+int CTunnelServer::OnDetectorOpen(MHD_Connection *conn, CRequest *req, uint32_t source) {
+    auto session = NewSession(ESessionKind::kDetector, source);
+    if (!session) return Refuse(conn, req, MHD_HTTP_SERVICE_UNAVAILABLE, "too many sessions");
+    CDetectorPduSessionCreated pdu(session->Id());
+    return Queue(conn, MHD_HTTP_OK, pdu.GetBytes(), static_cast<size_t>(pdu.GetSize()));
+}
+
+int CTunnelServer::OnSessionPost(MHD_Connection *conn, CRequest *req, uint32_t id,
+                                 uint32_t source) {
+    req->session = FindSession(id, ESessionKind::kBigPost, source);
+    if (!req->session) return NoSuchSession(conn, req, source);
+    if (req->session->Kind() != ESessionKind::kSinglePost) {
+        return OnBigPostUplinkStart(conn, req, source);
+    }
+    if (DeclaresMore(DeclaredLength(conn), rdhttp::kMaxExchangeBody)) {
+        return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "exchange body too long");
+    }
+    Admit(conn, m_config);
+    req->route = ERoute::kExchange;
+    return MHD_YES;
+}
+
+int CTunnelServer::OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req, uint32_t source) {
     CTunnelSession &s = *req->session;
     bool taken = false;
     {
@@ -474,13 +544,14 @@ int CTunnelServer::OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req) {
             taken = true;
         }
     }
-    if (!taken) return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has no room for an uplink");
+    if (!taken) return NoSuchSession(conn, req, source);
+    Admit(conn, m_config);
     req->route = ERoute::kBigPostUplink;
     s.WakeAll();  // the downlink says "OK" now
     return MHD_YES;
 }
 
-int CTunnelServer::OnDetectorGet(MHD_Connection *conn, CRequest *req) {
+int CTunnelServer::OnDetectorGet(MHD_Connection *conn, CRequest *req, uint32_t source) {
     CTunnelSession &s = *req->session;
     bool taken = false;
     {
@@ -491,22 +562,10 @@ int CTunnelServer::OnDetectorGet(MHD_Connection *conn, CRequest *req) {
             taken = true;
         }
     }
-    if (!taken) return Refuse(conn, req, MHD_HTTP_CONFLICT, "session has a downlink");
+    if (!taken) return NoSuchSession(conn, req, source);
+    Admit(conn, m_config);
     req->route = ERoute::kDetectorGet;
     return StreamReply(conn, req, &DetectorDownlink);
-}
-
-int CTunnelServer::OnDetectorPostStart(MHD_Connection *conn, CRequest *req) {
-    // The small-post test declares one PDU; the large-post test's POST carries two and gets
-    // its answer on the GET.
-    const char *declared =
-        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
-    req->small_post = declared != nullptr && strcmp(declared, "5") == 0;
-    if (DeclaresMore(conn, dtctr::kBigPostBodyLength)) {
-        return Refuse(conn, req, MHD_HTTP_CONTENT_TOO_LARGE, "detector body too long");
-    }
-    req->route = ERoute::kDetectorPost;
-    return MHD_YES;
 }
 
 int CTunnelServer::OnDetectorPost(MHD_Connection *conn, CRequest *req, const char *upload_data,
@@ -526,35 +585,29 @@ int CTunnelServer::OnDetectorPost(MHD_Connection *conn, CRequest *req, const cha
         return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
                                "detector body too long");
     }
-    while (req->body.size() - req->parsed >= static_cast<size_t>(dtctr::kPduSize)) {
-        EDetectorPduRead result;
-        auto pdu = CDetectorPdu::Read(req->body.data() + req->parsed, dtctr::kPduSize, &result);
-        req->parsed += dtctr::kPduSize;
-        if (!pdu) {
+    for (;;) {
+        switch (NextDetectorPdu(req->body, &req->parsed)) {
+        case EDetectorStep::kNeedMore: return MHD_YES;
+        case EDetectorStep::kBad:
             return RefuseAfterBody(req, upload_size, MHD_HTTP_BAD_REQUEST, "pdu not recognized");
-        }
-        if (pdu->GetType() == dtctr::kTypeClose) {
-            s.Close("detection finished");
-            continue;
-        }
-        if (pdu->GetType() != dtctr::kTypeEcho) {
+        case EDetectorStep::kUnexpected:
             return RefuseAfterBody(req, upload_size, MHD_HTTP_BAD_REQUEST, "pdu not expected");
+        case EDetectorStep::kClose: s.Close("detection finished"); break;
+        case EDetectorStep::kEcho:
+            req->have_answer = true;
+            if (req->small_post) break;
+            if (!QueueEcho(s)) {
+                return RefuseAfterBody(req, upload_size, MHD_HTTP_TOO_MANY_REQUESTS,
+                                       "detector session answered enough");
+            }
+            s.WakeAll();
+            break;
         }
-        req->have_answer = true;
-        if (req->small_post) continue;
-        CDetectorPduEcho answer(dtctr::kEchoAnswer);
-        {
-            std::lock_guard<std::mutex> lock(s.m_mutex);
-            s.m_down.Append(answer.GetBytes(), static_cast<size_t>(answer.GetSize()));
-            s.TouchLocked();
-        }
-        s.WakeAll();
     }
-    return MHD_YES;
 }
 
-int CTunnelServer::OnBigPostGet(MHD_Connection *conn, CRequest *req) {
-    req->session = NewSession(ESessionKind::kBigPost);
+int CTunnelServer::OnBigPostGet(MHD_Connection *conn, CRequest *req, uint32_t source) {
+    req->session = NewSession(ESessionKind::kBigPost, source);
     if (!req->session) {
         uint8_t header[rdhttp::kBigPostHeaderSize];
         rdhttp_pdu_write_bigpost_header(rdhttp::kNoSession, header, sizeof(header));
@@ -566,6 +619,7 @@ int CTunnelServer::OnBigPostGet(MHD_Connection *conn, CRequest *req) {
         req->session->m_has_downlink = true;
     }
     req->session->StartTarget(m_config.target);
+    Admit(conn, m_config);
     req->route = ERoute::kBigPostGet;
     return StreamReply(conn, req, &BigPostDownlink);
 }
@@ -596,7 +650,7 @@ int CTunnelServer::OnBigPostUplink(MHD_Connection *conn, CRequest *req, const ch
 }
 
 int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
-                                    size_t *upload_size) {
+                                    size_t *upload_size, uint32_t source) {
     if (*upload_size != 0) {
         if (!Gather(req, upload_data, upload_size, rdhttp::kOpenBodySize)) {
             return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
@@ -608,7 +662,7 @@ int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const c
         return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad opening body");
     }
     if (!req->session) {
-        req->session = NewSession(ESessionKind::kSinglePost);
+        req->session = NewSession(ESessionKind::kSinglePost, source);
         if (req->session) req->session->StartTarget(m_config.target);
     }
     uint32_t id = rdhttp::kNoSession;
@@ -648,8 +702,7 @@ int CTunnelServer::OnExchange(MHD_Connection *conn, CRequest *req, const char *u
         return MHD_YES;
     }
     CRdhttpExchange ex;
-    if (rdhttp_pdu_read_exchange_request(req->body.data(), static_cast<int>(req->body.size()),
-                                         &ex) != ERdhttpReply::kOk) {
+    if (!ReadExchangeBody(req->body, &ex)) {
         return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad exchange body");
     }
     CTunnelSession &s = *req->session;

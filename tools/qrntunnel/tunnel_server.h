@@ -15,6 +15,8 @@
 
 #include "rdhttp/rdhttp_pdu.h"
 
+#include "tunnel_guard.h"
+#include "tunnel_route.h"
 #include "tunnel_session.h"
 
 struct MHD_Daemon;
@@ -26,11 +28,25 @@ struct CServerConfig {
     uint32_t listen_ip = 0x7f000001;  // host order
     uint16_t listen_port = 0;
     CTargetConfig target;
-    int max_sessions = 64;
+    int max_sessions = 4096;
     int idle_timeout_ms = 60000;
     // How long a single-post poll may wait for data before it gets an empty reply.
     int hold_ms = 0;
+    // A detection takes three tests of a few seconds each: its session needs no longer.
+    int detector_lifetime_ms = 20000;
+    // 0: derived from max_sessions (see EffectiveLimits).
+    int max_detectors = 0;
+    int max_per_source = 0;
+    int max_conns_per_source = 0;
+    // HTTP connections open at once; 0: derived from max_sessions.
+    int max_connections = 0;
+    // A session answers any address, not only the one that opened it (for proxies that
+    // spread one client over several addresses).
+    bool any_source = false;
 };
+
+// The config with every derived limit filled in.
+CServerConfig EffectiveLimits(CServerConfig config);
 
 struct CRequest;
 
@@ -50,8 +66,12 @@ public:
     void OnCompleted(CRequest *req);
 
 private:
-    std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind);
-    std::shared_ptr<CTunnelSession> FindSession(uint32_t id, ESessionKind kind);
+    std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind, uint32_t source);
+    // The open session id names for a request from source, or null; a request that names
+    // nothing of its own is answered alike whatever the reason (see NoSuchSession).
+    std::shared_ptr<CTunnelSession> FindSession(uint32_t id, ESessionKind kind, uint32_t source);
+    int NoSuchSession(MHD_Connection *conn, CRequest *req, uint32_t source);
+    bool Expired(const CTunnelSession &s, Clock::time_point now) const;
     void Housekeeping();
     // Resumes conn, suspended on session, at deadline unless something did first.
     void ResumeAt(Clock::time_point deadline, const std::shared_ptr<CTunnelSession> &session,
@@ -59,27 +79,29 @@ private:
     void HoldTimer();
 
     int Route(MHD_Connection *conn, CRequest *req, const char *method);
-    int RouteDetector(MHD_Connection *conn, CRequest *req, bool get, const std::string &query);
-    int RouteTunnel(MHD_Connection *conn, CRequest *req, bool get, const std::string &query);
-    int OnDetectorGet(MHD_Connection *conn, CRequest *req);
-    int OnDetectorPostStart(MHD_Connection *conn, CRequest *req);
-    int OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req);
+    int OnDetectorOpen(MHD_Connection *conn, CRequest *req, uint32_t source);
+    int OnSessionPost(MHD_Connection *conn, CRequest *req, uint32_t id, uint32_t source);
+    int OnDetectorGet(MHD_Connection *conn, CRequest *req, uint32_t source);
+    int OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req, uint32_t source);
     int OnDetectorPost(MHD_Connection *conn, CRequest *req, const char *upload_data,
                        size_t *upload_size);
-    int OnBigPostGet(MHD_Connection *conn, CRequest *req);
+    int OnBigPostGet(MHD_Connection *conn, CRequest *req, uint32_t source);
     int OnBigPostUplink(MHD_Connection *conn, CRequest *req, const char *upload_data,
                         size_t *upload_size);
     int OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
-                         size_t *upload_size);
+                         size_t *upload_size, uint32_t source);
     bool HoldPoll(CRequest *req, const CRdhttpExchange &ex, CTunnelSession &s, bool ended);
     int OnExchange(MHD_Connection *conn, CRequest *req, const char *upload_data,
                    size_t *upload_size);
 
     const CServerConfig m_config;
     MHD_Daemon *m_daemon = nullptr;
-    // Guards m_sessions. It may be held while a session's lock is taken, never the reverse.
+    CTunnelGuard m_guard;
+    // Guards m_sessions and m_detectors. It may be held while a session's lock is taken,
+    // never the reverse.
     std::mutex m_mutex;
     std::map<uint32_t, std::shared_ptr<CTunnelSession>> m_sessions;
+    int m_detectors = 0;
     std::condition_variable m_stop_cv;
     bool m_stopping = false;
     std::thread m_housekeeper;

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <memory>
+#include <system_error>
 
 #include "qrnlibl/qrn_trace.h"
 
@@ -29,19 +31,31 @@ size_t CByteQueue::Take(void *out, size_t len) {
     return n;
 }
 
-CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind)
-    : m_last_active(Clock::now()), m_id(id), m_kind(kind) {}
+CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source)
+    : m_last_active(Clock::now()), m_id(id), m_kind(kind), m_source(source),
+      m_opened(m_last_active) {}
 
 CTunnelSession::~CTunnelSession() {
     Close("session destroyed");
     Join();
 }
 
-void CTunnelSession::StartTarget(const CTargetConfig &target) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_target_state = ETargetState::kConnecting;
-    m_reader = std::thread(&CTunnelSession::ReaderThread, this, target);
-    m_writer = std::thread(&CTunnelSession::WriterThread, this);
+bool CTunnelSession::StartTarget(const CTargetConfig &target) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_target_state = ETargetState::kConnecting;
+        try {
+            m_writer = std::thread(&CTunnelSession::WriterThread, this);
+            m_reader = std::thread(&CTunnelSession::ReaderThread, this, target);
+            return true;
+        } catch (const std::system_error &) {
+            // Out of threads: the writer, if it started, ends with the session.
+            m_target_state = ETargetState::kFailed;
+        }
+    }
+    QRN_TRACE_ERROR("qrntunnel: no thread for a session, id=", m_id);
+    Close("no thread for the target");
+    return false;
 }
 
 void CTunnelSession::Close(const char *why) {
@@ -113,18 +127,19 @@ void CTunnelSession::ReaderThread(CTargetConfig target) {
         Close("target connect failed");
         return;
     }
-    std::vector<uint8_t> buf(kCopyChunk);
+    // Left uninitialised: an idle session's buffer pages are never touched, so never resident.
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kCopyChunk]);
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_cv.wait(lock, [this] { return m_closed || m_down.Size() < kQueueLimit; });
             if (m_closed) return;
         }
-        int n = m_target.Recv(buf.data(), static_cast<int>(buf.size()));
+        int n = m_target.Recv(buf.get(), static_cast<int>(kCopyChunk));
         if (n <= 0) break;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_down.Append(buf.data(), static_cast<size_t>(n));
+            m_down.Append(buf.get(), static_cast<size_t>(n));
         }
         WakeAll();
     }
@@ -138,7 +153,7 @@ void CTunnelSession::ReaderThread(CTargetConfig target) {
 }
 
 void CTunnelSession::WriterThread() {
-    std::vector<uint8_t> buf(kCopyChunk);
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[kCopyChunk]);
     for (;;) {
         size_t n = 0;
         {
@@ -147,12 +162,12 @@ void CTunnelSession::WriterThread() {
                 return m_closed || (m_target_state == ETargetState::kConnected && !m_up.Empty());
             });
             if (m_target_state != ETargetState::kConnected || m_up.Empty()) break;  // closed
-            n = m_up.Take(buf.data(), buf.size());
+            n = m_up.Take(buf.get(), kCopyChunk);
             m_writing = true;
         }
         // Room in the uplink queue: a held-back upload may go on.
         WakeAll();
-        const bool sent = m_target.SendAll(buf.data(), static_cast<int>(n));
+        const bool sent = m_target.SendAll(buf.get(), static_cast<int>(n));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_writing = false;

@@ -55,16 +55,20 @@ public:
     static constexpr size_t kCopyChunk = 16 * 1024;
     static constexpr std::chrono::milliseconds kDrainLimit{5000};
 
-    CTunnelSession(uint32_t id, ESessionKind kind);
+    // source: the client address (host order) that opened it.
+    CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source);
     ~CTunnelSession();
     CTunnelSession(const CTunnelSession &) = delete;
     CTunnelSession &operator=(const CTunnelSession &) = delete;
 
     uint32_t Id() const { return m_id; }
     ESessionKind Kind() const { return m_kind; }
+    uint32_t Source() const { return m_source; }
+    Clock::time_point Opened() const { return m_opened; }
 
-    // Starts the connect to the target and the two threads.
-    void StartTarget(const CTargetConfig &target);
+    // Starts the connect to the target and the two threads; false (the session closed) when
+    // the threads cannot be had.
+    bool StartTarget(const CTargetConfig &target);
     // Ends the session: every suspended request is resumed, and the target connection is shut
     // once the client's bytes already queued for it have gone out.
     void Close(const char *why);
@@ -97,6 +101,9 @@ public:
     bool m_header_sent = false;
     bool m_ok_sent = false;
 
+    // Detector form: echoes answered so far.
+    int m_echoes = 0;
+
 private:
     void ReaderThread(CTargetConfig target);
     void WriterThread();
@@ -104,6 +111,8 @@ private:
 
     const uint32_t m_id;
     const ESessionKind m_kind;
+    const uint32_t m_source;
+    const Clock::time_point m_opened;
     CTargetStream m_target;
     std::thread m_reader;
     std::thread m_writer;
