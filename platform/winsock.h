@@ -106,8 +106,6 @@ typedef int SOCKET;
 #error "the byte-order helpers below assume a little-endian host"
 #endif
 
-#define WS_FD_SETSIZE 1024  // Winsock's FD_SETSIZE is 64; this platform's select limit is 1024
-
 namespace ws {
 
 struct in_addr {
@@ -122,17 +120,6 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 static_assert(sizeof(sockaddr_in) == 16, "IPv4 socket address is 16 bytes");
-
-// A Winsock socket set: a count and a list, each socket at most once.
-struct fd_set {
-    unsigned fd_count;
-    SOCKET fd_array[WS_FD_SETSIZE];
-};
-
-struct timeval {
-    long tv_sec;
-    long tv_usec;
-};
 
 struct WSADATA {
     uint16_t wVersion;
@@ -166,20 +153,6 @@ int getsockname(SOCKET s, sockaddr_in *addr, int *addr_len);
 int getpeername(SOCKET s, sockaddr_in *addr, int *addr_len);
 // FIONBIO (arg: 0 or 1) and FIONREAD (arg: bytes waiting).
 int ioctlsocket(SOCKET s, long cmd, uint32_t *arg);
-
-// select over Winsock sets, built on poll(2): any descriptor number fits. nfds is ignored.
-// Sets are rewritten to hold only the ready sockets; a null timeout waits without limit.
-// A socket that is no longer a descriptor fails the call with WSAENOTSOCK, as Winsock does.
-// A failed connect is reported in the exception set only, as Winsock does.
-// Sets that hold no socket at all, or a count above WS_FD_SETSIZE, fail with WSAEINVAL.
-int select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds, const timeval *timeout);
-
-// FD_SET, FD_CLR, FD_ISSET, FD_ZERO (named apart from the POSIX macros).
-// fd_set_add does nothing when the socket is there already or the set is full (false then).
-bool fd_set_add(SOCKET s, fd_set *set);
-void fd_set_remove(SOCKET s, fd_set *set);
-bool fd_isset(SOCKET s, const fd_set *set);
-inline void fd_zero(fd_set *set) { set->fd_count = 0; }
 
 // Dotted IPv4 text to an address in network order; INADDR_NONE when it is not one.
 uint32_t inet_addr(const char *text);

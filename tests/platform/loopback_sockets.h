@@ -103,15 +103,6 @@ inline TcpPair MakeTcpPair() {
     return pair;
 }
 
-inline ws::fd_set SetOf(std::initializer_list<SOCKET> sockets) {
-    ws::fd_set set;
-    ws::fd_zero(&set);
-    for (SOCKET s : sockets) ws::fd_set_add(s, &set);
-    return set;
-}
-
-inline ws::timeval Millis(long ms) { return ws::timeval{ms / 1000, (ms % 1000) * 1000}; }
-
 }  // namespace qrntest
 
 #endif

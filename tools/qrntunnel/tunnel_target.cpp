@@ -1,5 +1,6 @@
 #include "tunnel_target.h"
 
+#include <poll.h>
 #include <stdlib.h>
 
 #include "platform/winsock.h"
@@ -41,11 +42,8 @@ bool CTargetStream::Connect(uint32_t ip_host_order, uint16_t port, int timeout_m
     addr.sin_addr.s_addr = ws::hton32(ip_host_order);
     if (ws::connect(s, &addr, sizeof(addr)) != 0) {
         if (ws::WSAGetLastError() != WSAEWOULDBLOCK) return false;
-        ws::fd_set wset;
-        ws::fd_zero(&wset);
-        ws::fd_set_add(s, &wset);
-        ws::timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        if (ws::select(0, nullptr, &wset, nullptr, &tv) != 1) return false;
+        pollfd p{s, POLLOUT, 0};
+        if (::poll(&p, 1, timeout_ms) != 1) return false;
         // A refused connect also turns writable; only a connected socket has a peer.
         ws::sockaddr_in peer{};
         int peer_len = sizeof(peer);
