@@ -1,4 +1,4 @@
-// Ring buffer, array and simple buffer.
+// Ring buffer, array, simple buffer and the list of notes.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -13,6 +13,7 @@
 #include "qrnlibl/qrn_array.h"
 #include "qrnlibl/qrn_buffer.h"
 #include "qrnlibl/qrn_cirwin.h"
+#include "qrnlibl/qrn_notes.h"
 
 namespace {
 
@@ -450,3 +451,23 @@ TEST(SimpleBuffer, SmallReadsFromALargeBufferStayLinear) {
 }
 
 }  // namespace
+
+TEST(Notes, KeepsEveryNoteInOrderBeyondTheFirstFewAndStartsAgainWhenCleared) {
+    CQrnNotes notes;
+    for (int i = 0; i < 60; ++i) notes.Post(1000 + i, i, 2 * i, 3 * i);
+    ASSERT_EQ(60, notes.count());
+    for (int i : {0, 3, 4, 5, 59}) {
+        SCOPED_TRACE(i);
+        const CQrnNotes::Note &n = notes.note(i);
+        EXPECT_EQ(1000 + i, n.msg);
+        EXPECT_EQ(static_cast<uintptr_t>(i), n.p1);
+        EXPECT_EQ(static_cast<uintptr_t>(2 * i), n.p2);
+        EXPECT_EQ(static_cast<uintptr_t>(3 * i), n.p3);
+    }
+    notes.Clear();
+    EXPECT_EQ(0, notes.count());
+    for (int i = 0; i < 5; ++i) notes.Post(i);
+    ASSERT_EQ(5, notes.count());
+    EXPECT_EQ(4, notes.note(4).msg);
+    EXPECT_EQ(0u, notes.note(4).p1);
+}
