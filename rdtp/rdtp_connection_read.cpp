@@ -133,7 +133,6 @@ void CRdtpConnection::OnResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAfte
         return;
     }
     if (m_bReconnecting) {
-        VSOCK::reconnect_internal_socket();
         m_bReconnecting = 0;
         m_retry_pending = false;
     }
