@@ -10,11 +10,12 @@
 
 #include <chrono>
 
+#include "raw_address.h"
+
 namespace qrntest {
 
 namespace {
 
-constexpr uint32_t kLoopbackIp = 0x7f000001;
 constexpr int kBacklog = 128;
 constexpr size_t kChunk = 65536;
 constexpr int kSendPollMs = 20;  // how often a blocked send looks whether it was cut off
@@ -37,14 +38,6 @@ bool SendAll(int fd, const char *data, size_t len, Abandon abandon) {
         len -= static_cast<size_t>(n);
     }
     return true;
-}
-
-sockaddr_in Address(uint32_t ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(ip);
-    return a;
 }
 
 }  // namespace
@@ -79,7 +72,7 @@ CTcpRelay::CTcpRelay(uint16_t target_port, uint32_t target_ip) : m_target_ip(tar
     const int one = 1;
     ::setsockopt(m_listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     LimitBuffers(m_listen_fd);  // accepted sockets inherit it
-    sockaddr_in a = Address(kLoopbackIp, 0);
+    sockaddr_in a = RawAddress(0);
     if (::bind(m_listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || ::listen(m_listen_fd, kBacklog) != 0) {
         return;
     }
@@ -170,7 +163,7 @@ void CTcpRelay::AcceptLoop() {
         if (client < 0) continue;
         const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         LimitBuffers(server);
-        sockaddr_in target = Address(m_target_ip, m_target_port);
+        sockaddr_in target = RawAddress(m_target_ip, m_target_port);
         if (server < 0 || ::connect(server, reinterpret_cast<sockaddr *>(&target), sizeof(target)) != 0) {
             if (server >= 0) ::close(server);
             ::close(client);

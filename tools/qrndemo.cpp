@@ -7,9 +7,7 @@
 // way, throughput, round-trip time, resumptions and the result.
 //
 //   qrndemo [--mb N] [--trace FILE] [--tunnel PATH]   exit status 0 when every mode passed
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -34,6 +32,7 @@
 #include "qrnlibl/qrn_trace.h"
 #include "qrn_tp_names.h"
 #include "qrn_tp_writer.h"
+#include "raw_address.h"
 #include "tcp_relay.h"
 
 namespace {
@@ -62,19 +61,11 @@ constexpr auto kTunnelStartDeadline = std::chrono::seconds(5);
 constexpr auto kTunnelStopDeadline = std::chrono::seconds(3);
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
 
-sockaddr_in LoopbackAddress(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 // A loopback port that nothing uses at the moment of asking, for TCP or (SOCK_DGRAM) UDP.
 uint16_t FreeLoopbackPort(int type = SOCK_STREAM) {
     int fd = socket(AF_INET, type, 0);
     if (fd < 0) return 0;
-    sockaddr_in a = LoopbackAddress(0);
+    sockaddr_in a = qrntest::RawAddress(0);
     socklen_t len = sizeof(a);
     uint16_t port = 0;
     if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
@@ -318,7 +309,7 @@ private:
     bool Accepts() const {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) return false;
-        sockaddr_in a = LoopbackAddress(m_port);
+        sockaddr_in a = qrntest::RawAddress(m_port);
         bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
         close(fd);
         return ok;
