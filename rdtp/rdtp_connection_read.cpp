@@ -5,7 +5,6 @@
 #include "rdtp/rdtp.h"
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_module.h"
-#include "socket/sockcli.h"
 #include "udprlb/udprlb.h"
 
 using namespace rdtp;
