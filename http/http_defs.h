@@ -67,7 +67,6 @@ constexpr int kCredentialSize = 256;
 constexpr int kTransferEncodingSize = 1024;
 constexpr uint16_t kPortHttp = 80;
 constexpr uint16_t kPortHttps = 443;
-constexpr int kWindowDefault = 1024;
 // The received bytes a request holds for its owner: reading stops there (and the internet
 // layer then stops receiving) until the owner takes some.
 constexpr int kWindowLimit = 1024 * 1024;

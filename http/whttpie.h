@@ -16,7 +16,8 @@
 #include <string>
 
 #include "platform/wininet.h"
-#include "http/circular_window.h"
+#include "http/http_defs.h"
+#include "qrnlibl/qrn_cirwin.h"
 
 class IQrnClientSocketSink {
 public:
@@ -121,7 +122,7 @@ private:
     uint32_t m_resp_length = 0;
     uint32_t m_total_sent = 0;
     std::string m_path;
-    CWSCircularWindow m_window;
+    CQrnCirwin m_window{http::kWindowLimit};
     WcsRequestContext *m_req = nullptr;
     uint32_t m_start_tick = 0;
     uint32_t m_timeout = 0;

@@ -1,4 +1,4 @@
-// The proxy setting from the environment, in the original platform's string form.
+// The proxy setting from the environment, as "host:port" or "socks=host:port".
 #include "platform/inet_proxy.h"
 
 #include <stdlib.h>

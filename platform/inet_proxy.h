@@ -1,9 +1,8 @@
 // The internet layer's proxy setting: what the system names as the proxy for outgoing
 // connections. On this platform that is the environment, read the way command-line HTTP
 // clients read it: https_proxy, all_proxy, then http_proxy (lower case before upper case), and
-// no_proxy for the hosts that are reached directly. The proxy is reported in the form the
-// browser setting takes on the original platform: "host:port" for an HTTP proxy,
-// "socks=host:port" for a SOCKS5 proxy.
+// no_proxy for the hosts that are reached directly. The proxy is reported as "host:port" for
+// an HTTP proxy and "socks=host:port" for a SOCKS5 proxy.
 //
 // Self-contained (no socket, no libcurl): the socket layer's proxy negotiation and the HTTP
 // client both use it. Reads the environment on every call, so a change is seen by the next
@@ -17,7 +16,7 @@
 
 namespace ws {
 
-// Access types, as the original setting reports them.
+// Access types: no proxy, or the proxy named in InetProxySetting::proxy.
 constexpr uint32_t kInetProxyAccessDirect = 1;
 constexpr uint32_t kInetProxyAccessNamed = 3;
 
@@ -38,8 +37,8 @@ struct InetProxySetting {
 InetProxySetting InternetQueryProxySetting(const char *dest_host);
 
 // A proxy URL of the environment's form ("http://h:p", "socks5://h:p", "h:p", with or without
-// user information and a trailing path) in the original setting's form. False, with *reason
-// saying why, when it cannot be used.
+// user information and a trailing path) as "host:port" or "socks=host:port". False, with
+// *reason saying why, when it cannot be used.
 bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::string *reason);
 
 // True when the no_proxy list (comma or space separated: "*", host names matching

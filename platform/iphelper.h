@@ -5,13 +5,13 @@
 
 #include <stdint.h>
 
-#define NO_ERROR 0
-#define ERROR_INSUFFICIENT_BUFFER 122
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_NOT_FOUND 1168
-#define ERROR_CAN_NOT_COMPLETE 1003
+#include "platform/win_error.h"
 
 namespace ws {
+
+constexpr uint32_t NO_ERROR = 0;
+constexpr uint32_t ERROR_NOT_FOUND = 1168;
+constexpr uint32_t ERROR_CAN_NOT_COMPLETE = 1003;
 
 struct MIB_IPADDRROW {
     uint32_t dwAddr;   // network order

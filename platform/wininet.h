@@ -16,6 +16,7 @@
 
 #include <stdint.h>
 
+#include "platform/win_error.h"
 #include "qrn/qrn_tp.h"
 
 namespace ws {
@@ -61,8 +62,6 @@ constexpr uint32_t FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS = 0x2;
 constexpr uint32_t ERROR_SUCCESS = 0;
 constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
-constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr uint32_t ERROR_IO_PENDING = 997;
 constexpr uint32_t ERROR_CANCELLED = 1223;
 constexpr uint32_t ERROR_INTERNET_TIMEOUT = 12002;

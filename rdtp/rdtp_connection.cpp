@@ -26,14 +26,6 @@ void write_value(uintptr_t value, T v) {
 
 }  // namespace
 
-void CRdtpAftermath::Post(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
-    if (m_count == kMaxNotes) {
-        QRN_TRACE_ERROR("too many messages", msg);
-        return;
-    }
-    m_notes[m_count++] = Note{msg, p1, p2, p3};
-}
-
 CRdtpConnection::CRdtpConnection(int handle, qrn_callback callback, uintptr_t user_data)
     : m_local_handle(handle), m_callback(callback), m_user_data(user_data), m_last_tick(get_tick_count()) {
     SetLock(&m_lock);

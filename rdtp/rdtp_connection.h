@@ -18,6 +18,7 @@
 #include "platform/winsock.h"
 #include "qrnlibl/qrn_callback.h"
 #include "qrnlibl/qrn_lock.h"
+#include "qrnlibl/qrn_notes.h"
 #include "qrnlibl/qrn_string.h"
 #include "rdtp/rdtp_defs.h"
 #include "rdtp/rdtp_pdu.h"
@@ -25,25 +26,13 @@
 
 // What a handler carries out once it has released the connection's lock: first the removal
 // from the handle table, then the upper messages in the order they were posted.
-class CRdtpAftermath {
+class CRdtpAftermath : public CQrnNotes {
 public:
     void Remove() { m_remove = true; }
-    void Post(int msg, uintptr_t p1 = 0, uintptr_t p2 = 0, uintptr_t p3 = 0);
-
-    struct Note {
-        int msg;
-        uintptr_t p1, p2, p3;
-    };
-    static constexpr int kMaxNotes = 4;
-
     bool remove() const { return m_remove; }
-    int count() const { return m_count; }
-    const Note &note(int i) const { return m_notes[i]; }
 
 private:
     bool m_remove = false;
-    int m_count = 0;
-    Note m_notes[kMaxNotes] = {};
 };
 
 class CRdtpConnection : public CQrnObject {

@@ -6,7 +6,6 @@
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_module.h"
 #include "rdtp/rdtp_resume_limit.h"
-#include "socket/sockcli.h"
 #include "udprlb/udprlb.h"
 
 using namespace rdtp;
@@ -134,7 +133,6 @@ void CRdtpConnection::OnResponse(const CRdtpConnectPdu &pdu, int rest, CRdtpAfte
         return;
     }
     if (m_bReconnecting) {
-        VSOCK::reconnect_internal_socket();
         m_bReconnecting = 0;
         m_retry_pending = false;
     }

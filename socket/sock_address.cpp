@@ -27,13 +27,13 @@ ws::sockaddr_in *fill_address(uint32_t ip_net, uint16_t port) {
 // The address of the first interface-table row of interface `index` (network order), or 0.
 uint32_t address_of_interface(uint32_t index) {
     uint32_t size = 0;
-    if (ws::GetIpAddrTable(nullptr, &size, 0) != ERROR_INSUFFICIENT_BUFFER || size < sizeof(ws::MIB_IPADDRTABLE)) {
+    if (ws::GetIpAddrTable(nullptr, &size, 0) != ws::ERROR_INSUFFICIENT_BUFFER || size < sizeof(ws::MIB_IPADDRTABLE)) {
         return 0;
     }
     // Rows are read in place, so the buffer is built of rows for their alignment.
     std::vector<ws::MIB_IPADDRROW> storage(size / sizeof(ws::MIB_IPADDRROW) + 1);
     auto *table = reinterpret_cast<ws::MIB_IPADDRTABLE *>(storage.data());
-    if (ws::GetIpAddrTable(table, &size, 0) != NO_ERROR) return 0;
+    if (ws::GetIpAddrTable(table, &size, 0) != ws::NO_ERROR) return 0;
     const uint32_t room = static_cast<uint32_t>((storage.size() * sizeof(ws::MIB_IPADDRROW) -
                                                  offsetof(ws::MIB_IPADDRTABLE, table)) /
                                                 sizeof(ws::MIB_IPADDRROW));
@@ -50,7 +50,7 @@ uint32_t VSOCK::get_local_ip(uint32_t ip) {
     QRN_TRACE_FUNC("VSOCK::get_local_ip");
     if (ip == 0) return 0;
     uint32_t index = 0;
-    if (ws::GetBestInterface(ws::hton32(ip), &index) != NO_ERROR) return 0;
+    if (ws::GetBestInterface(ws::hton32(ip), &index) != ws::NO_ERROR) return 0;
     return ws::ntoh32(address_of_interface(index));
 }
 

@@ -211,9 +211,3 @@ int VSOCK::setsockopt(int handle, int option, uintptr_t value, int length) {
     QRN_TRACE_FUNC("VSOCK::setsockopt");
     return with_socket(handle, [&](VBaseSocket *sock) { return sock->setsockopt(option, value, length); });
 }
-
-void VSOCK::reconnect_internal_socket() {
-    // The wake-up line is the poller's own event counter, which no peer can break; there is
-    // nothing to renew.
-    QRN_TRACE_FUNC("VSOCK::reconnect_internal_socket");
-}

@@ -57,10 +57,6 @@ ws::sockaddr_in *copy_address(const ws::sockaddr_in *address);  // null for null
 void delete_address(ws::sockaddr_in *copy);
 int compare_address(const ws::sockaddr_in *a, const ws::sockaddr_in *b);  // 0 when equal
 
-// Kept for callers that renewed the socket thread's wake-up line after a lost path; the line
-// cannot be lost any more, so this does nothing.
-void reconnect_internal_socket();
-
 }  // namespace VSOCK
 
 #endif

@@ -95,23 +95,37 @@ int qrn_cirwin_set_limit(qrn_cirwin *w, int limit) {
 
 int qrn_cirwin_get_limit(const qrn_cirwin *w) { return w ? w->m_limit : 0; }
 
+void *qrn_cirwin_write_place(qrn_cirwin *w, int want, int *len) {
+    if (len) *len = 0;
+    if (!w || !len || want <= 0) return nullptr;
+    int n = std::min(want, w->m_limit - w->m_kept);
+    if (n > 0 && !qrn_cirwin_reserve(w, w->m_kept + n)) n = std::min(n, w->m_cap - w->m_kept);
+    if (n <= 0) return nullptr;
+    if (w->m_kept == 0) w->m_head = 0;
+    const int start = qrn_cirwin_index(w, w->m_kept);
+    *len = std::min(n, w->m_cap - start);
+    return w->m_buf + start;
+}
+
+int qrn_cirwin_commit(qrn_cirwin *w, int len) {
+    if (!w || len <= 0) return 0;
+    len = std::min(len, w->m_cap - w->m_kept);
+    w->m_kept += len;
+    return len;
+}
+
 int qrn_cirwin_write(qrn_cirwin *w, const void *data, int len) {
     if (!w || !data || len <= 0) return 0;
-    int n = std::min(len, w->m_limit - w->m_kept);
-    if (n <= 0) return 0;
-    if (!qrn_cirwin_reserve(w, w->m_kept + n)) {
-        n = std::min(n, w->m_cap - w->m_kept);
-        if (n <= 0) return 0;
+    int taken = 0;
+    // At most two places: up to the end of the storage, then from its start.
+    while (taken < len) {
+        int place_len = 0;
+        void *place = qrn_cirwin_write_place(w, len - taken, &place_len);
+        if (!place) break;
+        memcpy(place, static_cast<const unsigned char *>(data) + taken, static_cast<size_t>(place_len));
+        taken += qrn_cirwin_commit(w, place_len);
     }
-    int start = w->m_kept == 0 ? 0 : qrn_cirwin_index(w, w->m_kept);
-    if (w->m_kept == 0) w->m_head = 0;
-    int first = std::min(n, w->m_cap - start);
-    memcpy(w->m_buf + start, data, static_cast<size_t>(first));
-    if (first < n) {
-        memcpy(w->m_buf, static_cast<const unsigned char *>(data) + first, static_cast<size_t>(n - first));
-    }
-    w->m_kept += n;
-    return n;
+    return taken;
 }
 
 int qrn_cirwin_read(qrn_cirwin *w, void *out, int len) {

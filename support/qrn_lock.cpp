@@ -1,5 +1,7 @@
 #include "qrnlibl/qrn_lock.h"
 
+#include <assert.h>
+
 // The owner id is atomic so that any thread may ask whether it holds the lock. Only the owner
 // ever finds its own id there, so a relaxed load is enough for that test; m_depth is touched
 // only by the owner, between taking and releasing m_mutex.
@@ -28,7 +30,9 @@ bool CQrnLock::TryLock() {
 }
 
 void CQrnLock::Unlock() {
-    // An unlock by a thread that does not hold the lock would release someone else's lock.
+    // An unlock by a thread that does not hold the lock is a caller's bug. A debug build stops
+    // there; a release build leaves the lock with its holder rather than free it under them.
+    assert(IsHeldByCurrentThread());
     if (!IsHeldByCurrentThread()) return;
     if (--m_depth > 0) return;
     m_owner.store(std::thread::id(), std::memory_order_relaxed);

@@ -18,14 +18,6 @@ std::chrono::steady_clock::time_point DeadlineIn(int ms) {
 
 }  // namespace
 
-sockaddr_in RawAddress(uint32_t ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(ip);
-    return a;
-}
-
 uint16_t RawPort(int fd) {
     sockaddr_in a{};
     socklen_t len = sizeof(a);

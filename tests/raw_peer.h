@@ -10,15 +10,13 @@
 #include <chrono>
 #include <string>
 
+#include "raw_address.h"
 #include "test_support.h"
 
 namespace qrntest {
 
-constexpr uint32_t kRawLoopbackIp = 0x7f000001;
 constexpr int kRawBacklog = 16;
 
-sockaddr_in RawAddress(uint32_t ip, uint16_t port);
-inline sockaddr_in RawAddress(uint16_t port) { return RawAddress(kRawLoopbackIp, port); }
 
 // The local port of a socket.
 uint16_t RawPort(int fd);

@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-#include "raw_peer.h"
+#include "raw_address.h"
 
 namespace qrntest {
 
@@ -72,7 +72,7 @@ CTcpRelay::CTcpRelay(uint16_t target_port, uint32_t target_ip) : m_target_ip(tar
     const int one = 1;
     ::setsockopt(m_listen_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     LimitBuffers(m_listen_fd);  // accepted sockets inherit it
-    sockaddr_in a = RawAddress(kRawLoopbackIp, 0);
+    sockaddr_in a = RawAddress(0);
     if (::bind(m_listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 || ::listen(m_listen_fd, kBacklog) != 0) {
         return;
     }

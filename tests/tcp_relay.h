@@ -5,7 +5,7 @@
 //    so the server does not notice (what it sends is read and dropped until it closes);
 //  - CutBothSides: both sides are closed.
 // Each carried connection has one thread per direction; the destructor closes everything and
-// joins every thread.
+// joins every thread. Plain POSIX sockets only, so that the tools' demo uses it too.
 #ifndef QRN_TESTS_TCP_RELAY_H
 #define QRN_TESTS_TCP_RELAY_H
 

@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -28,9 +30,10 @@
 
 #include "qrn/qrn_tp.h"
 #include "qrnlibl/qrn_trace.h"
-#include "qrn_tcp_relay.h"
 #include "qrn_tp_names.h"
 #include "qrn_tp_writer.h"
+#include "raw_address.h"
+#include "tcp_relay.h"
 
 namespace {
 
@@ -57,6 +60,21 @@ constexpr double kMiB = 1024.0 * 1024.0;
 constexpr auto kTunnelStartDeadline = std::chrono::seconds(5);
 constexpr auto kTunnelStopDeadline = std::chrono::seconds(3);
 constexpr auto kPollPeriod = std::chrono::milliseconds(10);
+
+// A loopback port that nothing uses at the moment of asking, for TCP or (SOCK_DGRAM) UDP.
+uint16_t FreeLoopbackPort(int type = SOCK_STREAM) {
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a = qrntest::RawAddress(0);
+    socklen_t len = sizeof(a);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
 
 uint64_t Mix(uint64_t x) {
     x += 0x9e3779b97f4a7c15ull;
@@ -242,7 +260,7 @@ public:
 
     // Listens on a free loopback port joined to target_port; true once it accepts connections.
     bool Start(const std::string &path, uint16_t target_port) {
-        m_port = qrntool::FreeLoopbackPort();
+        m_port = FreeLoopbackPort();
         if (m_port == 0) return false;
         std::vector<std::string> args{path, "--listen", "127.0.0.1:" + std::to_string(m_port),
                                       "--target", "127.0.0.1:" + std::to_string(target_port)};
@@ -291,7 +309,7 @@ private:
     bool Accepts() const {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) return false;
-        sockaddr_in a = qrntool::LoopbackAddress(m_port);
+        sockaddr_in a = qrntest::RawAddress(m_port);
         bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) == 0;
         close(fd);
         return ok;
@@ -309,22 +327,25 @@ public:
 
     // with_udp and with_tcp choose the paths offered: UDP, TCP, or both side by side.
     SDemoRow RunMode(bool with_udp, bool with_tcp) {
-        uint16_t udp_port = with_udp ? qrntool::FreeLoopbackPort(SOCK_DGRAM) : 0;
-        uint16_t tcp_port = with_tcp ? qrntool::FreeLoopbackPort() : 0;
+        uint16_t udp_port = with_udp ? FreeLoopbackPort(SOCK_DGRAM) : 0;
+        uint16_t tcp_port = with_tcp ? FreeLoopbackPort() : 0;
         int r = qrn_tp_listen("127.0.0.1", udp_port, tcp_port, 0, &CDemoPeer::Callback,
                               reinterpret_cast<uintptr_t>(&m_server));
         if ((with_udp && udp_port == 0) || (with_tcp && tcp_port == 0) || r != QRN_TP_OK)
             return Fail("cannot listen");
-        if (with_tcp && !m_relay.Start(tcp_port)) return Fail("cannot start the relay");
+        if (with_tcp) {
+            m_relay = std::make_unique<qrntest::CTcpRelay>(tcp_port);
+            if (m_relay->Port() == 0) return Fail("cannot start the relay");
+        }
         printf("%s: server on 127.0.0.1 udp %u tcp %u, client%s\n", m_row.mode.c_str(), udp_port,
                tcp_port, with_tcp ? " with TCP through a relay that cuts the path once" : "");
         m_cut = with_tcp;
-        return Run(SModePath{udp_port, with_tcp ? m_relay.Port() : 0, 0});
+        return Run(SModePath{udp_port, with_tcp ? m_relay->Port() : 0, 0});
     }
 
     // The client offers only the tunnel server's port; the server sees an ordinary TCP path.
     SDemoRow RunTunnel(const std::string &tunnel_path) {
-        uint16_t tcp_port = qrntool::FreeLoopbackPort();
+        uint16_t tcp_port = FreeLoopbackPort();
         if (tcp_port == 0 || qrn_tp_listen("127.0.0.1", 0, tcp_port, 0, &CDemoPeer::Callback,
                                            reinterpret_cast<uintptr_t>(&m_server)) != QRN_TP_OK)
             return Fail("cannot listen");
@@ -389,7 +410,7 @@ private:
                    " server->client\n",
                    m_row.mode.c_str(), m_server.BulkReceived() / kMiB,
                    m_client.BulkReceived() / kMiB);
-            m_relay.Cut();
+            m_relay->CutBothSides();
         }
         bool done = m_signal.WaitUntil([&] { return Received(m_bulk) || Ended(); }, deadline);
         m_row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -402,7 +423,7 @@ private:
         server_sender.join();
         m_row.client_to_server = m_server.BulkReceived();
         m_row.server_to_client = m_client.BulkReceived();
-        m_row.resumptions = m_cut ? m_relay.Accepted() - 1 : 0;
+        m_row.resumptions = m_cut ? m_relay->Accepted() - 1 : 0;
     }
 
     bool Received(uint64_t bytes) const {
@@ -418,7 +439,7 @@ private:
         } else {
             qrn_tp_close(client_handle, QRN_TP_CLOSE_NORMAL);
         }
-        m_relay.Stop();
+        m_relay.reset();
         Judge();
     }
 
@@ -453,7 +474,7 @@ private:
         m_row.result = std::string("FAILED: ") + why;
         m_client.Writer().End();
         m_server.Writer().End();
-        m_relay.Stop();
+        m_relay.reset();
         m_tunnel.Stop();
         return m_row;
     }
@@ -464,7 +485,7 @@ private:
     CSignal m_signal;
     CDemoPeer m_client{true, kSeedClientToServer, kSeedServerToClient, &m_signal};
     CDemoPeer m_server{false, kSeedServerToClient, kSeedClientToServer, &m_signal};
-    qrntool::CTcpRelay m_relay;
+    std::unique_ptr<qrntest::CTcpRelay> m_relay;
     CTunnelProcess m_tunnel;
 };
 

@@ -18,26 +18,17 @@
 #include "qrnlibl/qrn_callback.h"
 #include "qrnlibl/qrn_cirwin.h"
 #include "qrnlibl/qrn_lock.h"
+#include "qrnlibl/qrn_notes.h"
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_pdu.h"
 
 // Events decided under the connection's lock, raised once it is released.
-class CUdpRlbEvents {
+class CUdpRlbEvents : public CQrnNotes {
 public:
-    void Post(int event, uintptr_t p1 = 0, uintptr_t p2 = 0, uintptr_t p3 = 0);
     // Raises the posted events in order through the connection's current callback.
     void Raise(class CUdpRlbConnection *conn);
     // The same through a callback read earlier (for a connection that has already ended).
     void Raise(qrn_callback callback, uintptr_t context, int handle);
-
-private:
-    struct Note {
-        int event;
-        uintptr_t p1, p2, p3;
-    };
-    static constexpr int kMaxNotes = 4;
-    int m_count = 0;
-    Note m_notes[kMaxNotes] = {};
 };
 
 class CUdpRlbConnection : public CQrnObject {

@@ -4,8 +4,9 @@
  *        |------ handed over -------|---------- unsent -----------|
  *        |-------------------------- kept ------------------------|
  *
- * write appends at the end, read copies from the read position on and moves it, forward drops
- * the oldest bytes, set_read_len moves the read position back or forth within what is kept.
+ * write appends at the end (or a writer fills write_place in place and commits), read copies
+ * from the read position on and moves it, forward drops the oldest bytes, set_read_len moves
+ * the read position back or forth within what is kept.
  * Storage grows on demand up to the limit, so a large limit costs nothing until used. */
 #ifndef QRNLIBL_QRN_CIRWIN_H
 #define QRNLIBL_QRN_CIRWIN_H
@@ -25,6 +26,12 @@ int qrn_cirwin_get_limit(const qrn_cirwin *w);
 
 /* Appends up to len bytes (as many as there is room for); returns the count. */
 int qrn_cirwin_write(qrn_cirwin *w, const void *data, int len);
+/* The free storage right after the kept bytes, for a writer that fills it in place: storage
+   first grows (within the limit) so that want bytes fit. *len gets the size of the place (at
+   most want; the rest follows the wrap); null, with *len 0, when there is no room. */
+void *qrn_cirwin_write_place(qrn_cirwin *w, int want, int *len);
+/* Counts up to len bytes filled at the write place as kept; returns the count. */
+int qrn_cirwin_commit(qrn_cirwin *w, int len);
 /* Copies up to len unsent bytes out from the read position and moves it on; returns the count. */
 int qrn_cirwin_read(qrn_cirwin *w, void *out, int len);
 /* Copies up to len bytes starting offset bytes after the oldest kept byte, consuming nothing;
@@ -52,6 +59,27 @@ int qrn_cirwin_storage(const qrn_cirwin *w);
 
 #ifdef __cplusplus
 }
+
+// A window owned by a C++ member, under the names of a reader that consumes what it read.
+class CQrnCirwin {
+public:
+    explicit CQrnCirwin(int limit) : m_w(qrn_cirwin_create(limit)) {}
+    ~CQrnCirwin() { qrn_cirwin_destroy(m_w); }
+    CQrnCirwin(const CQrnCirwin &) = delete;
+    CQrnCirwin &operator=(const CQrnCirwin &) = delete;
+
+    int Write(const void *data, int len) { return qrn_cirwin_write(m_w, data, len); }
+    char *WritePlace(int want, int *len) { return static_cast<char *>(qrn_cirwin_write_place(m_w, want, len)); }
+    int Commit(int len) { return qrn_cirwin_commit(m_w, len); }
+    int Read(void *out, int len) { return qrn_cirwin_read(m_w, out, len); }
+    // Drops up to len of the oldest bytes; an emptied window's free space is one piece again.
+    int Consume(int len) { return qrn_cirwin_forward(m_w, len); }
+    int Used() const { return qrn_cirwin_write_size(m_w); }
+    void Reset() { qrn_cirwin_reset(m_w); }
+
+private:
+    qrn_cirwin *m_w;
+};
 #endif
 
 #endif

@@ -88,6 +88,11 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_sent;
     }
+    // What each send of the body took.
+    std::vector<int> Pieces() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_pieces;
+    }
     // Waits for message 5 (or a failing 2) and returns its code; -1 on time-out.
     int WaitEnd(int timeout_ms = kWaitMs) {
         int code = -1;
@@ -122,6 +127,7 @@ private:
                 int n = qrn_http_sock_send(e.handle, m_body.data() + m_sent, static_cast<int>(m_body.size() - m_sent));
                 if (n <= 0) break;
                 m_sent += static_cast<size_t>(n);
+                m_pieces.push_back(n);
             }
         }
         if (e.msg == 3) {
@@ -139,6 +145,7 @@ private:
     std::mutex m_mutex;
     std::string m_body;
     size_t m_sent = 0;
+    std::vector<int> m_pieces;
     bool m_resend = true;
     std::string m_received;
     std::vector<uint32_t> m_lengths;

@@ -8,7 +8,6 @@
 
 #include <thread>
 
-#include "http/circular_window.h"
 #include "http/http_defs.h"
 #include "http_fixture.h"
 #include "platform/inet_chunk.h"
@@ -43,64 +42,6 @@ protected:
     IeSink m_sink;
     IQrnClientSocket *m_ie = nullptr;
 };
-
-TEST(CircularWindow, GrowsKeepsOrderAcrossTheWrapIsFilledInPlaceAndAFixedOneTakesOnlyWhatFits) {
-    CWSCircularWindow w;
-    EXPECT_EQ(w.Capacity(), 1024);
-    EXPECT_EQ(w.Free(), 1023);  // one byte always stays free
-    std::string a = Pattern(1000);
-    ASSERT_EQ(w.Write(a.data(), 1000), 1000);
-    char out[4096];
-    ASSERT_EQ(w.Read(out, 900), 900);
-    w.Consume(900);
-    std::string b = Pattern(3000, 1000);  // wraps, then grows while wrapped
-    ASSERT_EQ(w.Write(b.data(), 3000), 3000);
-    EXPECT_GE(w.Capacity(), 3101);
-    EXPECT_EQ(w.Used(), 3100);
-    ASSERT_EQ(w.Read(out, 4096), 3100);
-    w.Consume(3100);
-    EXPECT_EQ(std::string(out, 3100), Pattern(3100, 900));
-    EXPECT_EQ(w.Total(), 4000u);
-
-    // Filled in place: the free space comes in at most two pieces around the wrap, the byte
-    // before the consume position stays free, and an emptied window starts again at 0.
-    CWSCircularWindow in_place(16, true);
-    int len = 0;
-    char *at = in_place.WritePlace(100, &len);
-    ASSERT_NE(at, nullptr);
-    EXPECT_EQ(len, 15);
-    memcpy(at, a.data(), 10);
-    in_place.Commit(10);
-    ASSERT_EQ(in_place.Read(out, 6), 6);
-    in_place.Consume(6);
-    at = in_place.WritePlace(100, &len);
-    EXPECT_EQ(len, 6);  // up to the end of the buffer
-    memcpy(at, a.data() + 10, 6);
-    in_place.Commit(6);
-    at = in_place.WritePlace(100, &len);
-    EXPECT_EQ(len, 5);  // from the start up to the byte before the consume position
-    memcpy(at, a.data() + 16, 5);
-    in_place.Commit(5);
-    EXPECT_EQ(in_place.WritePlace(1, &len), nullptr);
-    EXPECT_EQ(len, 0);
-    ASSERT_EQ(in_place.Read(out, 100), 15);
-    in_place.Consume(15);
-    EXPECT_EQ(std::string(out, 15), a.substr(6, 15));
-    at = in_place.WritePlace(100, &len);
-    EXPECT_EQ(len, 15);  // one piece again
-    CWSCircularWindow grows;
-    at = grows.WritePlace(5000, &len);
-    EXPECT_EQ(len, 5000);
-    EXPECT_GE(grows.Capacity(), 5001);
-
-    CWSCircularWindow fixed(16, true);
-    EXPECT_EQ(fixed.Write(a.data(), 100), 15);
-    EXPECT_EQ(fixed.Capacity(), 16);
-    EXPECT_EQ(fixed.Write(nullptr, 5), 0);
-    fixed.Reset();
-    EXPECT_EQ(fixed.Used(), 0);
-    EXPECT_EQ(fixed.Total(), 0u);
-}
 
 TEST_F(HttpIeTest, ChunkedPostFramesEveryPieceAndEndsWithTheEmptyChunk) {
     ASSERT_EQ(m_ie->Bind("127.0.0.1", m_server.Port(), 0), 0);

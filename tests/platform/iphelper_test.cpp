@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -16,10 +17,10 @@ namespace {
 // The interface table, read with the two-call size protocol.
 std::vector<unsigned char> ReadTable(int order) {
     uint32_t size = 0;
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER), ws::GetIpAddrTable(nullptr, &size, order));
+    EXPECT_EQ(ws::ERROR_INSUFFICIENT_BUFFER, ws::GetIpAddrTable(nullptr, &size, order));
     EXPECT_GE(size, sizeof(ws::MIB_IPADDRTABLE));
     std::vector<unsigned char> buf(size);
-    EXPECT_EQ(static_cast<uint32_t>(NO_ERROR),
+    EXPECT_EQ(ws::NO_ERROR,
               ws::GetIpAddrTable(reinterpret_cast<ws::MIB_IPADDRTABLE *>(buf.data()), &size, order));
     return buf;
 }
@@ -37,7 +38,7 @@ TEST(IpHelper, LoopbackDestinationLeadsToLoopbackAddress) {
     ASSERT_NE(0u, lo_index);
     for (uint32_t host : {kLoopbackHost, kLoopbackHost + 5}) {
         uint32_t index = 0;
-        ASSERT_EQ(static_cast<uint32_t>(NO_ERROR), ws::GetBestInterface(ws::hton32(host), &index));
+        ASSERT_EQ(ws::NO_ERROR, ws::GetBestInterface(ws::hton32(host), &index));
         EXPECT_EQ(lo_index, index);
 
         std::vector<unsigned char> table = ReadTable(0);
@@ -53,12 +54,12 @@ TEST(IpHelper, LoopbackDestinationLeadsToLoopbackAddress) {
 
 TEST(IpHelper, TableSizeProtocolRefusesShortBuffers) {
     uint32_t size = 0;
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER), ws::GetIpAddrTable(nullptr, nullptr, 0));
-    ASSERT_EQ(static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER), ws::GetIpAddrTable(nullptr, &size, 0));
+    EXPECT_EQ(ws::ERROR_INVALID_PARAMETER, ws::GetIpAddrTable(nullptr, nullptr, 0));
+    ASSERT_EQ(ws::ERROR_INSUFFICIENT_BUFFER, ws::GetIpAddrTable(nullptr, &size, 0));
     const uint32_t needed = size;
     std::vector<unsigned char> buf(needed, 0xee);
     size = needed - 1;
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER),
+    EXPECT_EQ(ws::ERROR_INSUFFICIENT_BUFFER,
               ws::GetIpAddrTable(reinterpret_cast<ws::MIB_IPADDRTABLE *>(buf.data()), &size, 0));
     EXPECT_EQ(needed, size);
     EXPECT_EQ(std::vector<unsigned char>(needed, 0xee), buf);  // nothing written
@@ -69,15 +70,22 @@ TEST(IpHelper, TableSizeProtocolRefusesShortBuffers) {
               offsetof(ws::MIB_IPADDRTABLE, table) + RowCount(table) * sizeof(ws::MIB_IPADDRROW));
 }
 
-TEST(IpHelper, OrderedTableIsSortedByAddress) {
-    std::vector<unsigned char> table = ReadTable(1);
-    for (uint32_t i = 1; i < RowCount(table); ++i) {
-        EXPECT_LE(ws::ntoh32(Rows(table)[i - 1].dwAddr), ws::ntoh32(Rows(table)[i].dwAddr));
+TEST(IpHelper, OrderedTableHoldsEveryAddressSortedWithLoopbackAmongThem) {
+    std::vector<unsigned char> plain = ReadTable(0);
+    std::vector<unsigned char> ordered = ReadTable(1);
+    ASSERT_EQ(RowCount(plain), RowCount(ordered));
+    std::vector<uint32_t> expected, got;
+    for (uint32_t i = 0; i < RowCount(plain); ++i) {
+        expected.push_back(ws::ntoh32(Rows(plain)[i].dwAddr));
+        got.push_back(ws::ntoh32(Rows(ordered)[i].dwAddr));
     }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, got);
+    EXPECT_NE(got.end(), std::find(got.begin(), got.end(), kLoopbackHost));
 }
 
 TEST(IpHelper, BestInterfaceRefusesNullResult) {
-    EXPECT_EQ(static_cast<uint32_t>(ERROR_INVALID_PARAMETER),
+    EXPECT_EQ(ws::ERROR_INVALID_PARAMETER,
               ws::GetBestInterface(ws::hton32(kLoopbackHost), nullptr));
 }
 

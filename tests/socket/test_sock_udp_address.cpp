@@ -54,7 +54,6 @@ TEST_F(SockUdp, RecvfromWithNothingWaitingIsNegativeWithoutErrorLine) {
     EXPECT_LT(VSOCK::recvfrom(h, buf, sizeof(buf), 0, &from), 0);
     EXPECT_EQ(nullptr, from);
     EXPECT_EQ(0, trace.Count({" 0.0 E"}));
-    EXPECT_EQ(1, trace.Count({" 6.14 "}));
 }
 
 TEST_F(SockUdp, TruncatedDatagramIsAnErrorAndTheNextOneIsWhole) {

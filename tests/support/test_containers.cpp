@@ -1,7 +1,8 @@
-// Ring buffer, array and simple buffer.
+// Ring buffer, array, simple buffer and the list of notes.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#include <string.h>
 
 #include <algorithm>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "qrnlibl/qrn_array.h"
 #include "qrnlibl/qrn_buffer.h"
 #include "qrnlibl/qrn_cirwin.h"
+#include "qrnlibl/qrn_notes.h"
 
 namespace {
 
@@ -118,6 +120,42 @@ TEST(Cirwin, ShrinkKeepsBytesAndReadPositionAndGivesStorageBack) {
     ASSERT_EQ(qrn_cirwin_write(w.get(), d.data(), 100), 100);
     EXPECT_EQ(qrn_cirwin_read_avail(w.get()), 100);
     EXPECT_EQ(qrn_cirwin_shrink(nullptr), 0);
+}
+
+// A writer fills the window in place (up to the storage's end, then from its start, and more
+// storage when it wants more than fits); a reader consumes what it read.
+TEST(Cirwin, WriterInPlaceFillsAroundTheWrapAndGrowsForWhatItWants) {
+    CQrnCirwin w(1 << 20);
+    std::vector<uint8_t> d = Pattern(12000, 0), out(12000);
+    auto fill = [&](int want, int expect_len, int from) {
+        int len = -1;
+        char *at = w.WritePlace(want, &len);
+        ASSERT_NE(at, nullptr);
+        ASSERT_EQ(len, expect_len);
+        memcpy(at, d.data() + from, static_cast<size_t>(len));
+        EXPECT_EQ(w.Commit(len), len);
+    };
+    fill(3000, 3000, 0);
+    ASSERT_EQ(w.Read(out.data(), 2000), 2000);
+    EXPECT_EQ(w.Consume(2000), 2000);
+    fill(3000, 1096, 3000);  // the first storage is 4096 bytes
+    fill(1904, 1904, 4096);
+    fill(6000, 6000, 6000);  // grows, the kept bytes moving to the start
+    EXPECT_EQ(w.Used(), 10000);
+    ASSERT_EQ(w.Read(out.data(), 12000), 10000);
+    EXPECT_TRUE(std::equal(out.begin(), out.begin() + 10000, d.begin() + 2000));
+    EXPECT_EQ(w.Consume(20000), 10000);
+    EXPECT_EQ(w.Used(), 0);
+
+    CQrnCirwin small(16);
+    int len = -1;
+    ASSERT_NE(small.WritePlace(100, &len), nullptr);
+    EXPECT_EQ(len, 16);
+    EXPECT_EQ(small.Commit(100), 16);
+    EXPECT_EQ(small.WritePlace(1, &len), nullptr);
+    EXPECT_EQ(len, 0);
+    small.Reset();
+    EXPECT_EQ(small.Write(d.data(), 100), 16);
 }
 
 TEST(Cirwin, RefusesBadArguments) {
@@ -450,3 +488,23 @@ TEST(SimpleBuffer, SmallReadsFromALargeBufferStayLinear) {
 }
 
 }  // namespace
+
+TEST(Notes, KeepsEveryNoteInOrderBeyondTheFirstFewAndStartsAgainWhenCleared) {
+    CQrnNotes notes;
+    for (int i = 0; i < 60; ++i) notes.Post(1000 + i, i, 2 * i, 3 * i);
+    ASSERT_EQ(60, notes.count());
+    for (int i : {0, 3, 4, 5, 59}) {
+        SCOPED_TRACE(i);
+        const CQrnNotes::Note &n = notes.note(i);
+        EXPECT_EQ(1000 + i, n.msg);
+        EXPECT_EQ(static_cast<uintptr_t>(i), n.p1);
+        EXPECT_EQ(static_cast<uintptr_t>(2 * i), n.p2);
+        EXPECT_EQ(static_cast<uintptr_t>(3 * i), n.p3);
+    }
+    notes.Clear();
+    EXPECT_EQ(0, notes.count());
+    for (int i = 0; i < 5; ++i) notes.Post(i);
+    ASSERT_EQ(5, notes.count());
+    EXPECT_EQ(4, notes.note(4).msg);
+    EXPECT_EQ(0u, notes.note(4).p1);
+}

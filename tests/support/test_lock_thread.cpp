@@ -48,10 +48,12 @@ TEST(QrnLock, OwnerTakesItAgainAndOthersWaitUntilLastUnlock) {
     EXPECT_TRUE(TryLockOnOtherThread(lock));
 }
 
-TEST(QrnLock, UnlockByAThreadThatDoesNotHoldItIsIgnored) {
+TEST(QrnLock, UnlockByAThreadThatDoesNotHoldItAbortsInDebugBuilds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     CQrnLock lock;
     lock.Lock();
-    std::thread([&] { lock.Unlock(); }).join();
+    EXPECT_DEBUG_DEATH(std::thread([&] { lock.Unlock(); }).join(), "IsHeldByCurrentThread");
+    // A release build keeps the lock with its holder.
     EXPECT_TRUE(lock.IsHeldByCurrentThread());
     EXPECT_FALSE(TryLockOnOtherThread(lock));
     lock.Unlock();

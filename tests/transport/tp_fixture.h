@@ -6,14 +6,19 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -245,6 +250,30 @@ public:
             if (n == 0 || (n < 0 && errno != EAGAIN)) return true;
         }
         return false;
+    }
+    // Bytes this peer sent that the other end (on this host) has not read yet: what the system
+    // still holds in this socket's send queue and in the other end's receive queue.
+    int UnreadByPeer() const {
+        int unsent = 0;
+        if (::ioctl(m_fd, SIOCOUTQ, &unsent) != 0) return -1;
+        sockaddr_in mine{}, theirs{};
+        socklen_t len = sizeof(mine);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&mine), &len);
+        len = sizeof(theirs);
+        ::getpeername(m_fd, reinterpret_cast<sockaddr *>(&theirs), &len);
+        char key[64];
+        snprintf(key, sizeof(key), "%08X:%04X %08X:%04X ", theirs.sin_addr.s_addr, ntohs(theirs.sin_port),
+                 mine.sin_addr.s_addr, ntohs(mine.sin_port));
+        std::ifstream table("/proc/net/tcp");
+        for (std::string line; std::getline(table, line);) {
+            const size_t at = line.find(key);
+            unsigned state = 0, tx = 0, rx = 0;
+            if (at != std::string::npos &&
+                sscanf(line.c_str() + at + strlen(key), "%x %x:%x", &state, &tx, &rx) == 3) {
+                return unsent + static_cast<int>(rx);
+            }
+        }
+        return -1;
     }
     void SendPdu(uint8_t type, const Bytes &body) {
         Bytes b{static_cast<uint8_t>(body.size() >> 8), static_cast<uint8_t>(body.size()), type};

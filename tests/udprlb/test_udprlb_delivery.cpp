@@ -60,10 +60,10 @@ TEST(UdpRlbDelivery, SendCutsReliableDataIntoChunksWithinOneSlotAndLimitsUnrelia
     EXPECT_EQ(kErrTooLong, SendBytes(c.handle, too_long, kSendUnreliableFlag));
     const std::string longest = Pattern(kMaxData, 2);
     ASSERT_EQ(kMaxData, SendBytes(c.handle, longest, kSendUnreliableFlag));
-    Datagram d;
+    Pdu d;
     ASSERT_TRUE(c.peer.ReceiveType(kPduDataUnreliable, &d));
     CUdpRlbDataUnreliable unreliable;
-    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload(), d.payload_len(), &unreliable));
+    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload.data(), d.size(), &unreliable));
     EXPECT_EQ(0, unreliable.seq);
     EXPECT_EQ(kAttemptFirst, unreliable.attempt);
     EXPECT_EQ(longest, std::string(reinterpret_cast<const char *>(unreliable.data), kMaxData));
@@ -187,17 +187,17 @@ TEST(UdpRlbDelivery, UnreliablePacketWhoseAckIsLostGoesOutOnceMoreWithAttempt2) 
     Connected c;
     ASSERT_GT(c.handle, 0);
     ASSERT_EQ(5, SendBytes(c.handle, "first", kSendUnreliableFlag));
-    Datagram d;
+    Pdu d;
     CUdpRlbDataUnreliable pdu;
     ASSERT_TRUE(c.peer.ReceiveType(kPduDataUnreliable, &d));
     const uint32_t sent = get_tick_count();
-    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload(), d.payload_len(), &pdu));
+    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload.data(), d.size(), &pdu));
     EXPECT_EQ(0, pdu.seq);
     EXPECT_EQ(kAttemptFirst, pdu.attempt);
 
     ASSERT_TRUE(c.peer.ReceiveType(kPduDataUnreliable, &d));
     EXPECT_GE(calc_tick_diff(sent, get_tick_count()) + 20, kInitialUnreliableResendTimeout);
-    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload(), d.payload_len(), &pdu));
+    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload.data(), d.size(), &pdu));
     EXPECT_EQ(0, pdu.seq);
     EXPECT_EQ(kAttemptRetransmit, pdu.attempt);
     EXPECT_EQ("first", std::string(reinterpret_cast<const char *>(pdu.data), 5));
@@ -205,7 +205,7 @@ TEST(UdpRlbDelivery, UnreliablePacketWhoseAckIsLostGoesOutOnceMoreWithAttempt2) 
     // An acknowledged packet goes once; the retransmitted one is not sent a third time.
     ASSERT_EQ(6, SendBytes(c.handle, "second", kSendUnreliableFlag));
     ASSERT_TRUE(c.peer.ReceiveType(kPduDataUnreliable, &d));
-    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload(), d.payload_len(), &pdu));
+    ASSERT_TRUE(udprlb_pdu_read_data_unreliable(d.payload.data(), d.size(), &pdu));
     EXPECT_EQ(1, pdu.seq);
     c.peer.SendUnreliableAck(1);
     EXPECT_FALSE(c.peer.ReceiveType(kPduDataUnreliable, &d, 600)) << "nothing more within 6 s of the clock";
@@ -222,18 +222,18 @@ TEST(UdpRlbDelivery, UnreliablePacketsArriveInPlaceAndOnlyFirstAttemptsAreAcked)
         packets.emplace_back(reinterpret_cast<const char *>(e.p3), e.p1);
     });
     c.peer.SendUnreliable(5, kAttemptFirst, "alpha");
-    Datagram d;
+    Pdu d;
     CUdpRlbUnreliableAck ack;
     ASSERT_TRUE(c.peer.ReceiveType(kPduUnreliableAck, &d));
-    ASSERT_TRUE(udprlb_pdu_read_unreliable_ack(d.payload(), d.payload_len(), &ack));
+    ASSERT_TRUE(udprlb_pdu_read_unreliable_ack(d.payload.data(), d.size(), &ack));
     EXPECT_EQ(5, ack.seq);
     EXPECT_EQ(static_cast<uint16_t>(c.handle), ack.ids.src);
-    EXPECT_EQ(RawUdpPeer::kPeerTag, ack.ids.dst_tag);
+    EXPECT_EQ(ConnectedPeer::kPeerTag, ack.ids.dst_tag);
 
     c.peer.SendUnreliable(6, kAttemptRetransmit, "beta");
     c.peer.SendUnreliable(7, kAttemptFirst, "gamma");
     ASSERT_TRUE(c.peer.ReceiveType(kPduUnreliableAck, &d));
-    ASSERT_TRUE(udprlb_pdu_read_unreliable_ack(d.payload(), d.payload_len(), &ack));
+    ASSERT_TRUE(udprlb_pdu_read_unreliable_ack(d.payload.data(), d.size(), &ack));
     EXPECT_EQ(7, ack.seq) << "a retransmission is not acknowledged";
     ASSERT_TRUE(c.rec.WaitForCount(kEventData, 3));
     c.rec.SetHook(nullptr);
@@ -252,7 +252,7 @@ TEST(UdpRlbDelivery, ElevenMissingUnreliablePacketsDrawALossReportTenDoNot) {
         c.peer.SendUnreliable(static_cast<uint16_t>(seq), kAttemptFirst, "v");
         ++sent;
         // Each packet draws its ACK: reading it keeps the two sockets in step.
-        Datagram d;
+        Pdu d;
         ASSERT_TRUE(c.peer.ReceiveType(kPduUnreliableAck, &d));
     };
     for (int seq = 10; seq < 100; ++seq) send(seq);
@@ -261,13 +261,13 @@ TEST(UdpRlbDelivery, ElevenMissingUnreliablePacketsDrawALossReportTenDoNot) {
         if (seq != 150) send(seq);
     }
     send(250);
-    Datagram d;
+    Pdu d;
     ASSERT_TRUE(c.peer.ReceiveType(kPduLostPacketReport, &d));
     CUdpRlbLostReport report;
-    ASSERT_TRUE(udprlb_pdu_read_lost_report(d.payload(), d.payload_len(), &report));
+    ASSERT_TRUE(udprlb_pdu_read_lost_report(d.payload.data(), d.size(), &report));
     EXPECT_EQ(11, report.missing) << "the block with ten missing drew no report before it";
     EXPECT_EQ(static_cast<uint16_t>(c.handle), report.src);
-    EXPECT_EQ(RawUdpPeer::kPeerId, report.dst);
+    EXPECT_EQ(ConnectedPeer::kPeerId, report.dst);
     EXPECT_TRUE(c.rec.WaitForCount(kEventData, sent));
 }
 

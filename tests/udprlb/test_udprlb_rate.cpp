@@ -83,7 +83,7 @@ TEST(UdpRlbRate, BandwidthStaysBetween25600And2048000InStepsOf20) {
 // what arrived in it, or, once asked, that nothing arrived.
 class ReportingPeer {
 public:
-    explicit ReportingPeer(RawUdpPeer *peer) : m_peer(peer), m_thread([this] { Run(); }) {}
+    explicit ReportingPeer(ConnectedPeer *peer) : m_peer(peer), m_thread([this] { Run(); }) {}
     ~ReportingPeer() {
         m_stop = true;
         m_thread.join();
@@ -117,7 +117,7 @@ private:
         }
     }
 
-    RawUdpPeer *m_peer;
+    ConnectedPeer *m_peer;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_loss{false};
     std::atomic<uint64_t> m_received{0};
@@ -179,7 +179,7 @@ TEST(UdpRlbRate, StatsBytesReportTheLastCompletePeerPeriod) {
     auto send_in = [&](int period) {
         c.peer.SendUnreliable(useq++, kAttemptFirst, packet,
                               static_cast<uint8_t>(period << kStatsIndexShift | kInitialReportedSecond));
-        Datagram d;
+        Pdu d;
         ASSERT_TRUE(c.peer.ReceiveType(kPduUnreliableAck, &d));
     };
     // The stats of the layer's next new data PDU (retransmissions of earlier ones passed over).

@@ -1,36 +1,21 @@
-// A hand-driven reliable-UDP peer for the delivery and rate tests: a plain UDP socket on the
-// loopback address that answers the layer's connect request and then sends and reads PDUs
-// built with the layer's own encoders, so that a test controls every byte the layer sees.
+// A hand-driven reliable-UDP peer for the delivery and rate tests: the shared raw peer as the
+// server of one connection of the layer, sending and reading PDUs built with the layer's own
+// encoders, so that a test controls every byte the layer sees.
 #ifndef QRN_TESTS_UDPRLB_UDPRLB_DELIVERY_PEER_H
 #define QRN_TESTS_UDPRLB_UDPRLB_DELIVERY_PEER_H
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "raw_peer.h"
-#include "test_support.h"
-#include "udprlb/udprlb.h"
-#include "udprlb/udprlb_pdu.h"
+#include "udprlb_test_peer.h"
 
 namespace udprlbtest {
 
 using namespace urlb;
-
-struct Datagram {
-    CUdpRlbHeader header;
-    std::vector<uint8_t> bytes;  // the whole datagram
-    const uint8_t *payload() const { return bytes.data() + kOffPayload; }
-    int payload_len() const { return static_cast<int>(bytes.size()) - kOffPayload; }
-};
+using urlbtest::NewRecorder;
+using urlbtest::Pdu;
 
 // A data reliable PDU as read back, with its data copied out.
 struct DataPdu {
@@ -53,36 +38,30 @@ private:
     std::chrono::steady_clock::time_point m_end;
 };
 
-class RawUdpPeer {
+// The raw peer as the other end of one connection of the layer.
+class ConnectedPeer {
 public:
     static constexpr uint16_t kPeerId = 0x4242;
     static constexpr uint16_t kPeerTag = 0x1357;
 
-    RawUdpPeer() {
-        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = qrntest::RawAddress(0);
-        EXPECT_EQ(0, ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
-        int size = 4 * 1024 * 1024;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-        m_port = qrntest::RawPort(m_fd);
-    }
-    ~RawUdpPeer() { ::close(m_fd); }
-    RawUdpPeer(const RawUdpPeer &) = delete;
-    RawUdpPeer &operator=(const RawUdpPeer &) = delete;
+    ConnectedPeer() = default;
+    ~ConnectedPeer() { EXPECT_EQ(0, m_udp.invalid()) << "the layer sent invalid datagrams"; }
+    ConnectedPeer(const ConnectedPeer &) = delete;
+    ConnectedPeer &operator=(const ConnectedPeer &) = delete;
 
-    uint16_t port() const { return m_port; }
+    uint16_t port() const { return m_udp.port(); }
     int handle() const { return m_handle; }
 
     // Plays the server for a qrn_udprlb_connect of the layer: answers the connect request and
     // waits for the layer's event 2. The layer's handle, 0 on failure.
     int Connect(qrntest::EventRecorder *recorder) {
-        m_handle = qrn_udprlb_connect("127.0.0.1", m_port, "", 0, &qrntest::EventRecorder::Callback,
+        m_handle = qrn_udprlb_connect("127.0.0.1", port(), "", 0, &qrntest::EventRecorder::Callback,
                                       recorder->Context());
         if (m_handle == 0) return 0;
-        Datagram d;
+        Pdu d;
         CUdpRlbConnectRequest request;
         if (!ReceiveType(kPduConnectRequest, &d) ||
-            !udprlb_pdu_read_connect_request(d.payload(), d.payload_len(), &request)) {
+            !udprlb_pdu_read_connect_request(d.payload.data(), d.size(), &request)) {
             return 0;
         }
         m_lib_id = request.src;
@@ -99,7 +78,7 @@ public:
         // The layer carries this peer's tag back at once, in a pure acknowledgement.
         CUdpRlbDataReliable first;
         if (!ReceiveType(kPduDataReliable, &d) ||
-            !udprlb_pdu_read_data_reliable(d.payload(), d.payload_len(), &first) || first.data_len != 0 ||
+            !udprlb_pdu_read_data_reliable(d.payload.data(), d.size(), &first) || first.data_len != 0 ||
             first.ids.dst_tag != kPeerTag) {
             return 0;
         }
@@ -119,8 +98,7 @@ public:
                                stats_index & kStatsIndexMask, volume);
         const int size = udprlb_pdu_finish(buf, kMaxDatagram, type, len);
         ASSERT_GT(size, 0);
-        ASSERT_EQ(size, ::sendto(m_fd, buf, static_cast<size_t>(size), 0,
-                                 reinterpret_cast<const sockaddr *>(&m_lib_addr), sizeof(m_lib_addr)));
+        m_udp.SendTo(buf, static_cast<size_t>(size), m_lib_addr);
     }
 
     void SendData(uint32_t seq, uint32_t ack, const std::string &data,
@@ -159,29 +137,15 @@ public:
         });
     }
 
-    // The next valid datagram within timeout_ms real milliseconds.
-    bool Receive(Datagram *d, int timeout_ms = qrntest::kWaitMs) {
-        const Deadline deadline(timeout_ms);
-        pollfd p{m_fd, POLLIN, 0};
-        while (::poll(&p, 1, deadline.left()) > 0) {
-            uint8_t buf[kMaxDatagram + 1];
-            sockaddr_in from{};
-            socklen_t from_len = sizeof(from);
-            const ssize_t n = ::recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &from_len);
-            if (n < kHeaderSize) continue;
-            if (udprlb_pdu_check(buf, static_cast<int>(n), &d->header) != EUdpRlbCheck::kValid) {
-                ADD_FAILURE() << "the layer sent an invalid datagram of " << n << " bytes";
-                continue;
-            }
-            m_lib_addr = from;
-            d->bytes.assign(buf, buf + n);
-            return true;
-        }
-        return false;
+    // The next datagram within timeout_ms real milliseconds.
+    bool Receive(Pdu *d, int timeout_ms = qrntest::kWaitMs) {
+        if (!m_udp.Take([](const Pdu &) { return true; }, d, timeout_ms)) return false;
+        m_lib_addr = d->from;
+        return true;
     }
 
     // The next datagram of this type; others are passed over.
-    bool ReceiveType(uint8_t type, Datagram *d, int timeout_ms = qrntest::kWaitMs) {
+    bool ReceiveType(uint8_t type, Pdu *d, int timeout_ms = qrntest::kWaitMs) {
         const Deadline deadline(timeout_ms);
         while (Receive(d, deadline.left())) {
             if (d->header.pdu_type == type) return true;
@@ -192,9 +156,9 @@ public:
     // The next data reliable PDU; with_data passes over pure acknowledgements.
     bool ReceiveData(DataPdu *out, bool with_data = true, int timeout_ms = qrntest::kWaitMs) {
         const Deadline deadline(timeout_ms);
-        Datagram d;
+        Pdu d;
         while (ReceiveType(kPduDataReliable, &d, deadline.left())) {
-            EXPECT_TRUE(udprlb_pdu_read_data_reliable(d.payload(), d.payload_len(), &out->pdu));
+            EXPECT_TRUE(udprlb_pdu_read_data_reliable(d.payload.data(), d.size(), &out->pdu));
             if (with_data && out->pdu.data_len == 0) continue;
             out->header = d.header;
             out->data.assign(reinterpret_cast<const char *>(out->pdu.data), static_cast<size_t>(out->pdu.data_len));
@@ -214,25 +178,17 @@ public:
     }
 
 private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
+    urlbtest::RawUdpPeer m_udp;
     int m_handle = 0;
     uint16_t m_lib_id = 0;
     uint16_t m_lib_tag = 0;
     sockaddr_in m_lib_addr{};
 };
 
-// A recorder that outlives every connection that may still call it (never destroyed).
-inline qrntest::EventRecorder &NewRecorder() {
-    static auto *all = new std::vector<std::unique_ptr<qrntest::EventRecorder>>();
-    all->push_back(std::make_unique<qrntest::EventRecorder>());
-    return *all->back();
-}
-
 // A connection of the layer to a raw peer, closed when the object goes.
 struct Connected {
     qrntest::EventRecorder &rec = NewRecorder();
-    RawUdpPeer peer;
+    ConnectedPeer peer;
     int handle = peer.Connect(&rec);
     ~Connected() {
         if (handle > 0) qrn_udprlb_close(handle);

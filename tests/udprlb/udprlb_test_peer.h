@@ -121,16 +121,20 @@ struct Pdu {
     sockaddr_in from{};
     uint32_t tick = 0;  // library clock when it arrived
     uint16_t from_port() const { return ntohs(from.sin_port); }
+    int size() const { return static_cast<int>(payload.size()); }
 };
 
 // A UDP socket bound to ip at a port of the system's choice. Received PDUs queue up until a
-// test takes them; datagrams that fail the check are dropped.
+// test takes them; datagrams that fail the check are dropped and counted.
 class RawUdpPeer {
 public:
     explicit RawUdpPeer(const char *ip = kLoopback) {
         m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a = Address(ip, 0);
         EXPECT_EQ(0, ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)));
+        // Room for the bursts of a fast sender that a test reads only afterwards.
+        const int rcvbuf = 4 * 1024 * 1024;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
         socklen_t len = sizeof(a);
         ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len);
         m_port = ntohs(a.sin_port);
@@ -140,11 +144,14 @@ public:
     RawUdpPeer &operator=(const RawUdpPeer &) = delete;
 
     uint16_t port() const { return m_port; }
+    int invalid() const { return m_invalid; }
 
-    void SendBytes(const void *data, size_t len, uint16_t to_port, const char *to_ip = kLoopback) {
-        sockaddr_in to = Address(to_ip, to_port);
+    void SendTo(const void *data, size_t len, const sockaddr_in &to) {
         ASSERT_EQ(static_cast<ssize_t>(len),
-                  ::sendto(m_fd, data, len, 0, reinterpret_cast<sockaddr *>(&to), sizeof(to)));
+                  ::sendto(m_fd, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof(to)));
+    }
+    void SendBytes(const void *data, size_t len, uint16_t to_port, const char *to_ip = kLoopback) {
+        SendTo(data, len, Address(to_ip, to_port));
     }
     void Send(const std::vector<uint8_t> &dgram, uint16_t to_port, const char *to_ip = kLoopback) {
         SendBytes(dgram.data(), dgram.size(), to_port, to_ip);
@@ -206,7 +213,10 @@ private:
         socklen_t len = sizeof(pdu.from);
         const ssize_t got = ::recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&pdu.from), &len);
         if (got < 0) return true;
-        if (udprlb_pdu_check(buf, static_cast<int>(got), &pdu.header) != EUdpRlbCheck::kValid) return true;
+        if (udprlb_pdu_check(buf, static_cast<int>(got), &pdu.header) != EUdpRlbCheck::kValid) {
+            ++m_invalid;
+            return true;
+        }
         pdu.payload.assign(buf + kOffPayload, buf + got);
         pdu.tick = get_tick_count();
         m_queue.push_back(pdu);
@@ -216,6 +226,7 @@ private:
     int m_fd = -1;
     uint16_t m_port = 0;
     uint16_t m_sync = 0;
+    int m_invalid = 0;
     std::deque<Pdu> m_queue;
 };
 
