@@ -11,26 +11,6 @@
 
 namespace qrntunnel {
 
-void CByteQueue::Append(const void *data, size_t len) {
-    if (m_head > 0 && m_head >= m_data.size() / 2) {
-        m_data.erase(m_data.begin(), m_data.begin() + static_cast<ptrdiff_t>(m_head));
-        m_head = 0;
-    }
-    auto *p = static_cast<const uint8_t *>(data);
-    m_data.insert(m_data.end(), p, p + len);
-}
-
-size_t CByteQueue::Take(void *out, size_t len) {
-    size_t n = len < Size() ? len : Size();
-    if (n > 0) memcpy(out, m_data.data() + m_head, n);
-    m_head += n;
-    if (m_head == m_data.size()) {
-        m_data.clear();
-        m_head = 0;
-    }
-    return n;
-}
-
 CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source)
     : m_last_active(Clock::now()), m_id(id), m_kind(kind), m_source(source),
       m_opened(m_last_active) {}

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "qrnlibl/qrn_cirwin.h"
 #include "tunnel_target.h"
 
 struct MHD_Connection;
@@ -25,18 +26,26 @@ namespace qrntunnel {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes queued in one direction: appended at the back, taken from the front.
+// Bytes queued in one direction, on the support library's ring: appended at the back, taken
+// from the front, at most limit of them (storage grows only as far as they need).
 class CByteQueue {
 public:
-    size_t Size() const { return m_data.size() - m_head; }
+    explicit CByteQueue(size_t limit) : m_ring(static_cast<int>(limit)) {}
+    size_t Size() const { return static_cast<size_t>(m_ring.Used()); }
     bool Empty() const { return Size() == 0; }
-    void Append(const void *data, size_t len);
+    // Appends what fits under the limit; the count.
+    size_t Append(const void *data, size_t len) {
+        return static_cast<size_t>(m_ring.Write(data, static_cast<int>(len)));
+    }
     // Copies up to len bytes from the front and drops them; the count.
-    size_t Take(void *out, size_t len);
+    size_t Take(void *out, size_t len) {
+        const int n = m_ring.Read(out, static_cast<int>(len));
+        m_ring.Consume(n);
+        return static_cast<size_t>(n);
+    }
 
 private:
-    std::vector<uint8_t> m_data;
-    size_t m_head = 0;
+    CQrnCirwin m_ring;
 };
 
 enum class ESessionKind { kDetector, kBigPost, kSinglePost };
@@ -90,8 +99,9 @@ public:
     ETargetState m_target_state = ETargetState::kNone;
     bool m_target_eof = false;
     Clock::time_point m_last_active;
-    CByteQueue m_down;  // from the target (or the detector's answers), for the client
-    CByteQueue m_up;    // from the client, for the target
+    // Each holds its limit and one more copy chunk: a reader that found room appends a chunk.
+    CByteQueue m_down{kQueueLimit + kCopyChunk};  // from the target (or the detector's answers)
+    CByteQueue m_up{kQueueLimit + kCopyChunk};    // from the client, for the target
     bool m_writing = false;      // the writer is sending bytes it took from m_up
     bool m_writer_done = false;  // the writer has shut the target after its last bytes
 
