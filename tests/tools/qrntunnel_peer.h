@@ -3,6 +3,7 @@
 #ifndef QRN_TESTS_TOOLS_QRNTUNNEL_PEER_H
 #define QRN_TESTS_TOOLS_QRNTUNNEL_PEER_H
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,6 +217,21 @@ private:
     ChildProcess m_child;
     uint16_t m_port = 0;
     bool m_started = false;
+};
+
+// A test beside a raw TCP listener that stands for the multi-mode server behind the tunnel.
+class TunnelTargetTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (TunnelPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
+        m_listen = RawListen(&m_target_port);
+        ASSERT_GE(m_listen, 0);
+    }
+    void TearDown() override {
+        if (m_listen >= 0) ::close(m_listen);
+    }
+    int m_listen = -1;
+    uint16_t m_target_port = 0;
 };
 
 }  // namespace qrntest

@@ -15,19 +15,7 @@ namespace {
 
 using namespace qrntest;
 
-class QrnTunnel : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (TunnelPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
-        m_listen = RawListen(&m_target_port);
-        ASSERT_GE(m_listen, 0);
-    }
-    void TearDown() override {
-        if (m_listen >= 0) ::close(m_listen);
-    }
-    int m_listen = -1;
-    uint16_t m_target_port = 0;
-};
+class QrnTunnel : public TunnelTargetTest {};
 
 TEST_F(QrnTunnel, AnswersTheDetectorsThreeTestsAndRefusesWhatDoesNotBelong) {
     CTunnel tunnel(m_target_port);

@@ -21,19 +21,7 @@ constexpr uint32_t kOtherStranger = 0x7f000003;
 
 std::string Path(uint32_t id) { return "/s_rdhttp?" + std::to_string(id); }
 
-class QrnTunnelAttack : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (TunnelPath().empty()) GTEST_SKIP() << "qrntunnel was not built";
-        m_listen = RawListen(&m_target_port);
-        ASSERT_GE(m_listen, 0);
-    }
-    void TearDown() override {
-        if (m_listen >= 0) ::close(m_listen);
-    }
-    int m_listen = -1;
-    uint16_t m_target_port = 0;
-};
+class QrnTunnelAttack : public TunnelTargetTest {};
 
 TEST_F(QrnTunnelAttack, AStrangerWithAVictimsIdGetsNothingAndInjectsNothing) {
     CTunnel tunnel(m_target_port);
