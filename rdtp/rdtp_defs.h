@@ -141,8 +141,10 @@ constexpr uint32_t kPendingTcpGraceMs = 2000;
 // Resumptions that named no connection this server would resume, counted per source address
 // (host order) in a token bucket: a source may fail kResumeFailBurst times, and one more for
 // each kResumeFailRefillMs after; past that its resumptions are refused unread. The table keeps
-// kResumeFailSources addresses; a new one takes the place of the least indebted.
-constexpr int kResumeFailBurst = 8;
+// kResumeFailSources addresses; a new one takes the place of the least indebted. The burst is
+// generous (clients behind one translator share it, and a flaky path fails resumptions too);
+// it barely changes what a guess costs, which the refill sets.
+constexpr int kResumeFailBurst = 128;
 constexpr uint32_t kResumeFailRefillMs = 60000;
 constexpr int kResumeFailSources = 512;
 
