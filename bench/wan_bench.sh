@@ -97,6 +97,7 @@ wait_listening() {
 # in $tmp/source.out.
 run_mode() {
   local mode=$1 d=$tmp/$1
+  rm -rf "$d"
   mkdir -p "$d"
   rm -f "$tmp/sink.out" "$tmp/source.out"
   mkfifo "$d/rx" "$d/tx"

@@ -41,6 +41,7 @@ constexpr size_t kMaxPacket = 65536;
 constexpr int kReadBatch = 64;  // packets taken from one device before looking at the timers
 constexpr int kDirections = 2;
 constexpr int kRealtimePriority = 10;
+constexpr int64_t kLateNs = kNsPerMs;  // a delivery this far behind its time counts as jitter
 constexpr char kNetnsDir[] = "/run/netns/";
 constexpr char kTunDevice[] = "/dev/net/tun";
 
@@ -208,6 +209,7 @@ public:
             const std::vector<uint8_t> &p = m_delay_line.front().bytes;
             int64_t late = now - m_delay_line.front().due;
             if (late > m_max_late_ns) m_max_late_ns = late;
+            if (late > kLateNs) ++m_late;
             if (write(fd, p.data(), p.size()) == static_cast<ssize_t>(p.size())) ++m_forwarded;
             else ++m_write_failed;
             m_delay_line.pop_front();
@@ -220,8 +222,8 @@ public:
     void Report(const char *name) const {
         fprintf(stderr,
                 "wan_emulator: %s forwarded %llu, lost %llu, queue overflow %llu, write failures %llu,"
-                " largest queue %lld bytes, latest delivery %.3f ms behind time\n",
-                name, m_forwarded, m_lost, m_overflowed, m_write_failed, m_max_backlog,
+                " largest queue %lld bytes; %llu packets more than 1 ms behind time, the latest %.3f ms\n",
+                name, m_forwarded, m_lost, m_overflowed, m_write_failed, m_max_backlog, m_late,
                 static_cast<double>(m_max_late_ns) / kNsPerMs);
     }
 
@@ -254,6 +256,7 @@ private:
     long long m_backlog = 0;
     long long m_max_backlog = 0;
     int64_t m_max_late_ns = 0;
+    unsigned long long m_late = 0;
     std::deque<SPacket> m_delay_line;
     unsigned long long m_forwarded = 0, m_lost = 0, m_overflowed = 0, m_write_failed = 0;
 };
