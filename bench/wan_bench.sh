@@ -75,8 +75,7 @@ in_b() { "${nsb[@]}" "$@"; }
 
 # wait_for FILE TEXT: until TEXT shows in FILE (a server's log), at most 5 s.
 wait_for() {
-  local i
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     grep -q "$2" "$1" 2>/dev/null && return 0
     sleep 0.05
   done
@@ -85,8 +84,7 @@ wait_for() {
 
 # wait_listening PORT: until namespace B has a TCP listener on PORT, at most 5 s.
 wait_listening() {
-  local i
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     in_b ss -Hltn "sport = :$1" | grep -q . && return 0
     sleep 0.05
   done

@@ -68,14 +68,13 @@ wan_path_up() {
   local emulator=$1
   shift
   wan_path_down
-  _wan_side_up "$WAN_NS_A" "$WAN_ADDR_A" && _wan_side_up "$WAN_NS_B" "$WAN_ADDR_B" || {
+  if ! _wan_side_up "$WAN_NS_A" "$WAN_ADDR_A" || ! _wan_side_up "$WAN_NS_B" "$WAN_ADDR_B"; then
     wan_path_down
     return 1
-  }
+  fi
   "$emulator" --netns-a "$WAN_NS_A" --netns-b "$WAN_NS_B" --dev "$WAN_DEV" "$@" &
   WAN_EMULATOR_PID=$!
-  local i
-  for i in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     if ip -n "$WAN_NS_A" link show "$WAN_DEV" | grep -q LOWER_UP &&
       ip -n "$WAN_NS_B" link show "$WAN_DEV" | grep -q LOWER_UP; then
       return 0
