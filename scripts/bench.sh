@@ -31,7 +31,7 @@ build="$root/build-bench"
 # too; only the two benchmarks and what they need are built.
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRN_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tp_bench idle_bench udp_bench http_bench qrn_http_test_server \
-  tunnel_bench qrntunnel
+  tunnel_bench qrntunnel qrncat wan_emulator wan_transfer
 "$build/bench/tp_bench" "${tp_args[@]}"
 echo
 "$build/bench/idle_bench"
@@ -41,3 +41,5 @@ echo
 "$build/bench/http_bench" --server "$build/tests/qrn_http_test_server" --mb 64
 echo
 "$build/bench/tunnel_bench" --tunnel "$build/tools/qrntunnel" --mb 32
+echo
+"$root/bench/wan_bench.sh" --build "$build"
