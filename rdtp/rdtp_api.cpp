@@ -420,8 +420,11 @@ int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_cont
     // A TCP path is the kernel's to deliver from here on, even after the process has gone;
     // reliable UDP delivers only while this process runs, so its end is what is awaited.
     if (udp_handle == 0) return kCloseNoNotice;
-    // A path that ended at once was not connected, or its peer had gone already.
-    return qrn_udprlb_close_notify(udp_handle, notice, notice_context) == 0 ? kCloseNoticeToCome : kCloseUndelivered;
+    // A path that ended at once was not connected, or its peer had gone already: with every
+    // byte, when it acknowledged them all before its close.
+    const int r = qrn_udprlb_close_notify(udp_handle, notice, notice_context);
+    if (r == kLowerCloseLingering) return kCloseNoticeToCome;
+    return r == kLowerCloseEndedAcknowledged ? kCloseNoNotice : kCloseUndelivered;
 }
 
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {

@@ -40,6 +40,10 @@ constexpr int kLowerReadable = 3;
 constexpr int kLowerWritable = 4;
 constexpr int kLowerClosed = 5;
 constexpr uintptr_t kLowerClosedAllAcknowledged = 1;  // p2 of a reliable-UDP path's close
+// qrn_udprlb_close_notify: the notice is to come; or the path ended at once, its peer having
+// closed already with every byte acknowledged.
+constexpr int kLowerCloseLingering = 0;
+constexpr int kLowerCloseEndedAcknowledged = 2;
 constexpr int kLowerStatus = 10;
 constexpr int kLowerTimer = 100;
 constexpr uintptr_t kLowerResultMask = 0xffff;   // results and status words: low 16 bits count

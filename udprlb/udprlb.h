@@ -33,8 +33,9 @@ int qrn_udprlb_close(int handle);
 // The same, and notice(notice_context, 9, handle, p1) follows once, on a library thread: p1 0
 // once the peer has acknowledged every byte (the close request goes on while the process
 // runs), 1 when the release time-out passed first.
-// 0 when the notice is to come; 1 when the connection ended at once (no notice); -1 for an
-// unknown handle.
+// 0 when the notice is to come; 1 when the connection ended at once (no notice); 2 when it
+// ended at once because the peer had closed already, having acknowledged every byte; -1 for
+// an unknown handle.
 int qrn_udprlb_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // Options 6 peer ip (uint32_t), 7 peer port (uint16_t), 8 local ip, 10 bandwidth (uint32_t),
 // 11 round trip (uint32_t) write through value; 101 and 102 set callback and user data.

@@ -184,9 +184,10 @@ int qrn_udprlb_close_notify(int handle, qrn_callback notice, uintptr_t notice_co
     }
     // Detached first: an event that a handler decides meanwhile no longer reaches the user.
     conn->Detach();
-    if (conn->Close(notice, notice_context)) return kCloseLingering;
+    bool acknowledged = false;
+    if (conn->Close(notice, notice_context, &acknowledged)) return kCloseLingering;
     udprlb_end_connection(conn.get());
-    return kCloseEnded;
+    return acknowledged ? kCloseEndedAcknowledged : kCloseEnded;
 }
 
 int qrn_udprlb_option(int handle, int option, uintptr_t value) {

@@ -91,10 +91,11 @@ bool udprlb_answer_closed(uint16_t app_id, const CUdpRlbIds &in) {
 
 // --- the user's close ------------------------------------------------------------------------
 
-bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
+bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context, bool *acknowledged) {
     QRN_TRACE_FUNC("CUdpRlbConnection::Close");
     CCloseOutcome out;
     bool lingering = false;
+    *acknowledged = false;
     {
         CQrnFuncLock guard(m_lock);
         if (m_user_closed || m_state == kStateEnded) return false;
@@ -117,6 +118,9 @@ bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context) {
         } else {
             // Draining: the peer has gone already. Connecting: no peer knows this side yet.
             if (m_state == kStateDraining) {
+                // The peer's close may come while its answer to the last bytes is still on
+                // the way here, or just after it: what it acknowledged is what it has.
+                *acknowledged = qrn_cirwin_write_size(m_send_window) == 0;
                 EndClosing(kCloseNotDelivered, true, &out);
             } else {
                 SetState(kStateEnded);

@@ -63,8 +63,9 @@ public:
     // delivering what it sent and then its close request; it stays in the registry, unknown to
     // the API, until the peer answers or the release time-out passes. notice (if set) hears
     // kEventCloseDone once, on a library thread: once the peer has acknowledged every byte, or
-    // at the time-out. False when it ended at once (no notice follows): the caller ends it.
-    bool Close(qrn_callback notice, uintptr_t notice_context);
+    // at the time-out. False when it ended at once (no notice follows): the caller ends it, and
+    // *acknowledged tells whether the peer, which had gone already, had every byte.
+    bool Close(qrn_callback notice, uintptr_t notice_context, bool *acknowledged);
     bool ClosedByUser();
     // The closing or draining connection's turn: from the worker (deliver: resend and
     // acknowledge too) or from the one-second timer.

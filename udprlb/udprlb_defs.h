@@ -146,6 +146,7 @@ constexpr int kListenOk = 0;
 constexpr int kListenSocketFailed = 1;
 constexpr int kCloseLingering = 0;     // qrn_udprlb_close_notify: the notice is to come
 constexpr int kCloseEnded = 1;         // ended at once, no notice
+constexpr int kCloseEndedAcknowledged = 2;  // the same, the peer (gone already) having every byte
 constexpr int kConnectStarted = 0;     // CUdpRlbConnection::Connect
 constexpr int kConnectUnresolved = 1;
 
