@@ -98,7 +98,13 @@ bool CUdpRlbConnection::Close(qrn_callback notice, uintptr_t notice_context, boo
     *acknowledged = false;
     {
         CQrnFuncLock guard(m_lock);
-        if (m_user_closed || m_state == kStateEnded) return false;
+        if (m_user_closed) return false;
+        if (m_state == kStateEnded) {
+            // The peer closed first and the connection has ended already: whether it had
+            // every byte was settled then.
+            *acknowledged = m_peer_closed && m_acked_at_end;
+            return false;
+        }
         m_user_closed = true;
         if (m_state == kStateConnected) {
             SetState(kStateClosing);
@@ -173,6 +179,7 @@ void CUdpRlbConnection::DrainStep(uint32_t now, CCloseOutcome *out) {
     EndClosing(kCloseNotDelivered, true, out);
     out->raise_closed = true;
     out->all_acknowledged = qrn_cirwin_write_size(m_send_window) == 0;
+    m_acked_at_end = out->all_acknowledged;
 }
 
 void CUdpRlbConnection::EndClosing(int notice_result, bool remember, CCloseOutcome *out) {

@@ -300,6 +300,7 @@ private:
     uint32_t m_close_sent_tick = 0;  // this side's last close request
     bool m_close_sent = false;
     bool m_peer_closed = false;      // the peer's close request has come
+    bool m_acked_at_end = false;     // every byte was acknowledged when the peer's close ended it
     bool m_user_closed = false;
     int m_close_answers = 0;         // answers to the peer's close requests
     uint32_t m_close_answer_tick = 0;
