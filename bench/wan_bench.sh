@@ -146,14 +146,14 @@ mode_name() {
 table=$(printf "%-30s %-16s %9s %8s  %s\n" "path" "mode" "Mbit/s" "ratio" "result")
 IFS=, read -r -a mode_list <<<"$modes"
 echo "wan_bench: $mb MB from $WAN_NS_A to $WAN_NS_B per transfer, cut ${seconds} s after its first byte"
-for spec in "${paths[@]}"; do
-  IFS=/ read -r rate rtt loss queue <<<"$spec"
+for path_arg in "${paths[@]}"; do
+  IFS=/ read -r rate rtt loss queue <<<"$path_arg"
   loss=${loss:-0}
   flags=(--rate-mbit "$rate" --delay-ms "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" --loss-percent "$loss")
   [ -n "${queue:-}" ] && flags+=(--queue-bytes "$queue")
   label="$rate Mbit/s ${rtt} ms loss ${loss}%"
   if ! wan_path_up "$emulator" "${flags[@]}" 2>"$tmp/emulator.err"; then
-    echo "wan_bench: cannot set up the path $spec" >&2
+    echo "wan_bench: cannot set up the path $path_arg" >&2
     cat "$tmp/emulator.err" >&2
     continue
   fi

@@ -6,34 +6,38 @@
 
 #include <stdint.h>
 
+#include <list>
 #include <vector>
+
+#include "qrnlibl/qrn_notes.h"
 
 class CTpAftermath {
 public:
-    struct Note {
-        int msg;
-        uintptr_t p1, p2, p3;
-        bool copied;                // p3 is to point at copy's bytes
-        std::vector<uint8_t> copy;
-    };
-
     // A message whose p3, if a pointer, stays valid until it is told (the reader's buffers).
-    void Tell(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) {
-        m_notes.push_back(Note{msg, p1, p2, p3, false, {}});
-    }
-    // A message with len bytes that may be gone by then: they are copied, p2 is len.
+    void Tell(int msg, uintptr_t p1, uintptr_t p2, uintptr_t p3) { m_notes.Post(msg, p1, p2, p3); }
+    // A message with len bytes that may be gone by then: p2 is len, p3 points at a copy that
+    // lives as long as this object.
     void TellCopy(int msg, uintptr_t p1, const uint8_t *data, int len) {
-        m_notes.push_back(Note{msg, p1, static_cast<uintptr_t>(len), 0, true, {data, data + len}});
+        static const uint8_t kNoBytes[1] = {};
+        const uint8_t *bytes = kNoBytes;
+        if (len > 0) bytes = m_copies.emplace_back(data, data + len).data();
+        m_notes.Post(msg, p1, static_cast<uintptr_t>(len), reinterpret_cast<uintptr_t>(bytes));
     }
     void Write() { m_write = true; }
     void Finish() { m_finish = true; }
+    void Clear() {
+        m_notes.Clear();
+        m_copies.clear();
+        m_write = m_finish = false;
+    }
 
-    const std::vector<Note> &notes() const { return m_notes; }
+    const CQrnNotes &notes() const { return m_notes; }
     bool write() const { return m_write; }
     bool finish() const { return m_finish; }
 
 private:
-    std::vector<Note> m_notes;
+    CQrnNotes m_notes;
+    std::list<std::vector<uint8_t>> m_copies;  // a list: each copy stays where it was made
     bool m_write = false;
     bool m_finish = false;
 };

@@ -364,11 +364,10 @@ void CTpConnection::WaitForOtherAppCalls() {
 }
 
 void CTpConnection::Tell(const CTpAftermath &after) {
-    static const uint8_t kNoBytes[1] = {};
-    for (const CTpAftermath::Note &note : after.notes()) {
-        uintptr_t p3 = note.p3;
-        if (note.copied) p3 = reinterpret_cast<uintptr_t>(note.copy.empty() ? kNoBytes : note.copy.data());
-        CallApp(note.msg, note.p1, note.p2, p3);
+    const CQrnNotes &notes = after.notes();
+    for (int i = 0; i < notes.count(); ++i) {
+        const CQrnNotes::Note &note = notes.note(i);
+        CallApp(note.msg, note.p1, note.p2, note.p3);
     }
     if (after.write()) OnWrite(0);
     if (after.finish()) SockClose2();

@@ -326,7 +326,7 @@ void CTpConnection::ReadAll() {
             go_on = ReadStep(after);
         }
         Tell(after);
-        after = CTpAftermath();
+        after.Clear();
         if (go_on) continue;
         CQrnFuncLock guard(m_lock);
         if (!ReadAgain()) break;
