@@ -578,6 +578,9 @@ int CRdtpConnection::Option(int option, uintptr_t value) {
     case kOptNoReconnect:
         m_bNoReconnect = 1;
         break;
+    case kOptBoundBuffers:
+        if (m_tcp_handle != 0) VSOCK::setsockopt(m_tcp_handle, sock::kOptBoundBuffers, value, 0);
+        break;
     default:
         QRN_TRACE_ERROR("unknown option", option);
         break;

@@ -91,6 +91,9 @@ constexpr int kOptCallback = 101;
 constexpr int kOptUserData = 102;
 constexpr int kOptNoReconnect = 104;
 constexpr int kOptUdpRelay = 105;    // handle 0 (the listeners): value 0 off, else on
+// The stream above cannot tell what arrived: the current TCP path gets buffers no larger than
+// what the stream keeps to send again (the stream asks again on every new path).
+constexpr int kOptBoundBuffers = 106;
 constexpr int kNoHandle = 0;
 // Outgoing bandwidth reported for a connection without a reliable-UDP path.
 constexpr uint32_t kStreamBandwidth = 204800;

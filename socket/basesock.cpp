@@ -72,10 +72,17 @@ void VBaseSocket::set_options(int is_stream) {
     if (is_stream) ws::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ws::ioctlsocket(s, FIONBIO, &non_blocking);
     ws::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    const int &send_buffer = is_stream ? kTcpSendBuffer : kUdpSendBuffer;
-    const int &recv_buffer = is_stream ? kTcpRecvBuffer : kUdpRecvBuffer;
-    ws::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof(send_buffer));
-    ws::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &recv_buffer, sizeof(recv_buffer));
+    if (is_stream) return;
+    ws::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kUdpSendBuffer, sizeof(kUdpSendBuffer));
+    ws::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &kUdpRecvBuffer, sizeof(kUdpRecvBuffer));
+}
+
+void VBaseSocket::bound_buffers() {
+    CQrnFuncLock guard(m_lock);
+    if (!m_is_stream) return;
+    SOCKET s = socket();
+    ws::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kTcpBoundedSendBuffer, sizeof(kTcpBoundedSendBuffer));
+    ws::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &kTcpBoundedRecvBuffer, sizeof(kTcpBoundedRecvBuffer));
 }
 
 int VBaseSocket::bind(const ws::sockaddr_in *address) {
@@ -312,6 +319,8 @@ int VBaseSocket::setsockopt(int option, uintptr_t value, int length) {
         m_callback.store(reinterpret_cast<qrn_callback>(value), std::memory_order_release);
     } else if (option == kOptCallbackCtx) {
         m_callback_ctx.store(value, std::memory_order_release);
+    } else if (option == kOptBoundBuffers) {
+        bound_buffers();
     }
     return 0;
 }

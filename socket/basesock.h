@@ -29,6 +29,7 @@ public:
     // 1 on success, 0 when no socket could be made.
     int create(int is_stream);
     void set_options(int is_stream);
+    void bound_buffers();
     int bind(const ws::sockaddr_in *address);
     int listen();
     // The accepted socket (holding the table's reference), or null. *out_address stays valid

@@ -35,6 +35,7 @@ constexpr int kOptPeerIp = 6;
 constexpr int kOptPeerPort = 7;
 constexpr int kOptLocalIp = 8;
 constexpr int kOptLocalPort = 9;
+constexpr int kOptBoundBuffers = 10;  // set: a stream socket's buffers become the bounded sizes
 constexpr int kOptCallback = 101;
 constexpr int kOptCallbackCtx = 102;
 
@@ -53,16 +54,16 @@ constexpr int kStartupWrongVersion = 2;
 // refuse or drop datagrams that the path would carry, which the rate control takes for loss.
 constexpr int kUdpSendBuffer = 262144;
 constexpr int kUdpRecvBuffer = 262144;
-// A broken TCP path loses whatever sat in its kernel buffers, and the stream above keeps only
-// its last 262144 bytes to resend. Left to autotuning, loopback buffers grow to megabytes and a
-// resumption after a cut would find the missing bytes gone; capped, the bytes in flight between
-// two of our ends stay inside what the sender keeps: the kernel doubles both values (96 KiB
-// sent, 64 KiB received), a send may overrun its buffer by about half a window, and the
-// receiver holds up to 32 KiB read and not yet framed, beside the 32 KiB chunk taken last.
-// The send side is the larger because every time it fills, the writer waits for a round
+// A TCP socket's buffers are the kernel's to size, which keeps a long fast path full, unless
+// the stream above cannot tell what arrived (kOptBoundBuffers). A broken path then loses what
+// sat in its kernel buffers while the stream keeps only its last 262144 bytes to send again:
+// bounded, the bytes in flight stay inside what the sender keeps. The kernel doubles both
+// values (96 KiB sent, 64 KiB received); a send may overrun its buffer by about half a window,
+// and the receiver holds up to 32 KiB read and not yet framed, beside the 32 KiB chunk taken
+// last. The send side is the larger because every time it fills, the writer waits for a round
 // through the socket thread.
-constexpr int kTcpSendBuffer = 49152;
-constexpr int kTcpRecvBuffer = 32768;
+constexpr int kTcpBoundedSendBuffer = 49152;
+constexpr int kTcpBoundedRecvBuffer = 32768;
 constexpr int kListenBacklog = 0x7fffffff;
 
 // The socket table (qrn_handle_mgr_create arguments).

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <vector>
 
 #include "raw_address.h"
 
@@ -47,6 +48,8 @@ struct CTcpRelay::Link {
     int client_fd = -1;
     int server_fd = -1;
     bool client_cut = false;
+    bool held = false;          // upstream bytes go to held_bytes instead of the server
+    std::vector<char> held_bytes;
     std::atomic<int> running{2};
     std::thread up;
     std::thread down;
@@ -54,6 +57,13 @@ struct CTcpRelay::Link {
     bool ClientCut() {
         std::lock_guard<std::mutex> guard(mutex);
         return client_cut;
+    }
+    // Keeps the bytes while held; false when they are to go on.
+    bool Hold(const char *data, size_t n) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (!held) return false;
+        held_bytes.insert(held_bytes.end(), data, data + n);
+        return true;
     }
 };
 
@@ -150,6 +160,30 @@ int CTcpRelay::Cut(bool both) {
     return cut;
 }
 
+void CTcpRelay::HoldUpstream(bool hold) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_hold = hold;
+    for (const auto &link : m_links) {
+        std::lock_guard<std::mutex> link_guard(link->mutex);
+        link->held = hold;
+        // Sent under the link's lock, so that nothing read later overtakes it.
+        if (!hold && link->server_fd >= 0 && !link->client_cut) {
+            SendAll(link->server_fd, link->held_bytes.data(), link->held_bytes.size(), [] { return false; });
+        }
+        if (!hold) link->held_bytes.clear();
+    }
+}
+
+size_t CTcpRelay::Held() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    size_t held = 0;
+    for (const auto &link : m_links) {
+        std::lock_guard<std::mutex> link_guard(link->mutex);
+        held += link->held_bytes.size();
+    }
+    return held;
+}
+
 void CTcpRelay::AcceptLoop() {
     for (;;) {
         pollfd p[2] = {{m_listen_fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
@@ -172,6 +206,7 @@ void CTcpRelay::AcceptLoop() {
         auto link = std::make_shared<Link>();
         link->client_fd = client;
         link->server_fd = server;
+        link->held = m_hold.load();
         // Listed before a byte can pass, so that a cut made after any exchange reaches it.
         {
             std::lock_guard<std::mutex> guard(m_mutex);
@@ -204,6 +239,7 @@ void CTcpRelay::Forward(const std::shared_ptr<Link> &link, bool upstream) {
             if (upstream) break;
             continue;
         }
+        if (upstream && link->Hold(buffer, static_cast<size_t>(n))) continue;
         if (!SendAll(to, buffer, static_cast<size_t>(n), cut)) {
             if (!upstream && cut()) continue;
             break;

@@ -4,6 +4,9 @@
 //  - CutClientSide: the client side is closed; the server side stays open and hears nothing,
 //    so the server does not notice (what it sends is read and dropped until it closes);
 //  - CutBothSides: both sides are closed.
+// It can also hold what the clients send, as a proxy with large buffers does when its server
+// side stalls: held bytes are read and kept, reach the server when the hold ends, and are
+// lost when the connection is cut first.
 // Each carried connection has one thread per direction; the destructor closes everything and
 // joins every thread. Plain POSIX sockets only, so that the tools' demo uses it too.
 #ifndef QRN_TESTS_TCP_RELAY_H
@@ -37,6 +40,11 @@ public:
     // Cut the connections carried now; return how many were cut.
     int CutClientSide();
     int CutBothSides();
+    // Holds (true) or releases (false) the client-to-server bytes of the connections carried
+    // now and of those to come. Release returns once the held bytes are on their way.
+    void HoldUpstream(bool hold);
+    // Bytes held now, over all connections.
+    size_t Held() const;
 
 private:
     struct Link;
@@ -51,6 +59,7 @@ private:
     int m_listen_fd = -1;
     int m_wake[2] = {-1, -1};  // a pipe that ends the accept loop
     std::atomic<int> m_accepted{0};
+    std::atomic<bool> m_hold{false};
     mutable std::mutex m_mutex;  // guards m_links
     std::list<std::shared_ptr<Link>> m_links;
     std::thread m_acceptor;

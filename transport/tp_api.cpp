@@ -2,6 +2,7 @@
 // hands over to the connection.
 #include <stdio.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "http/httpie.h"
@@ -154,6 +155,10 @@ QRN_API int qrn_tp_option(int handle, int option, uintptr_t value) {
     qrn_trace_text("qrn_tp_option, (handle, opt)=", handle, option);
     if (handle == 0 && option == QRN_TP_OPT_UDP_RELAY) {
         return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_UNKNOWN_HANDLE;
+    }
+    if (handle == 0 && option == QRN_TP_OPT_STREAM_WINDOW) {
+        CTpConnection::SetDefaultWindow(static_cast<int>(std::min<uintptr_t>(value, INT32_MAX)));
+        return QRN_TP_OK;
     }
     CQrnRefHolder<CTpConnection> conn(AppConn(handle, "qrn_tp_option"));
     if (!conn) return QRN_TP_ERR_UNKNOWN_HANDLE;

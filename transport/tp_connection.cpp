@@ -214,6 +214,10 @@ void CTpConnection::Option(int option, uintptr_t value) {
             }
             return;
         case QRN_TP_OPT_CLOSE_NOTICE: m_close_notice = value != 0; return;
+        case QRN_TP_OPT_STREAM_WINDOW: SetWindow(static_cast<int>(std::min<uintptr_t>(value, kStreamWindowMax))); return;
+        case QRN_TP_OPT_STREAM_ACKS:
+            if (value != 0) *reinterpret_cast<int *>(value) = m_ack_mode == kAckOn ? 1 : 0;
+            return;
         case QRN_TP_OPT_CALLBACK: m_callback = reinterpret_cast<qrn_callback>(value); return;
         case QRN_TP_OPT_USER_DATA: m_user_data = value; return;
         default: rdtp_handle = m_rdtp_handle; break;
@@ -497,11 +501,13 @@ bool CTpConnection::TimerStep(uint32_t now) {
             SockClose(QRN_TP_REASON_PATH_FAILED);
             return true;
         }
+        NoteReceived(true);
         KeepAlive(now);
         return false;
     case kStateClosing:
-        // A refusal whose closing PDU is stuck half-way, or that found no path for too long.
-        if (m_sock_state != kSockClosingPdu && Elapsed(m_close_tick, now) <= kCloseLingerMs) {
+        // A refusal whose closing PDU is stuck half-way, or that found no path for too long, or
+        // whose last bytes the peer has not acknowledged for as long.
+        if ((m_sock_state != kSockClosingPdu || AwaitsFinalAck()) && Elapsed(m_close_tick, now) <= kCloseLingerMs) {
             return false;
         }
         qrn_trace_text("CTpConnection::OnTimer, close connection, conn_id=", int{m_conn_id});

@@ -46,6 +46,15 @@ constexpr uint8_t kSockRespQueued = 5;    // server: resume response in m_out_bu
 constexpr uint8_t kSockOpen = 6;
 constexpr uint8_t kSockClosingPdu = 7;    // the closing PDU is queued or out
 
+// CTpConnection::m_ack_mode
+constexpr uint8_t kAckUnknown = 0;  // nothing agreed yet: the kept window drops its oldest bytes
+constexpr uint8_t kAckOn = 1;
+constexpr uint8_t kAckOff = 2;      // the peer does not speak it
+
+// CTpConnection::m_ctl_due: control PDUs to go out ahead of the next data PDU.
+constexpr uint8_t kCtlAckOffer = 0x01;  // the client's offer or the server's answer
+constexpr uint8_t kCtlAck = 0x02;
+
 // CTpConnection::m_flags
 constexpr uint8_t kFlagClient = 0x01;
 constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message 4
@@ -78,6 +87,9 @@ public:
     bool IsAppClosed() const;
     int conn_id() const { return m_conn_id; }
     int DebugWindowStorage() const;
+    // The window of stream acknowledgement that connections made from now on start with.
+    static void SetDefaultWindow(int bytes);
+    static int DefaultWindow();
 
     // --- multi-mode events; the dispatcher holds a reference -------------------------------
     void OnConnect(int rdtp_handle);
@@ -156,6 +168,27 @@ private:
     int ReadConnRecord(CTpAftermath &after);           // under m_lock
     void SetSockOpen();
     bool IsClient() const { return (m_flags & tp::kFlagClient) != 0; }
+
+    // --- stream acknowledgement (tp_stream_ack.cpp), under m_lock --------------------------
+    // Bytes Send may take now, beside the one take that a connection without acknowledgement
+    // may always make.
+    int SendRoom() const;
+    // Without acknowledgement, what a new take of chunk bytes pushes out of the kept window.
+    void DropOldestFor(int chunk);
+    void SetWindow(int bytes);
+    void OfferAcks();                 // a path opened: what this side says first
+    void PeerAckOffer();              // the peer's empty kPduAckOffer
+    void AcksUnknownAtRecord();       // the peer's connect record came without an offer or answer
+    void BoundPathBuffers();          // the path is one of a peer without acknowledgement
+    void NoteReceived(bool timer);    // after stream bytes arrived, or at a tick
+    bool ReadAck();
+    int HandleAck(uint32_t ack);
+    bool AcksPdu(uint8_t type) const { return type == tp::kPduAck && m_ack_mode == tp::kAckOn; }
+    // The closing PDU is out and the peer has yet to acknowledge the last bytes.
+    bool AwaitsFinalAck() const;
+    // The most that the peer can keep to send again.
+    uint32_t PeerKeepMax() const;
+    void BuildControlPdus();
     int Unsent() const { return qrn_cirwin_read_avail(m_send_win); }
     int Kept() const { return qrn_cirwin_write_size(m_send_win); }
     // Kept bytes already handed to the multi-mode connection: all the peer can have received.
@@ -179,6 +212,11 @@ private:
     int m_rdtp_handle = 0;
     uint32_t m_send_base = tp::kFirstSeq;
     uint32_t m_recv_next = tp::kFirstSeq;
+    uint8_t m_ack_mode = tp::kAckUnknown;
+    uint8_t m_ctl_due = 0;
+    uint32_t m_acked_recv = tp::kFirstSeq;  // the last report sent
+    int m_window = DefaultWindow();        // bytes kept unacknowledged at most, with kAckOn
+    int m_recv_pdu_len = 0;                // body length of the PDU being read
     qrn_cirwin *m_send_win;
     bool m_app_closed = false;
     bool m_close_notice = false;  // the application wants QRN_TP_MSG_CLOSE_DONE

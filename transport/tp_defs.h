@@ -17,6 +17,19 @@ constexpr uint8_t kPduUplinkDisconnect = 5;
 constexpr uint8_t kPduSessionLeft = 6;
 constexpr uint8_t kPduAbortInConnecting = 7;
 
+// Stream acknowledgement, agreed between two ends of this library. The client offers it with an
+// empty kPduAckOffer ahead of its connect record, on every path until it is answered; a server
+// that speaks it answers with the same empty PDU ahead of anything else it sends, on every path.
+// An end that does not know the type takes the empty PDU for a keep-alive and answers nothing.
+// Once agreed, each side reports in kPduAck the next byte it expects, and a sender keeps its
+// bytes until they are reported instead of dropping the oldest.
+constexpr uint8_t kPduAckOffer = 8;
+constexpr uint8_t kPduAck = 9;
+constexpr int kAckBodySize = 4;  // the next byte expected
+// A receiver reports every kAckEvery bytes, and what is left at each timer tick. A quarter of
+// the smallest window, so that a full window always has reports on their way.
+constexpr uint32_t kAckEvery = 65536;
+
 // A sender puts at most kMaxDataBody bytes in one PDU; a receiver accepts up to kMaxPduBody
 // and refuses a longer body as a protocol error.
 constexpr int kMaxDataBody = 0x7ff0;  // 32752
@@ -49,6 +62,11 @@ constexpr uint32_t kBufferSizeMax = 0x3fffc00;  // 65535 units
 
 // The outgoing stream: the last bytes handed over are kept for resumption.
 constexpr int kSendKeepMax = 0x40000;  // 262144
+// With acknowledgement, the unacknowledged bytes, up to a window that the application may set
+// (QRN_TP_OPT_STREAM_WINDOW). The default fills 100 Mbit/s at a 200 ms round trip.
+constexpr int kStreamWindowDefault = 2621440;
+constexpr int kStreamWindowMin = kSendKeepMax;
+constexpr int kStreamWindowMax = 0x10000000;  // 256 MiB
 // Send takes the application's bytes in chunks of one full PDU body, so that a write goes out
 // in full PDUs and one short tail. The tail is taken only once the full PDUs before it have
 // been handed over, unless it fits beside the last of them in one hand-over (kSendTakeMax):
@@ -62,10 +80,10 @@ constexpr int kOutBufSize = kMaxPduBody + 2 * kPduHeaderSize;
 // one hand-over, so that a short tail does not travel as a segment of its own (a 32768-byte
 // write is one full PDU and 16 bytes, one send).
 constexpr int kSendTakeMax = kOutBufSize - 2 * kPduHeaderSize;
-// Bytes are dropped from the kept window only when a take is made, with nothing unsent: what
-// a broken path may then still swallow (the sending socket's buffer, the receiving socket's,
-// and the receiver's kReadBatch) must fit in kSendKeepMax less kSendTakeMax, which bounds the
-// stream sockets' buffer sizes.
+// Without acknowledgement, bytes are dropped from the kept window only when a take is made,
+// with nothing unsent: what a broken path may then still swallow (the sending socket's buffer,
+// the receiving socket's, and the receiver's kReadBatch) must fit in kSendKeepMax less
+// kSendTakeMax, which bounds the stream sockets' buffer sizes on such a connection.
 constexpr int kRecvBodySize = 32768;
 constexpr int kRecvHdrSize = 12;
 

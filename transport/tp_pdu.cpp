@@ -73,6 +73,21 @@ int ReadPduHeader(const void *buf, int len, CTpPduHeader &header) {
     return 0;
 }
 
+int WriteAckPdu(void *buf, int buf_len, uint32_t recv_next) {
+    if (buf_len < kPduHeaderSize + kAckBodySize) return -1;
+    WritePduHeader(buf, buf_len, kAckBodySize, kPduAck);
+    CQrnByteStream bs(static_cast<uint8_t *>(buf) + kPduHeaderSize, kAckBodySize);
+    bs << recv_next;
+    return kPduHeaderSize + kAckBodySize;
+}
+
+uint32_t ReadAckBody(const void *body) {
+    CQrnByteStream bs(body, kAckBodySize);
+    uint32_t recv_next = 0;
+    bs >> recv_next;
+    return recv_next;
+}
+
 bool IsStreamPdu(uint8_t type) { return ClosingPduReason(type) == 0; }
 
 uint8_t ClosingPduType(int close_reason) {
@@ -127,11 +142,11 @@ int ReadResumeResp(const void *buf, int len, CTpResumeResp &resp) {
 }
 
 CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_handed,
-                              uint32_t recv_next) {
+                              uint32_t recv_next, uint32_t peer_keep_max) {
     CTpResumeResp resp;
-    // No peer keeps more than the window; a wider range is made up and would make every
+    // No peer keeps more than its window; a wider range is made up and would make every
     // position look kept.
-    const bool peer_range_real = req.send_kept <= static_cast<uint32_t>(kSendKeepMax);
+    const bool peer_range_real = req.send_kept <= peer_keep_max;
     const bool we_have_what_peer_lacks = SeqInWindow(req.recv_next, send_base, send_handed);
     const bool peer_has_what_we_lack = SeqInWindow(recv_next, req.send_base, req.send_kept);
     if (peer_range_real && we_have_what_peer_lacks && peer_has_what_we_lack) {

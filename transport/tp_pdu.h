@@ -63,6 +63,13 @@ uint8_t ClosingPduType(int close_reason);
 // The reason reported when the peer's closing PDU of this type arrives; 0 for a stream type.
 int ClosingPduReason(uint8_t type);
 
+// --- Stream acknowledgement ------------------------------------------------------------------
+// The whole kPduAck (header and the next byte expected) at buf; its size, or -1 when buf_len is
+// too small.
+int WriteAckPdu(void *buf, int buf_len, uint32_t recv_next);
+// The next byte expected, from an ack body of kAckBodySize bytes.
+uint32_t ReadAckBody(const void *body);
+
 // --- Resume handshake ------------------------------------------------------------------------
 
 // Write into buf; kResumeReqSize / kResumeRespSize, or -1 when buf_len is too small.
@@ -76,9 +83,9 @@ int ReadResumeResp(const void *buf, int len, CTpResumeResp &resp);
 // byte, the bytes handed over from it on, and the next byte expected. Accepted only when each
 // side still keeps every byte that the other lacks, and neither claims what was never sent:
 // the peer's next expected byte lies within what this side handed over, and the peer's kept
-// range is no wider than the window.
+// range is no wider than its window can be (peer_keep_max).
 CTpResumeResp AnswerResumeReq(const CTpResumeReq &req, uint32_t send_base, uint32_t send_handed,
-                              uint32_t recv_next);
+                              uint32_t recv_next, uint32_t peer_keep_max);
 // The client's check of the answer against the bytes it handed over from its oldest kept one.
 bool ResumeRespAcceptable(const CTpResumeResp &resp, uint32_t send_base, uint32_t send_handed);
 

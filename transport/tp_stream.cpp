@@ -52,13 +52,11 @@ int CTpConnection::Send(const void *data, int len, int flags) {
         // Bytes are taken only while everything taken before has been handed over, so the
         // window never holds more than one take that the path has not seen.
         while (len > 0 && m_out_len == 0 && Unsent() == 0) {
-            const int chunk = len <= kSendTakeMax ? len : kSendChunkMax;
-            const int kept = Kept();
-            if (kept + chunk > kSendKeepMax) {
-                const int drop = kept + chunk - kSendKeepMax;
-                qrn_cirwin_forward(m_send_win, drop);
-                m_send_base += static_cast<uint32_t>(drop);
-            }
+            int chunk = len <= kSendTakeMax ? len : kSendChunkMax;
+            const int room = SendRoom();
+            if (room < std::min(chunk, kSendChunkMax)) break;
+            chunk = std::min(chunk, room);
+            DropOldestFor(chunk);
             if (BatchesPdus() && m_rdtp_handle != 0 && m_sock_state == kSockOpen) {
                 TakeIntoPdus(p, chunk);
             } else {
@@ -123,8 +121,11 @@ int CTpConnection::TrySendData() {
             continue;
         }
         if (m_sock_state == kSockClosingPdu) return CloseAfterClosingPdu();
+        if (m_ctl_due != 0) BuildControlPdus();
         if (Unsent() > 0) {
             BuildDataPdus();
+        } else if (m_out_len > 0) {
+            continue;
         } else if (m_state == kStateClosing) {
             BuildClosingPdu();
         } else {
@@ -145,6 +146,9 @@ void CTpConnection::FinishHandshakeSend() {
 }
 
 int CTpConnection::CloseAfterClosingPdu() {
+    // Closed any earlier, the path would meet the peer's last reports unread, and the system
+    // would reset it and drop what it still holds for the peer.
+    if (AwaitsFinalAck()) return 0;
     qrn_trace_text("TrySendData, all data sent out, close it. conn_id=", int{m_conn_id});
     const int reason = m_close_reason;
     m_close_handed = true;
@@ -207,6 +211,7 @@ void CTpConnection::SetSockOpen() {
     m_out_len = 0;
     m_sock_state = kSockOpen;
     m_flags &= static_cast<uint8_t>(~kFlagWriteBlocked);
+    OfferAcks();
 }
 
 // Drops the kept bytes that the peer has (those before ack) and sends again from there on.
@@ -251,6 +256,7 @@ void CTpConnection::OnConnect2() {
     uint8_t mode = m_conn_mode;
     qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
     m_conn_mode = mode;
+    BoundPathBuffers();
 }
 
 void CTpConnection::OnConfirm2() {
@@ -261,6 +267,7 @@ void CTpConnection::OnConfirm2() {
         uint8_t mode = m_conn_mode;  // the mode may change with the path (combined mode)
         qrn_rdtp_option(m_rdtp_handle, rdtp::kOptConnMode, reinterpret_cast<uintptr_t>(&mode));
         m_conn_mode = mode;
+        BoundPathBuffers();
         const CTpResumeReq request{m_recv_next, m_send_base, static_cast<uint32_t>(Kept())};
         ReserveOut();
         WriteResumeReq(m_out_buf, kOutBufSize, request);
@@ -411,7 +418,7 @@ bool CTpConnection::ReadResumeRequest() {
     CTpResumeReq request;
     ReadResumeReq(m_recv_hdr, kResumeReqSize, request);
     const CTpResumeResp response =
-        AnswerResumeReq(request, m_send_base, static_cast<uint32_t>(HandedOver()), m_recv_next);
+        AnswerResumeReq(request, m_send_base, static_cast<uint32_t>(HandedOver()), m_recv_next, PeerKeepMax());
     if (response.result != kResumeAccepted) {
         QRN_TRACE_ERROR("resume refused, (recv_next, send_base, send_kept, handed, m_recv_next)=",
                         request.recv_next, request.send_base, request.send_kept, HandedOver(), m_recv_next);
@@ -467,7 +474,14 @@ bool CTpConnection::ReadPdu(CTpAftermath &after) {
             return false;
         }
         m_recv_body_remain = header.body_len;
+        m_recv_pdu_len = header.body_len;
+        if (AcksPdu(header.type) && header.body_len != kAckBodySize) {
+            QRN_TRACE_ERROR("acknowledgement of the wrong length, body_len=", header.body_len);
+            SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
+            return false;
+        }
     }
+    if (AcksPdu(m_recv_hdr[2])) return ReadAck();
     qrn_trace_event(kTraceModule, kTraceRecvBodyBefore, m_rdtp_handle, m_recv_body_remain, m_recv_body_len);
     if (m_recv_body_remain > 0) {
         if (m_recv_body_len == kRecvBodySize) {
@@ -498,6 +512,7 @@ bool CTpConnection::ReadPdu(CTpAftermath &after) {
         SockClose(QRN_TP_REASON_PROTOCOL_ERROR);
         return false;
     }
+    NoteReceived(false);
     return true;
 }
 
@@ -557,6 +572,8 @@ bool CTpConnection::MakeBodyRoom(CTpAftermath &after) {
 
 int CTpConnection::HandlePdu(uint8_t type, CTpAftermath &after) {
     qrn_trace_event(kTraceModule, kTraceHandlePdu, int{m_conn_id}, unsigned{type}, int{m_state}, m_recv_body_len);
+    // The peer waits for the report of its last bytes before it closes its path.
+    if (ClosingPduReason(type) != 0) NoteReceived(true);
     switch (type) {
     case kPduDisReq:
         qrn_trace_text("HandlePdu, receive dis_req_pdu, close socket, conn_id=", int{m_conn_id});
@@ -580,6 +597,10 @@ int CTpConnection::HandlePdu(uint8_t type, CTpAftermath &after) {
         SockClose(QRN_TP_REASON_UPLINK_DISCONNECT);
         after.Finish();
         return 0;
+    case kPduAckOffer:
+        // With a body it is stream data, as every type this side does not know would be.
+        if (m_recv_pdu_len == 0) PeerAckOffer();
+        return HandleStreamBytes(after);
     default:
         return IsStreamPdu(type) ? HandleStreamBytes(after) : 0;
     }
@@ -609,6 +630,7 @@ int CTpConnection::ReadConnRecord(CTpAftermath &after) {
     const int total =
         PeekConnRecord(m_recv_body, m_recv_body_len, client ? kConnRespFixedSize : kConnReqFixedSize);
     if (total <= 0) return total;
+    AcksUnknownAtRecord();
     if (client) {
         CTpConnResp response;
         if (ReadPduConnResp(m_recv_body, total, response) < 0) return -1;

@@ -38,9 +38,9 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
                                         QRN_TP_REASON_PATH_FAILED when the close time-out (30 s)
                                         passed or the path failed first */
 
-/* p1 of QRN_TP_MSG_CLOSE_DONE: every byte taken and the close have reached the peer (over TCP:
-   have been handed to the operating system, which delivers them even after the process
-   ends). */
+/* p1 of QRN_TP_MSG_CLOSE_DONE: every byte taken and the close have reached the peer (with
+   stream acknowledgement: the peer acknowledged them; otherwise, over TCP: they have been handed
+   to the operating system, which delivers them even after the process ends). */
 #define QRN_TP_CLOSE_DELIVERED 0
 
 /* p1 of QRN_TP_MSG_DATA. */
@@ -89,6 +89,14 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
 #define QRN_TP_OPT_UDP_RELAY 105
 #define QRN_TP_OPT_CLOSE_NOTICE 107  /* value 1: qrn_tp_close is followed by QRN_TP_MSG_CLOSE_DONE
                                         (a process that ends before it may lose the tail) */
+/* Two ends of this library acknowledge the stream to each other, so that the bytes in flight
+   are bounded by a window instead of by small socket buffers. Value: the window in bytes, the
+   unacknowledged bytes kept at most (clamped to 256 KiB .. 256 MiB; by default 2.5 MiB, which
+   fills 100 Mbit/s at a 200 ms round trip). With handle 0, for connections made from then on. */
+#define QRN_TP_OPT_STREAM_WINDOW 109
+/* Reads (into an int) 1 when the stream is acknowledged, 0 while not (yet) agreed or when the
+   peer does not speak it. */
+#define QRN_TP_OPT_STREAM_ACKS 110
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0

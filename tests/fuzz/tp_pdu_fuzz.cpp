@@ -111,7 +111,7 @@ private:
         }
         CTpResumeReq req;
         Expect(ReadResumeReq(m_hdr, kResumeReqSize, req) == 0, "resume request not read");
-        const CTpResumeResp resp = AnswerResumeReq(req, m_side.send_base, m_side.handed, m_side.recv_next);
+        const CTpResumeResp resp = AnswerResumeReq(req, m_side.send_base, m_side.handed, m_side.recv_next, kSendKeepMax);
         if (resp.result == kResumeAccepted) {
             Expect(resp.recv_next == m_side.recv_next, "accepted with another recv_next");
             Expect(req.send_kept <= static_cast<uint32_t>(kSendKeepMax), "accepted a range wider than the window");

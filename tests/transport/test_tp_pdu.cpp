@@ -113,19 +113,19 @@ TEST(TpResume, TruncatedMessagesAreRefused) {
 }
 
 TEST(TpResume, FreshServerAcceptsFirstPath) {
-    const tp::CTpResumeResp resp = tp::AnswerResumeReq({1, 1, 30}, 1, 0, 1);
+    const tp::CTpResumeResp resp = tp::AnswerResumeReq({1, 1, 30}, 1, 0, 1, tp::kSendKeepMax);
     EXPECT_EQ(resp.result, tp::kResumeAccepted);
     EXPECT_EQ(resp.recv_next, 1u);
 }
 
 TEST(TpResume, RefusedWhenClientNoLongerKeepsWhatServerLacks) {
     // The server expects byte 40; the client dropped everything before 50.
-    const tp::CTpResumeResp resp = tp::AnswerResumeReq({1, 50, 10}, 1, 0, 40);
+    const tp::CTpResumeResp resp = tp::AnswerResumeReq({1, 50, 10}, 1, 0, 40, tp::kSendKeepMax);
     EXPECT_EQ(resp.result, tp::kResumeRefused);
     EXPECT_EQ(resp.recv_next, 0u);
     // Its upper end: the server may be up to date with all the client keeps.
-    EXPECT_EQ(tp::AnswerResumeReq({1, 50, 10}, 1, 0, 60).result, tp::kResumeAccepted);
-    EXPECT_EQ(tp::AnswerResumeReq({1, 50, 10}, 1, 0, 61).result, tp::kResumeRefused);
+    EXPECT_EQ(tp::AnswerResumeReq({1, 50, 10}, 1, 0, 60, tp::kSendKeepMax).result, tp::kResumeAccepted);
+    EXPECT_EQ(tp::AnswerResumeReq({1, 50, 10}, 1, 0, 61, tp::kSendKeepMax).result, tp::kResumeRefused);
 }
 
 TEST(TpResume, RefusedWhenServerNoLongerKeepsWhatClientLacks) {
@@ -133,10 +133,10 @@ TEST(TpResume, RefusedWhenServerNoLongerKeepsWhatClientLacks) {
     const uint32_t base = 300000 + 1 - tp::kSendKeepMax;
     ASSERT_EQ(base, 37857u);
     const uint32_t kept = tp::kSendKeepMax;
-    EXPECT_EQ(tp::AnswerResumeReq({base - 1, 1, 0}, base, kept, 1).result, tp::kResumeRefused);
-    EXPECT_EQ(tp::AnswerResumeReq({base, 1, 0}, base, kept, 1).result, tp::kResumeAccepted);
-    EXPECT_EQ(tp::AnswerResumeReq({base + kept, 1, 0}, base, kept, 1).result, tp::kResumeAccepted);
-    EXPECT_EQ(tp::AnswerResumeReq({base + kept + 1, 1, 0}, base, kept, 1).result,
+    EXPECT_EQ(tp::AnswerResumeReq({base - 1, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeRefused);
+    EXPECT_EQ(tp::AnswerResumeReq({base, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeAccepted);
+    EXPECT_EQ(tp::AnswerResumeReq({base + kept, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeAccepted);
+    EXPECT_EQ(tp::AnswerResumeReq({base + kept + 1, 1, 0}, base, kept, 1, tp::kSendKeepMax).result,
               tp::kResumeRefused);
 }
 
@@ -144,15 +144,15 @@ TEST(TpResume, DecisionHoldsAcrossSequenceWrap) {
     // Server's kept bytes run from 0xffffff00 over the wrap to 0x100.
     const uint32_t base = 0xffffff00u;
     const uint32_t kept = 0x200;
-    EXPECT_EQ(tp::AnswerResumeReq({0x50, 1, 0}, base, kept, 1).result, tp::kResumeAccepted);
-    EXPECT_EQ(tp::AnswerResumeReq({0x100, 1, 0}, base, kept, 1).result, tp::kResumeAccepted);
-    EXPECT_EQ(tp::AnswerResumeReq({0x101, 1, 0}, base, kept, 1).result, tp::kResumeRefused);
-    EXPECT_EQ(tp::AnswerResumeReq({base - 1, 1, 0}, base, kept, 1).result, tp::kResumeRefused);
+    EXPECT_EQ(tp::AnswerResumeReq({0x50, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeAccepted);
+    EXPECT_EQ(tp::AnswerResumeReq({0x100, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeAccepted);
+    EXPECT_EQ(tp::AnswerResumeReq({0x101, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeRefused);
+    EXPECT_EQ(tp::AnswerResumeReq({base - 1, 1, 0}, base, kept, 1, tp::kSendKeepMax).result, tp::kResumeRefused);
     // The client's kept bytes wrap as well.
-    const tp::CTpResumeResp resp = tp::AnswerResumeReq({0x50, 0xfffffff0u, 0x40}, base, kept, 0x20);
+    const tp::CTpResumeResp resp = tp::AnswerResumeReq({0x50, 0xfffffff0u, 0x40}, base, kept, 0x20, tp::kSendKeepMax);
     EXPECT_EQ(resp.result, tp::kResumeAccepted);
     EXPECT_EQ(resp.recv_next, 0x20u);
-    EXPECT_EQ(tp::AnswerResumeReq({0x50, 0xfffffff0u, 0x40}, base, kept, 0x31).result,
+    EXPECT_EQ(tp::AnswerResumeReq({0x50, 0xfffffff0u, 0x40}, base, kept, 0x31, tp::kSendKeepMax).result,
               tp::kResumeRefused);
 }
 

@@ -473,8 +473,13 @@ protected:
         auto raw = listener.Accept();
         if (*handle == 0 || !raw) return nullptr;
         raw->ServeNewPath();
+        // A server that does not speak stream acknowledgement takes the client's offer, an
+        // empty PDU ahead of the record, for a keep-alive.
         tp::CTpPduHeader header;
         Bytes body;
+        EXPECT_TRUE(raw->RecvPdu(&header, &body));
+        EXPECT_EQ(tp::kPduAckOffer, header.type);
+        EXPECT_TRUE(body.empty());
         EXPECT_TRUE(raw->RecvPdu(&header, &body));
         if (record) *record = body;
         raw->SendPdu(tp::kPduData, ConnRespBytes(tp::kConnAccepted));
