@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
 # Goodput over emulated wide-area paths (wan_path.sh, wan_emulator): for each path, N MB from
 # namespace A to a listener in namespace B over plain TCP (one socket, kernel defaults) and over
-# the library through qrncat (TCP, reliable UDP, and the HTTP tunnel through qrntunnel beside
-# the server). The receiver times from the first byte to the last and checks every byte; a
+# the library through qrncat (TCP directly and through tinyproxy beside the client, reliable
+# UDP, and the HTTP tunnel through qrntunnel beside the server). The receiver times from the first byte to the last and checks every byte; a
 # transfer still running after --seconds from its first byte is cut and reported as
 # "timed out at N MB" with the rate of what arrived. Prints one table: path, mode, Mbit/s and
 # the ratio to plain TCP on the same path.
 #
 #   bench/wan_bench.sh [--build DIR] [--mb N] [--seconds S] [--modes LIST]
 #                      [--path RATE_MBIT/RTT_MS[/LOSS_PERCENT[/QUEUE_BYTES]]]...
-# Defaults: build/, 37 MB, 30 s, all modes (tcp,qrn-tcp,qrn-udp,qrn-http), paths 100/50,
-# 100/100 and 100/50/1 (queue one bandwidth-delay product). Needs root; skips otherwise.
+# Defaults: build/, 37 MB, 30 s, all modes (tcp,qrn-tcp,qrn-tcp-proxy,qrn-udp,qrn-http), paths
+# 100/50, 100/100 and 100/50/1 (queue one bandwidth-delay product). Needs root; skips otherwise;
+# qrn-tcp-proxy needs tinyproxy.
 set -u
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$here/../build"
 mb=37
 seconds=30
-modes="tcp,qrn-tcp,qrn-udp,qrn-http"
+modes="tcp,qrn-tcp,qrn-tcp-proxy,qrn-udp,qrn-http"
 paths=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -42,6 +43,11 @@ emulator="$build/bench/wan_emulator"
 transfer="$build/bench/wan_transfer"
 qrncat="$build/tools/qrncat"
 qrntunnel="$build/tools/qrntunnel"
+tinyproxy=$(command -v tinyproxy || true)
+if [[ ",$modes," == *",qrn-tcp-proxy,"* ]] && [ -z "$tinyproxy" ]; then
+  echo "wan_bench: skipped: tinyproxy is not installed (apt-get install tinyproxy)"
+  exit 0
+fi
 for prog in "$emulator" "$transfer" "$qrncat" "$qrntunnel"; do
   if [ ! -x "$prog" ]; then
     echo "wan_bench: skipped: $prog is not built"
@@ -126,6 +132,26 @@ run_mode() {
       "${nsa[@]}" "$qrncat" "$WAN_ADDR_B" -q "${connect[@]}" <"$d/tx" >/dev/null 2>"$d/client.err" &
       pids+=($!)
       ;;
+    qrn-tcp-proxy)
+      # tinyproxy beside the client, so that the proxy's own connection crosses the long path;
+      # the library takes the proxy setting only for port 443.
+      "${nsb[@]}" "$qrncat" -l -d -q --tcp 443 >"$d/rx" 2>"$d/server.err" &
+      pids+=($!)
+      "${nsb[@]}" "$transfer" sink --bytes "$bytes" --seconds "$seconds" <"$d/rx" >"$tmp/sink.out" 2>"$d/sink.err" &
+      local sink=$!
+      wait_for "$d/server.err" "listening on" || echo "wan_bench: the $mode listener did not start" >&2
+      printf 'Port 8888\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.0/8\nConnectPort 443\nLogLevel Error\n' >"$d/tinyproxy.conf"
+      "${nsa[@]}" "$tinyproxy" -d -c "$d/tinyproxy.conf" >"$d/proxy.out" 2>&1 &
+      pids+=($!)
+      for _ in $(seq 1 100); do
+        in_a ss -Hltn "sport = :8888" | grep -q . && break
+        sleep 0.05
+      done
+      "${nsa[@]}" "$transfer" source --bytes "$bytes" >"$d/tx" 2>"$tmp/source.out" &
+      pids+=($!)
+      "${nsa[@]}" env https_proxy=http://127.0.0.1:8888 "$qrncat" "$WAN_ADDR_B" -q --tcp 443 <"$d/tx" >/dev/null 2>"$d/client.err" &
+      pids+=($!)
+      ;;
   esac
   wait "$sink"
   stop_pids
@@ -140,6 +166,7 @@ mode_name() {
     qrn-tcp) echo "qrn TCP" ;;
     qrn-udp) echo "qrn UDP" ;;
     qrn-http) echo "qrn HTTP tunnel" ;;
+    qrn-tcp-proxy) echo "qrn TCP, tinyproxy" ;;
   esac
 }
 
