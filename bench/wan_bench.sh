@@ -170,7 +170,7 @@ mode_name() {
   esac
 }
 
-table=$(printf "%-30s %-16s %9s %8s  %s\n" "path" "mode" "Mbit/s" "ratio" "result")
+table=$(printf "%-30s %-20s %9s %8s  %s\n" "path" "mode" "Mbit/s" "ratio" "result")
 IFS=, read -r -a mode_list <<<"$modes"
 echo "wan_bench: $mb MB from $WAN_NS_A to $WAN_NS_B per transfer, cut ${seconds} s after its first byte"
 for path_arg in "${paths[@]}"; do
@@ -197,7 +197,7 @@ for path_arg in "${paths[@]}"; do
     got=$(field bytes "$line")
     secs=$(field seconds "$line")
     if [ -z "$got" ] || [ "$got" = 0 ]; then
-      table+=$(printf "\n%-30s %-16s %9s %8s  %s" "$label" "$(mode_name "$mode")" "-" "-" "nothing arrived")
+      table+=$(printf "\n%-30s %-20s %9s %8s  %s" "$label" "$(mode_name "$mode")" "-" "-" "nothing arrived")
       echo "  $(mode_name "$mode"): nothing arrived ($(($(date +%s) - start)) s)"
       continue
     fi
@@ -212,7 +212,7 @@ for path_arg in "${paths[@]}"; do
     else
       result="CONTENT DIFFERS after $got bytes"
     fi
-    table+=$(printf "\n%-30s %-16s %9s %8s  %s" "$label" "$(mode_name "$mode")" "$mbit" "$ratio" "$result")
+    table+=$(printf "\n%-30s %-20s %9s %8s  %s" "$label" "$(mode_name "$mode")" "$mbit" "$ratio" "$result")
     echo "  $(mode_name "$mode"): $mbit Mbit/s, $result ($(($(date +%s) - start)) s)"
   done
   wan_path_down 2>>"$tmp/emulator.err"
