@@ -108,6 +108,9 @@ public:
     }
 
     bool Started() const { return m_pid > 0; }
+    void Signal(int sig) {
+        if (m_pid > 0 && !m_exited) kill(m_pid, sig);
+    }
 
     // Writes data to the child's standard input on a thread; closes it afterwards unless
     // keep_open.
@@ -243,15 +246,16 @@ TEST_F(QrncatTest, PipesAMegabyteEachWayUnchanged) {
         std::string got = receiver.Stdout();
         ASSERT_EQ(data.size(), got.size());
         EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
-        EXPECT_NE(std::string::npos, receiver.Stderr().find("reason 1 (closed by the peer)"))
-            << receiver.Stderr();
+        EXPECT_NE(std::string::npos, listener.Stderr().find("reason 1 (closed by the peer)"))
+            << listener.Stderr();
     }
 }
 
 // Reliable UDP alone, TCP with UDP beside it, and the HTTP tunnel through the tunnel server
 // to the listener's TCP port: the listener offers its ports, the connector names the mode by
-// the ports it gives. The sender closes at the end of its input and exits at once: the tail
-// still in flight and the close must reach the receiver all the same, which ends with reason 1.
+// the ports it gives. The connector closes once both inputs have ended and exits at once: the
+// tail still in flight and the close must reach the listener all the same, which ends with
+// reason 1.
 // Through the tunnel the listener sends, so the stream crosses the tunnel's download.
 TEST_F(QrncatTest, PipesOverUdpOverTcpWithUdpAndThroughTheTunnel) {
     constexpr size_t kBytes = 3000000;
@@ -287,10 +291,11 @@ TEST_F(QrncatTest, PipesOverUdpOverTcpWithUdpAndThroughTheTunnel) {
         EXPECT_EQ(0, sender.WaitExit(kTransferMs)) << sender.Stderr();
         EXPECT_EQ(0, receiver.WaitExit(kTransferMs)) << receiver.Stderr();
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.mode)) << connector.Stderr();
-        EXPECT_NE(std::string::npos, sender.Stderr().find("end of input: closed; sent 3000000"))
-            << sender.Stderr();
-        EXPECT_NE(std::string::npos, receiver.Stderr().find("reason 1 (closed by the peer)"))
-            << receiver.Stderr();
+        EXPECT_NE(std::string::npos, sender.Stderr().find("sent 3000000")) << sender.Stderr();
+        // Between two qrncats the connecting side closes once both inputs have ended.
+        EXPECT_NE(std::string::npos, connector.Stderr().find("end of input: closed")) << connector.Stderr();
+        EXPECT_NE(std::string::npos, listener.Stderr().find("reason 1 (closed by the peer)"))
+            << listener.Stderr();
         std::string got = receiver.Stdout();
         ASSERT_EQ(data.size(), got.size());
         EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
@@ -359,6 +364,79 @@ TEST_F(QrncatTest, FailedConnectsGiveAClearErrorAndStatusOne) {
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.message)) << connector.Stderr();
         EXPECT_EQ("", connector.Stdout());
     }
+}
+
+// The end of one side's input is a half-close: the other side's bytes keep flowing, and each
+// side's exit status says whether everything it took was delivered and the peer's stream
+// arrived whole.
+TEST_F(QrncatTest, EndOfInputIsAHalfCloseAndTheExitStatusTellsWhetherAllArrived) {
+    const std::vector<char> big = RandomBytes(4 * kMegabyte, 5);
+    {
+        SCOPED_TRACE("a short input against a long one, both ways at once");
+        CQrncat listener(ListenArgs({}));
+        ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
+        listener.Feed(big);
+        CQrncat connector(ConnectArgs({}));
+        connector.Feed(std::vector<char>{'h', 'i'});
+        EXPECT_EQ(0, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
+        EXPECT_TRUE(connector.Stdout() == std::string(big.begin(), big.end()));
+        EXPECT_EQ("hi", listener.Stdout());
+        EXPECT_NE(std::string::npos, connector.Stderr().find("end of input; sent 2 bytes, still receiving"))
+            << connector.Stderr();
+    }
+    {
+        SCOPED_TRACE("a listener whose input is empty from the start");
+        m_port = std::to_string(FreePort());
+        CQrncat listener(ListenArgs({}));
+        ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
+        listener.CloseInput();
+        CQrncat connector(ConnectArgs({}));
+        connector.Feed(big);
+        EXPECT_EQ(0, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
+        EXPECT_TRUE(listener.Stdout() == std::string(big.begin(), big.end()));
+        EXPECT_NE(std::string::npos, connector.Stderr().find("end of input: closed; sent 4194304")) << connector.Stderr();
+    }
+    {
+        SCOPED_TRACE("Ctrl-C closes at once, and neither side claims success");
+        m_port = std::to_string(FreePort());
+        CQrncat listener(ListenArgs({}));
+        ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
+        CQrncat connector(ConnectArgs({}));
+        connector.Feed(std::vector<char>{'x'}, /*keep_open=*/true);
+        ASSERT_TRUE(WaitUntil([&] { return listener.Stdout() == "x"; })) << listener.Stderr();
+        connector.Signal(SIGINT);
+        EXPECT_EQ(1, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(1, listener.WaitExit(qrntest::kWaitMs / 2)) << listener.Stderr();  // not the 30 s time-out
+        EXPECT_NE(std::string::npos, connector.Stderr().find("Interrupt: closing the connection")) << connector.Stderr();
+        EXPECT_NE(std::string::npos, listener.Stderr().find("the peer closed before the end of its stream"))
+            << listener.Stderr();
+    }
+}
+
+TEST_F(QrncatTest, HelpVersionAndAListenerWithAnHttpPortAreAnswered) {
+    for (const char *flag : {"--help", "-h"}) {
+        CQrncat cat({flag});
+        EXPECT_EQ(0, cat.WaitExit());
+        for (const char *piece : {"usage:", "-d ", "-q ", "--relay", "qrntunnel", "Exit status", "Examples:"}) {
+            EXPECT_NE(std::string::npos, cat.Stdout().find(piece)) << piece << "\n" << cat.Stdout();
+        }
+    }
+    CQrncat version({"--version"});
+    EXPECT_EQ(0, version.WaitExit());
+    EXPECT_EQ(0u, version.Stdout().rfind("qrncat ", 0)) << version.Stdout();
+    CQrncat http_listener({"-l", "--http", "8080"});
+    EXPECT_EQ(kExitUsage, http_listener.WaitExit());
+    EXPECT_NE(std::string::npos, http_listener.Stderr().find("run qrntunnel in front of its --tcp port"))
+        << http_listener.Stderr();
+    // A port that is taken is named, with the system's word for it.
+    CQrncat first(ListenArgs({"-d"}));
+    ASSERT_TRUE(first.WaitForError("listening on")) << first.Stderr();
+    CQrncat second(ListenArgs({"-d"}));
+    EXPECT_EQ(1, second.WaitExit());
+    EXPECT_NE(std::string::npos, second.Stderr().find("cannot listen on TCP port " + m_port + ": Address already in use"))
+        << second.Stderr();
 }
 
 TEST_F(QrncatTest, RejectsBadArgumentsWithUsage) {
