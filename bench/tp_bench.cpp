@@ -2,8 +2,9 @@
 //
 //   (a) bulk throughput of one connection in one direction: the same bytes in the same chunks,
 //       through qrn_tp_send over the TCP path and through send(2) on a plain TCP socket; for
-//       reference also on a plain socket with the library's capped buffer sizes (the cap keeps
-//       what a broken path can swallow inside the stream's kept window);
+//       reference also on a plain socket with the capped buffer sizes that the library keeps
+//       towards a peer without stream acknowledgement (two ends of the library leave them to
+//       the kernel);
 //   (b) round trip of a 64-byte ping-pong: median and 99th percentile.
 //
 // Each server runs in a child process of its own, as a real peer would; the parent is the
@@ -444,7 +445,7 @@ void PrintResults(const SResults &r) {
     printf("\n(a) bulk throughput\n");
     if (r.plain_mibps > 0) printf("  plain TCP            %9.1f MiB/s\n", r.plain_mibps);
     if (r.capped_mibps > 0 && r.plain_mibps > 0)
-        printf("  plain TCP, capped    %9.1f MiB/s   ratio %.2f of plain TCP   (buffers %d/%d, as the library's)\n",
+        printf("  plain TCP, capped    %9.1f MiB/s   ratio %.2f of plain TCP   (buffers %d/%d, as the library's towards a peer without acknowledgement)\n",
                r.capped_mibps, r.capped_mibps / r.plain_mibps, kCappedSendBuffer, kCappedRecvBuffer);
     if (r.tp_mibps > 0) {
         printf("  libqrntp (TCP path)  %9.1f MiB/s", r.tp_mibps);
