@@ -384,6 +384,9 @@ TEST_F(QrncatTest, EndOfInputIsAHalfCloseAndTheExitStatusTellsWhetherAllArrived)
         EXPECT_EQ("hi", listener.Stdout());
         EXPECT_NE(std::string::npos, connector.Stderr().find("end of input; sent 2 bytes, still receiving"))
             << connector.Stderr();
+        // Read when the client was accepted, not after the connection may have ended.
+        EXPECT_NE(std::string::npos, listener.Stderr().find("accepted 127.0.0.1:")) << listener.Stderr();
+        EXPECT_NE(std::string::npos, listener.Stderr().find(" over TCP")) << listener.Stderr();
     }
     {
         SCOPED_TRACE("a listener whose input is empty from the start");
