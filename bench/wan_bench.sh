@@ -8,6 +8,8 @@
 # the ratio to plain TCP on the same path.
 #
 #   bench/wan_bench.sh [--build DIR] [--mb N] [--seconds S] [--modes LIST]
+#                      (modes: tcp qrn-tcp qrn-udp qrn-udp-rate qrn-http; qrn-udp-rate is reliable
+#                      UDP with --udp-rate 100 on both ends)
 #                      [--path RATE_MBIT/RTT_MS[/LOSS_PERCENT[/QUEUE_BYTES]]]...
 # Defaults: build/, 37 MB, 30 s, all modes (tcp,qrn-tcp,qrn-udp,qrn-http), paths 100/50,
 # 100/100 and 100/50/1 (queue one bandwidth-delay product). Needs root; skips otherwise.
@@ -107,9 +109,10 @@ run_mode() {
       "${nsa[@]}" "$transfer" tcp-send "$WAN_ADDR_B" 7001 --bytes "$bytes" >"$tmp/source.out" 2>"$d/source.err" &
       pids+=($!)
       ;;
-    qrn-tcp | qrn-udp | qrn-http)
+    qrn-tcp | qrn-udp | qrn-udp-rate | qrn-http)
       local listen=(--tcp 5001) connect=(--tcp 5001)
       [ "$mode" = qrn-udp ] && listen=(--udp 5002) connect=(--udp 5002)
+      [ "$mode" = qrn-udp-rate ] && listen=(--udp 5002 --udp-rate 100) connect=(--udp 5002 --udp-rate 100)
       [ "$mode" = qrn-http ] && listen=(--tcp 5003) connect=(--http 8080)
       "${nsb[@]}" "$qrncat" -l -d -q "${listen[@]}" >"$d/rx" 2>"$d/server.err" &
       pids+=($!)
@@ -139,6 +142,7 @@ mode_name() {
     tcp) echo "plain TCP" ;;
     qrn-tcp) echo "qrn TCP" ;;
     qrn-udp) echo "qrn UDP" ;;
+    qrn-udp-rate) echo "qrn UDP rate" ;;
     qrn-http) echo "qrn HTTP tunnel" ;;
   esac
 }

@@ -578,6 +578,9 @@ int CRdtpConnection::Option(int option, uintptr_t value) {
     case kOptNoReconnect:
         m_bNoReconnect = 1;
         break;
+    case kOptUdpRate:
+        if (m_udp_handle != 0) qrn_udprlb_option(m_udp_handle, kLowerOptUdpRate, value);
+        break;
     default:
         QRN_TRACE_ERROR("unknown option", option);
         break;

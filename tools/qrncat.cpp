@@ -3,6 +3,7 @@
 //   qrncat -l [--bind IP] [--udp P] [--tcp P] [--http P] [options]   listen, serve one client
 //   qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT]   connect
 //   options: --trace FILE   -d (do not read standard input)   -q (no progress lines)
+//            --udp-rate MBIT (reliable UDP finds the path's rate, up to MBIT Mbit/s)
 //
 // Standard input goes out on the stream; the stream comes out on standard output; events and
 // progress go to standard error. The end of standard input closes the connection once the
@@ -37,6 +38,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr int kMaxPort = 65535;
+constexpr int kMaxUdpRateMbit = 10000;
 constexpr size_t kChunk = 32768;                 // one qrn_tp_send (its length is 16-bit)
 constexpr unsigned kBufferSize = 256 * 1024;     // announced to the peer
 constexpr size_t kQueueHighWater = 8u << 20;     // received bytes waiting for standard output
@@ -47,9 +49,10 @@ constexpr auto kLingerLimit = std::chrono::seconds(40);
 constexpr int kNoCloseResult = -1;
 
 const char kUsage[] =
-    "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--http P] [--trace FILE] [-d] [-q]\n"
-    "       qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT] [--trace FILE]"
-    " [-d] [-q]\n";
+    "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--http P] [--udp-rate MBIT] [--trace FILE]"
+    " [-d] [-q]\n"
+    "       qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT] [--udp-rate MBIT]"
+    " [--trace FILE] [-d] [-q]\n";
 
 struct SOptions {
     bool listen = false;
@@ -63,6 +66,7 @@ struct SOptions {
     int udp_port = 0;
     int tcp_port = 0;
     int http_port = 0;
+    int udp_rate_mbit = 0;  // 0: the original reliable-UDP rate rules
 };
 
 bool ParsePort(const std::string &text, int *port) {
@@ -71,6 +75,15 @@ bool ParsePort(const std::string &text, int *port) {
     int value = std::atoi(text.c_str());
     if (value < 1 || value > kMaxPort) return false;
     *port = value;
+    return true;
+}
+
+bool ParseRate(const std::string &text, int *mbit) {
+    bool digits = text.find_first_not_of("0123456789") == std::string::npos;
+    if (text.empty() || text.size() > 5 || !digits) return false;
+    int value = std::atoi(text.c_str());
+    if (value < 1 || value > kMaxUdpRateMbit) return false;
+    *mbit = value;
     return true;
 }
 
@@ -94,7 +107,7 @@ bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) {
         } else if (arg == "-q") {
             opt->quiet = true;
         } else if (arg == "--bind" || arg == "--trace" || arg == "--relay" || arg == "--udp" ||
-                   arg == "--tcp" || arg == "--http") {
+                   arg == "--tcp" || arg == "--http" || arg == "--udp-rate") {
             if (!has_value) {
                 *error = arg + " needs a value";
                 return false;
@@ -106,6 +119,7 @@ bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) {
             else if (arg == "--relay") ok = ParseRelay(v, opt);
             else if (arg == "--udp") ok = ParsePort(v, &opt->udp_port);
             else if (arg == "--tcp") ok = ParsePort(v, &opt->tcp_port);
+            else if (arg == "--udp-rate") ok = ParseRate(v, &opt->udp_rate_mbit);
             else ok = ParsePort(v, &opt->http_port);
             if (!ok) {
                 *error = "bad value for " + arg + ": '" + v + "'";
@@ -239,6 +253,11 @@ private:
 
     bool Start() {
         auto user = reinterpret_cast<uintptr_t>(this);
+        if (m_opt.udp_rate_mbit != 0 &&
+            qrn_tp_option(0, QRN_TP_OPT_UDP_RATE, static_cast<uintptr_t>(m_opt.udp_rate_mbit)) != QRN_TP_OK) {
+            Note("cannot set the UDP rate");
+            return false;
+        }
         if (m_opt.listen) {
             const char *bind_ip = m_opt.bind_ip.empty() ? nullptr : m_opt.bind_ip.c_str();
             int r = qrn_tp_listen(bind_ip, m_opt.udp_port, m_opt.tcp_port, m_opt.http_port,

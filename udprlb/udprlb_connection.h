@@ -21,6 +21,7 @@
 #include "qrnlibl/qrn_notes.h"
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_pdu.h"
+#include "udprlb/udprlb_rate_finder.h"
 
 // Events decided under the connection's lock, raised once it is released.
 class CUdpRlbEvents : public CQrnNotes {
@@ -109,6 +110,9 @@ public:
     uint16_t PeerPort();
     uint32_t OutgoingBandwidth();
     uint32_t SmoothedRtt();
+    // The path-finding rate with a ceiling of mbit Mbit/s, or (0) the original rate rules, from
+    // now on (udprlb_path_rate.cpp). The window announced at connection time stays.
+    void SetUdpRate(uint32_t mbit);
 
     // Whether a PDU of type from sender may concern this connection: a dig hole response comes
     // from the relay, everything else from the peer's address.
@@ -128,6 +132,10 @@ private:
         uint16_t len;
         uint16_t retries;
         uint32_t resend_tick;
+        // Path-finding rate only: the latest transmission's stamp, and whether the chunk was
+        // declared lost since (no longer counted in flight).
+        CUdpRlbRateFinder::CStamp stamp;
+        bool lost;
     };
     struct CSackBlock {
         uint32_t offset;
@@ -158,6 +166,23 @@ private:
     // The one-second accounting periods that ended by now, with their sent byte counts.
     void ClosePeriods(uint32_t now);
     bool SlotUsedUp() const { return m_sent_cur_slot >= m_outgoing_max_chunk_size; }
+    // Path-finding rate (udprlb_path_rate.cpp); each does nothing under the original rules.
+    void MakeFinder(uint32_t mbit, uint32_t now);
+    // A slot begins: its budget follows the pacing rate; carry is what the last one overran.
+    void PaceSlot(uint32_t carry);
+    // Reliable bytes that the window lets out now (limit when there is no finder).
+    int WindowRoom(int limit) const;
+    void StampSent(CResendEntry *entry, bool repeat, uint32_t now);
+    void ChunkDelivered(const CResendEntry &entry, uint32_t bytes, uint32_t now);
+    void ChunkDropped(const CResendEntry &entry);
+    // Declares lost (and due now) the chunks sent before one that arrived, once they are
+    // overdue by a part of the round trip.
+    // True when one was.
+    bool DetectLosses(uint32_t now);
+    // The selective entries of a data reliable PDU, each a piece of a block of at most
+    // kSackPieceMax bytes, so that long blocks are reported whole over successive PDUs.
+    void WriteSackPieces(CUdpRlbDataReliable *pdu);
+    void NoteAppLimited();
     void CountSent(int datagram_size);
     int PrepareDataReliablePdu(uint32_t seq);
     int SendReliable(const uint8_t *buffer, int len);
@@ -267,6 +292,12 @@ private:
     uint32_t m_peer_sec_recv = 0;
     uint8_t m_last_recv_sec_idx = urlb::kInitialReportedSecond;
     uint32_t m_last_sec_recv = 0;
+    // The path-finding rate, when chosen: it replaces the rate rules above and marks chunks
+    // lost by what later ones show rather than by timers alone.
+    CUdpRlbRateFinder *m_finder = nullptr;
+    uint32_t m_rack_tick = 0;    // latest transmission among the chunks that arrived
+    bool m_rack_known = false;
+    uint32_t m_sack_piece = 0;   // bytes of the current block already reported
     // Stats bytes of the data PDU being dispatched, until its ids are checked.
     bool m_in_stats_pending = false;
     uint8_t m_in_stats_index = 0;

@@ -248,7 +248,7 @@ constexpr char kBindSeparator = ';';
 // The path-finding rate (QRN_TP_OPT_UDP_RATE), chosen per connection; 0 keeps the rules above.
 constexpr int kOptUdpRate = 108;           // value: the ceiling in Mbit/s
 constexpr uint32_t kBytesPerMbit = 125000;  // per second
-constexpr uint32_t kMaxUdpRateMbit = 100000;
+constexpr uint32_t kMaxUdpRateMbit = 10000;   // keeps the ceiling in bytes within 32 bits
 // What the connection announces as its window (and so what the peer keeps for reassembly):
 // the most that a peer of the original rules accepts.
 constexpr uint32_t kRateSendWindowLimit = kMaxPeerWindow;
@@ -280,6 +280,10 @@ constexpr uint32_t kRateMinSampleInterval = 1;          // ms
 // trip overdue, or at least kRateMinReorder ms.
 constexpr double kRateReorderShare = 0.25;
 constexpr uint32_t kRateMinReorder = 5;                 // ms
+// What a data reliable datagram adds to its data, as the rate finder counts it.
+constexpr uint32_t kRateChunkOverhead = kHeaderSize + kDataReliableFixedSize + kU8Size;
+// A selective entry reports at most this much of a block (its length field is 16 bits).
+constexpr uint32_t kSackPieceMax = 0xffff;
 
 // CRC-16/XMODEM.
 constexpr uint16_t kCrcPolynomial = 0x1021;

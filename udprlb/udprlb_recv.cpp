@@ -177,7 +177,11 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         CheckSendSlot();
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
-        if (MarkHoleDue(pdu)) ResendDue();
+        if (m_finder != nullptr) {
+            if (DetectLosses(get_tick_count())) ResendDue();
+        } else if (MarkHoleDue(pdu)) {
+            ResendDue();
+        }
         int readable = 0;
         if (pdu.data_len > 0) readable = AcceptReliableData(pdu.seq, pdu.data, pdu.data_len);
         AckIfDue();
@@ -217,11 +221,12 @@ bool CUdpRlbConnection::ProcessAck(const CUdpRlbDataReliable &pdu, bool *writabl
     auto *front = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, 0));
     const int32_t cut = front != nullptr ? calc_dword_distance(front->seq, m_send_base) : 0;
     if (cut > 0 && cut < front->len) {
+        ChunkDelivered(*front, static_cast<uint32_t>(cut), get_tick_count());
         front->seq = m_send_base;
         front->len = static_cast<uint16_t>(front->len - cut);
     }
     CompleteRttMeasurement();
-    if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomAck) {
+    if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomAck && WindowRoom(kMaxData) > 0) {
         m_want_write = false;
         *writable = true;
     }
@@ -312,9 +317,13 @@ void CUdpRlbConnection::StoreOutOfOrder(uint32_t seq, const uint8_t *data, int l
         }
     }
     RingWrite(m_reassembly, size, seq, data, static_cast<uint32_t>(len));
+    // With the path-finding rate the sender learns of what arrives beyond a gap as fast as of
+    // what arrives in order, so that it sees the gap's chunks as lost within a round trip.
+    if (m_finder != nullptr) m_unacked_bytes += static_cast<uint32_t>(len);
     switch (MergeBlock<CSackBlock>(m_sack_list, m_ack, seq, static_cast<uint32_t>(len), kMaxSackBlocks)) {
     case EMerge::kInserted:
         m_sack_rotation = 0;
+        m_sack_piece = 0;
         m_ack_now = true;
         break;
     case EMerge::kRefused:
