@@ -56,7 +56,8 @@ CUdpRlbConnection::CUdpRlbConnection(int handle, qrn_callback callback, uintptr_
     // The window is announced in the handshake, so only a rate chosen before it can widen it.
     const uint32_t mbit = udprlb_default_udp_rate();
     if (mbit != 0) {
-        qrn_cirwin_set_limit(m_send_window, static_cast<int>(kRateSendWindowLimit));
+        m_announced_window = kRateSendWindowLimit;
+        qrn_cirwin_set_limit(m_send_window, static_cast<int>(m_announced_window));
         m_resend_timeout = kRateInitialResendTimeout;
         MakeFinder(mbit, get_tick_count());
     }
@@ -123,7 +124,7 @@ void CUdpRlbConnection::SendDigHoleRequestPdu() {
 void CUdpRlbConnection::SendConnectRequestPdu() {
     CUdpRlbConnectRequest pdu;
     pdu.src = static_cast<uint16_t>(m_handle);
-    pdu.window = static_cast<uint32_t>(qrn_cirwin_get_limit(m_send_window));
+    pdu.window = m_announced_window;
     pdu.src_tag = m_my_tag;
     SendOwnPdu(kPduConnectRequest, udprlb_pdu_write_connect_request(pdu, PayloadOf(m_send_buffer), kMaxPayload));
     m_last_send_time = get_tick_count();
@@ -134,7 +135,7 @@ void CUdpRlbConnection::SendConnectResponsePdu(int16_t result) {
     pdu.dst = m_peer_app_id;
     pdu.result = result;
     pdu.src = static_cast<uint16_t>(m_handle);
-    pdu.window = static_cast<uint32_t>(qrn_cirwin_get_limit(m_send_window));
+    pdu.window = m_announced_window;
     pdu.src_tag = m_my_tag;
     SendOwnPdu(kPduConnectResponse, udprlb_pdu_write_connect_response(pdu, PayloadOf(m_send_buffer), kMaxPayload));
     m_last_send_time = get_tick_count();
@@ -177,6 +178,7 @@ bool CUdpRlbConnection::AllocateReassembly(uint32_t peer_window) {
         return false;
     }
     m_peer_window = peer_window;
+    WidenSendWindow();
     return true;
 }
 

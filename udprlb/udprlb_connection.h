@@ -170,6 +170,12 @@ private:
     void MakeFinder(uint32_t mbit, uint32_t now);
     // A slot begins: its budget follows the pacing rate; carry is what the last one overran.
     void PaceSlot(uint32_t carry);
+    // A peer that announced kRateSendWindowLimit takes kRateWideWindow from a sender with the
+    // finder.
+    void WidenSendWindow();
+    // How far beyond ack the peer's data is kept: what the peer announced, or kRateWideWindow
+    // when this side announced kRateSendWindowLimit.
+    uint32_t AcceptWindow() const;
     // Reliable bytes that the window lets out now (limit when there is no finder).
     int WindowRoom(int limit) const;
     void StampSent(CResendEntry *entry, bool repeat, uint32_t now);
@@ -183,6 +189,11 @@ private:
     // kSackPieceMax bytes, so that long blocks are reported whole over successive PDUs.
     void WriteSackPieces(CUdpRlbDataReliable *pdu);
     void NoteAppLimited();
+    // The user read and left bytes unread (full: its read was filled). A user that reads only
+    // so much per event would otherwise wait for the next data to arrive: with the finder, the
+    // rest is announced again (event 3) a moment later.
+    void NoteReadStopped(bool full);
+    void ReannounceUnread(CUdpRlbEvents *events, uint32_t now);
     void CountSent(int datagram_size);
     int PrepareDataReliablePdu(uint32_t seq);
     int SendReliable(const uint8_t *buffer, int len);
@@ -259,6 +270,7 @@ private:
     qrn_cirwin *m_recv_window;   // in order, not yet read by the user
     uint8_t *m_reassembly = nullptr;  // byte i holds stream offset m_ack + i
     uint32_t m_peer_window = 0;
+    uint32_t m_announced_window = urlb::kConnectWindow;  // this side's, in the handshake
     qrn_array *m_sack_list;  // CSackBlock beyond m_ack: sorted, disjoint, not touching
     uint16_t m_sack_rotation = 0;
     bool m_ack_pending = false;
@@ -298,6 +310,8 @@ private:
     uint32_t m_rack_tick = 0;    // latest transmission among the chunks that arrived
     bool m_rack_known = false;
     uint32_t m_sack_piece = 0;   // bytes of the current block already reported
+    bool m_reannounce = false;   // unread bytes are to be announced again at m_reannounce_tick
+    uint32_t m_reannounce_tick = 0;
     // Stats bytes of the data PDU being dispatched, until its ids are checked.
     bool m_in_stats_pending = false;
     uint8_t m_in_stats_index = 0;

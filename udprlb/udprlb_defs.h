@@ -249,9 +249,12 @@ constexpr char kBindSeparator = ';';
 constexpr int kOptUdpRate = 108;           // value: the ceiling in Mbit/s
 constexpr uint32_t kBytesPerMbit = 125000;  // per second
 constexpr uint32_t kMaxUdpRateMbit = 10000;   // keeps the ceiling in bytes within 32 bits
-// What the connection announces as its window (and so what the peer keeps for reassembly):
-// the most that a peer of the original rules accepts.
+// What a connection with this rate announces as its window (and so what the peer keeps for
+// reassembly): the most that a peer of the original rules accepts. Those rules always announce
+// kConnectWindow, so this value also tells a peer that this side takes up to kRateWideWindow
+// beyond its ack: a sender with this rate then widens its send window to that.
 constexpr uint32_t kRateSendWindowLimit = kMaxPeerWindow;
+constexpr uint32_t kRateWideWindow = 4 * kMaxPeerWindow;
 // Send slots are short, so that the rate goes out as a stream rather than in bursts.
 constexpr uint16_t kRateSlotLength = 5;                 // ms
 constexpr uint32_t kRateInitialResendTimeout = 1000;    // ms, until a round trip is known
@@ -282,8 +285,10 @@ constexpr double kRateReorderShare = 0.25;
 constexpr uint32_t kRateMinReorder = 5;                 // ms
 // What a data reliable datagram adds to its data, as the rate finder counts it.
 constexpr uint32_t kRateChunkOverhead = kHeaderSize + kDataReliableFixedSize + kU8Size;
-// A selective entry reports at most this much of a block (its length field is 16 bits).
+// A selective entry reports at most this much of a block (its length field is 16 bits); the
+// pieces of a longer block overlap by a chunk, so that every chunk lies wholly in one of them.
 constexpr uint32_t kSackPieceMax = 0xffff;
+constexpr uint32_t kSackPieceStep = kSackPieceMax - kMaxData;
 
 // CRC-16/XMODEM.
 constexpr uint16_t kCrcPolynomial = 0x1021;

@@ -36,6 +36,7 @@ void CUdpRlbConnection::MakeFinder(uint32_t mbit, uint32_t now) {
     }
     m_finder = new CUdpRlbRateFinder(ceiling, now);
     m_slot_length = kRateSlotLength;
+    WidenSendWindow();
     // Chunks already in flight were never stamped: they count from now.
     for (int i = 0; i < qrn_array_size(m_resend_queue); ++i) {
         auto *entry = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, i));
@@ -52,6 +53,17 @@ void CUdpRlbConnection::PaceSlot(uint32_t carry) {
     m_outgoing_max_chunk_size = static_cast<uint32_t>(budget);
     m_outgoing_bw = rate;
     m_sent_cur_slot = carry < budget ? carry : static_cast<uint32_t>(budget);
+}
+
+void CUdpRlbConnection::WidenSendWindow() {
+    if (m_finder != nullptr && m_peer_window == kRateSendWindowLimit) {
+        qrn_cirwin_set_limit(m_send_window, static_cast<int>(kRateWideWindow));
+    }
+}
+
+uint32_t CUdpRlbConnection::AcceptWindow() const {
+    if (m_announced_window != kRateSendWindowLimit || m_peer_window > kRateWideWindow) return m_peer_window;
+    return kRateWideWindow;
 }
 
 int CUdpRlbConnection::WindowRoom(int limit) const {
@@ -120,7 +132,7 @@ void CUdpRlbConnection::WriteSackPieces(CUdpRlbDataReliable *pdu) {
         CUdpRlbSackEntry &entry = pdu->sack[pdu->sack_count++];
         entry.offset = block->offset + m_sack_piece;
         entry.length = static_cast<uint16_t>(piece);
-        m_sack_piece += piece;
+        m_sack_piece += piece == left ? piece : kSackPieceStep;
         if (m_sack_piece >= block->length) {
             ++m_sack_rotation;
             m_sack_piece = 0;
@@ -129,6 +141,20 @@ void CUdpRlbConnection::WriteSackPieces(CUdpRlbDataReliable *pdu) {
 }
 
 void CUdpRlbConnection::NoteAppLimited() {
-    if (m_finder == nullptr || m_want_write || SlotUsedUp() || WindowRoom(kMaxData) < kMaxData) return;
+    // Room to send and nothing to send: the window is far from used and the user was not held back.
+    if (m_finder == nullptr || m_want_write || m_finder->InFlight() >= m_finder->Window() / 2) return;
     m_finder->OnAppLimited();
+}
+
+void CUdpRlbConnection::NoteReadStopped(bool full) {
+    if (m_finder == nullptr || !full || qrn_cirwin_write_size(m_recv_window) == 0) return;
+    m_reannounce = true;
+    m_reannounce_tick = get_tick_count() + kWorkerPause;
+}
+
+void CUdpRlbConnection::ReannounceUnread(CUdpRlbEvents *events, uint32_t now) {
+    if (!m_reannounce || calc_dword_distance(m_reannounce_tick, now) < 0) return;
+    m_reannounce = false;
+    const int unread = qrn_cirwin_write_size(m_recv_window);
+    if (unread > 0) events->Post(kEventData, static_cast<uintptr_t>(unread), kDataReliable);
 }

@@ -97,7 +97,7 @@ void CUdpRlbRateFinder::CheckStartupDone() {
     const bool overflow = m_round_lost >= kRateStartupLossMinBytes &&
                           static_cast<double>(m_round_lost) > kRateStartupLossShare * static_cast<double>(round_bytes);
     const uint32_t rate = BottleneckRate();
-    if (!overflow && rate > 0 && m_app_limited_until == 0) {
+    if (!overflow && rate > 0) {
         if (rate >= kRateFullGrowth * m_full_rate) {
             m_full_rate = rate;
             m_full_rounds = 0;

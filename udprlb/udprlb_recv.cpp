@@ -125,6 +125,7 @@ int CUdpRlbConnection::Recv(void *buffer, int len) {
     if (buffer == nullptr || len <= 0) return 0;
     const int n = qrn_cirwin_read_ex(m_recv_window, 0, buffer, len);
     qrn_cirwin_forward(m_recv_window, n);
+    NoteReadStopped(n == len);
     return n;
 }
 
@@ -252,7 +253,7 @@ void CUdpRlbConnection::AckIfDue() {
 
 int CUdpRlbConnection::AcceptReliableData(uint32_t seq, const uint8_t *data, int len) {
     const int32_t distance = calc_dword_distance(m_ack, seq);
-    if (distance < 0 || static_cast<int64_t>(distance) + len > static_cast<int64_t>(m_peer_window)) {
+    if (distance < 0 || static_cast<int64_t>(distance) + len > static_cast<int64_t>(AcceptWindow())) {
         // Old or out of range: the next PDU acknowledges again what has arrived.
         m_ack_pending = true;
         return 0;
@@ -279,7 +280,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
         const auto *block = static_cast<const CSackBlock *>(qrn_array_get(m_sack_list, i));
         const int64_t begin = calc_dword_distance(m_ack, block->offset);
         if (deliverable < begin) break;
-        if (begin < 1 || begin + block->length > m_peer_window) {
+        if (begin < 1 || begin + block->length > AcceptWindow()) {
             QRN_TRACE_ERROR("sack block out of range, (ack, offset, length)=", m_ack, block->offset,
                             block->length);
         }
@@ -291,7 +292,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
     }
     int delivered = qrn_cirwin_write(m_recv_window, data, len);
     if (delivered == len && deliverable > len && m_reassembly != nullptr) {
-        delivered += RingAppend(m_recv_window, m_reassembly, RingSize(m_peer_window),
+        delivered += RingAppend(m_recv_window, m_reassembly, RingSize(AcceptWindow()),
                                 m_ack + static_cast<uint32_t>(len), static_cast<uint32_t>(deliverable - len));
     }
     if (delivered < deliverable) {
@@ -307,7 +308,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
 }
 
 void CUdpRlbConnection::StoreOutOfOrder(uint32_t seq, const uint8_t *data, int len) {
-    const uint32_t size = RingSize(m_peer_window);
+    const uint32_t size = RingSize(AcceptWindow());
     if (m_reassembly == nullptr) {
         // Made on first need, so that connections that never reorder cost nothing.
         m_reassembly = new (std::nothrow) uint8_t[size];
