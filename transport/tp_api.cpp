@@ -152,8 +152,11 @@ QRN_API int qrn_tp_close(int handle, int reason) {
 QRN_API int qrn_tp_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_tp_option");
     qrn_trace_text("qrn_tp_option, (handle, opt)=", handle, option);
-    if (handle == 0 && (option == QRN_TP_OPT_UDP_RELAY || option == QRN_TP_OPT_UDP_RATE)) {
+    if (handle == 0 && option == QRN_TP_OPT_UDP_RELAY) {
         return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_UNKNOWN_HANDLE;
+    }
+    if (handle == 0 && option == QRN_TP_OPT_UDP_RATE) {
+        return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_INVALID;
     }
     CQrnRefHolder<CTpConnection> conn(AppConn(handle, "qrn_tp_option"));
     if (!conn) return QRN_TP_ERR_UNKNOWN_HANDLE;
