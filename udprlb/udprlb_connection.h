@@ -183,8 +183,8 @@ private:
     void ChunkDropped(const CResendEntry &entry);
     // Declares lost (and due now) the chunks sent before one that arrived, once they are
     // overdue by a part of the round trip.
-    // True when one was.
-    bool DetectLosses(uint32_t now);
+    // True when one was. moved_only: only when a chunk sent later than all before has arrived.
+    bool DetectLosses(uint32_t now, bool moved_only);
     // The selective entries of a data reliable PDU, each a piece of a block of at most
     // kSackPieceMax bytes, so that long blocks are reported whole over successive PDUs.
     void WriteSackPieces(CUdpRlbDataReliable *pdu);
@@ -309,6 +309,7 @@ private:
     CUdpRlbRateFinder *m_finder = nullptr;
     uint32_t m_rack_tick = 0;    // latest transmission among the chunks that arrived
     bool m_rack_known = false;
+    bool m_rack_moved = false;   // m_rack_tick moved since the last walk
     uint32_t m_sack_piece = 0;   // bytes of the current block already reported
     bool m_reannounce = false;   // unread bytes are to be announced again at m_reannounce_tick
     uint32_t m_reannounce_tick = 0;

@@ -91,6 +91,7 @@ void CUdpRlbConnection::ChunkDelivered(const CResendEntry &entry, uint32_t bytes
     if (!m_rack_known || calc_dword_distance(m_rack_tick, entry.stamp.sent_tick) > 0) {
         m_rack_tick = entry.stamp.sent_tick;
         m_rack_known = true;
+        m_rack_moved = true;
     }
 }
 
@@ -98,8 +99,12 @@ void CUdpRlbConnection::ChunkDropped(const CResendEntry &entry) {
     if (m_finder != nullptr && !entry.lost) m_finder->OnLost(WireSize(entry.len), false);
 }
 
-bool CUdpRlbConnection::DetectLosses(uint32_t now) {
+bool CUdpRlbConnection::DetectLosses(uint32_t now, bool moved_only) {
     if (m_finder == nullptr || !m_rack_known) return false;
+    // A peer's acknowledgement leads to a walk of the queue only when it delivered something sent
+    // later than anything before, so that repeated or forged acknowledgements cost little.
+    if (moved_only && !m_rack_moved) return false;
+    m_rack_moved = false;
     const uint32_t rtt = m_finder->LatestRtt();
     uint32_t reorder = static_cast<uint32_t>(kRateReorderShare * m_finder->MinRtt());
     if (reorder < kRateMinReorder) reorder = kRateMinReorder;

@@ -179,7 +179,7 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
         if (m_finder != nullptr) {
-            if (DetectLosses(get_tick_count())) ResendDue();
+            if (DetectLosses(get_tick_count(), true)) ResendDue();
         } else if (MarkHoleDue(pdu)) {
             ResendDue();
         }

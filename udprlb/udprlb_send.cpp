@@ -67,7 +67,8 @@ void CUdpRlbConnection::AdvanceSlot(uint32_t now) {
     if (lag >= 0) {
         // Every slot that ended meanwhile starts empty; an idle spell is caught up at once.
         const uint32_t slots = static_cast<uint32_t>(lag) / m_slot_length + 1;
-        const uint32_t overrun = m_sent_cur_slot > m_outgoing_max_chunk_size ? m_sent_cur_slot - m_outgoing_max_chunk_size : 0;
+        const uint32_t overrun =
+            m_sent_cur_slot > m_outgoing_max_chunk_size ? m_sent_cur_slot - m_outgoing_max_chunk_size : 0;
         m_slot_end += slots * m_slot_length;
         m_sent_cur_slot = 0;
         m_send_blocked = false;
@@ -142,13 +143,9 @@ int CUdpRlbConnection::PrepareDataReliablePdu(uint32_t seq) {
     pdu.ids = OwnIds();
     pdu.seq = seq;
     pdu.ack = m_ack;
-    bool blocks_done = false;
-    const int blocks = qrn_array_size(m_sack_list);
-    if (m_finder != nullptr) {
-        WriteSackPieces(&pdu);
-        blocks_done = true;
-    }
-    while (!blocks_done && pdu.sack_count < kMaxSackEntries && pdu.sack_count < blocks) {
+    if (m_finder != nullptr) WriteSackPieces(&pdu);
+    const int blocks = m_finder != nullptr ? 0 : qrn_array_size(m_sack_list);
+    while (pdu.sack_count < kMaxSackEntries && pdu.sack_count < blocks) {
         if (m_sack_rotation >= blocks) m_sack_rotation = 0;
         const auto *block = static_cast<const CSackBlock *>(qrn_array_get(m_sack_list, m_sack_rotation));
         ++m_sack_rotation;
@@ -469,9 +466,9 @@ void CUdpRlbConnection::OnThreadTick() {
         if (m_state != kStateConnected) return;
         CheckSendSlot();
         if (!FlushPendingUnreliable() || !ResendUnreliableDue()) return;
-        const uint32_t now = get_tick_count();
-        DetectLosses(now);
+        DetectLosses(get_tick_count(), false);
         ResendDue();
+        const uint32_t now = get_tick_count();
         if (m_rtt_state == kRttMeasuring && calc_tick_diff(m_rtt_send_tick, now) > kRttGiveUp) {
             m_rtt_state = kRttIdle;
         }

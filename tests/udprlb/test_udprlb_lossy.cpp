@@ -454,7 +454,9 @@ namespace {
 // The path-finding rate for the connections made while it lives.
 class CDefaultUdpRate {
 public:
-    explicit CDefaultUdpRate(uint32_t mbit) { EXPECT_EQ(0, qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, mbit)); }
+    explicit CDefaultUdpRate(uint32_t mbit) {
+        EXPECT_EQ(0, qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, mbit));
+    }
     ~CDefaultUdpRate() { qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, 0); }
 };
 
