@@ -50,7 +50,8 @@ constexpr int kDefaultMegabytes = 8;
 constexpr int kMaxMegabytes = 1024;
 constexpr int kMaxUdpRateMbit = 10000;
 constexpr int kCutDivisor = 3;  // the path is cut once a third of each direction has arrived
-// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less.
+// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less (unless
+// --udp-rate lets it find the path's rate).
 constexpr uint64_t kMaxUdpBulk = 1 << 20;
 constexpr auto kDeadline = std::chrono::seconds(60);
 constexpr auto kCloseDeadline = std::chrono::seconds(10);
@@ -566,7 +567,7 @@ int main(int argc, char **argv) {
     // Each run's peers stay alive until the process ends: the library may still deliver a
     // late event for a connection that has finished.
     rows.push_back((new CDemoRun("TCP", bulk))->RunMode(false, true));
-    rows.push_back((new CDemoRun("UDP", std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
+    rows.push_back((new CDemoRun("UDP", udp_rate != 0 ? bulk : std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
     rows.push_back((new CDemoRun("TCP+UDP", bulk))->RunMode(true, true));
     rows.push_back((new CDemoRun("HTTP", bulk))->RunTunnel(tunnel));
 
