@@ -8,17 +8,19 @@
 # the ratio to plain TCP on the same path.
 #
 #   bench/wan_bench.sh [--build DIR] [--mb N] [--seconds S] [--modes LIST]
+#                      (modes: tcp qrn-tcp qrn-tcp-proxy qrn-udp qrn-udp-rate qrn-http;
+#                      qrn-tcp-proxy goes through tinyproxy beside the client, qrn-udp-rate is
+#                      reliable UDP with --udp-rate 100 on both ends)
 #                      [--path RATE_MBIT/RTT_MS[/LOSS_PERCENT[/QUEUE_BYTES]]]...
-# Defaults: build/, 37 MB, 30 s, all modes (tcp,qrn-tcp,qrn-tcp-proxy,qrn-udp,qrn-http), paths
-# 100/50, 100/100 and 100/50/1 (queue one bandwidth-delay product). Needs root; skips otherwise;
-# qrn-tcp-proxy needs tinyproxy.
+# Defaults: build/, 37 MB, 30 s, all modes, paths 100/50, 100/100 and 100/50/1 (queue one
+# bandwidth-delay product). Needs root; skips otherwise; qrn-tcp-proxy needs tinyproxy.
 set -u
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 build="$here/../build"
 mb=37
 seconds=30
-modes="tcp,qrn-tcp,qrn-tcp-proxy,qrn-udp,qrn-http"
+modes="tcp,qrn-tcp,qrn-tcp-proxy,qrn-udp,qrn-udp-rate,qrn-http"
 paths=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -113,9 +115,10 @@ run_mode() {
       "${nsa[@]}" "$transfer" tcp-send "$WAN_ADDR_B" 7001 --bytes "$bytes" >"$tmp/source.out" 2>"$d/source.err" &
       pids+=($!)
       ;;
-    qrn-tcp | qrn-udp | qrn-http)
+    qrn-tcp | qrn-udp | qrn-udp-rate | qrn-http)
       local listen=(--tcp 5001) connect=(--tcp 5001)
       [ "$mode" = qrn-udp ] && listen=(--udp 5002) connect=(--udp 5002)
+      [ "$mode" = qrn-udp-rate ] && listen=(--udp 5002 --udp-rate 100) connect=(--udp 5002 --udp-rate 100)
       [ "$mode" = qrn-http ] && listen=(--tcp 5003) connect=(--http 8080)
       "${nsb[@]}" "$qrncat" -l -d -q "${listen[@]}" >"$d/rx" 2>"$d/server.err" &
       pids+=($!)
@@ -165,6 +168,7 @@ mode_name() {
     tcp) echo "plain TCP" ;;
     qrn-tcp) echo "qrn TCP" ;;
     qrn-udp) echo "qrn UDP" ;;
+    qrn-udp-rate) echo "qrn UDP rate" ;;
     qrn-http) echo "qrn HTTP tunnel" ;;
     qrn-tcp-proxy) echo "qrn TCP, tinyproxy" ;;
   esac

@@ -430,6 +430,7 @@ int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_cont
 int qrn_rdtp_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_rdtp_option");
     if (handle == kNoHandle && option == kOptUdpRelay) return qrn_udprlb_option(kNoHandle, kLowerOptRelay, value);
+    if (handle == kNoHandle && option == kOptUdpRate) return qrn_udprlb_option(kNoHandle, kLowerOptUdpRate, value);
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("unknown handle, (handle, option)=", handle, option);

@@ -581,6 +581,9 @@ int CRdtpConnection::Option(int option, uintptr_t value) {
     case kOptBoundBuffers:
         if (m_tcp_handle != 0) VSOCK::setsockopt(m_tcp_handle, sock::kOptBoundBuffers, value, 0);
         break;
+    case kOptUdpRate:
+        if (m_udp_handle != 0) qrn_udprlb_option(m_udp_handle, kLowerOptUdpRate, value);
+        break;
     default:
         QRN_TRACE_ERROR("unknown option", option);
         break;

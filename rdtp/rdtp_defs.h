@@ -59,6 +59,7 @@ constexpr int kLowerOptBandwidth = 10;
 constexpr int kLowerOptRtt = 11;
 constexpr int kLowerOptUserData = 102;
 constexpr int kLowerOptRelay = 105;      // handle 0: the reliable-UDP relay role on or off
+constexpr int kLowerOptUdpRate = 108;    // the reliable-UDP rate's ceiling in Mbit/s, 0 the original rules
 
 // Messages to the upper callback: callback(user_data, msg, handle, p1, p2, p3).
 constexpr int kMsgConnect = 1;    // server: a new logical connection
@@ -94,6 +95,7 @@ constexpr int kOptUdpRelay = 105;    // handle 0 (the listeners): value 0 off, e
 // The stream above cannot tell what arrived: the current TCP path gets buffers no larger than
 // what the stream keeps to send again (the stream asks again on every new path).
 constexpr int kOptBoundBuffers = 106;
+constexpr int kOptUdpRate = 108;     // Mbit/s ceiling of the path-finding UDP rate; handle 0: new paths
 constexpr int kNoHandle = 0;
 // Outgoing bandwidth reported for a connection without a reliable-UDP path.
 constexpr uint32_t kStreamBandwidth = 204800;

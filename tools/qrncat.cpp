@@ -3,6 +3,7 @@
 //   qrncat -l [--bind IP] [--udp P] [--tcp P] [options]              listen, serve one client
 //   qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT]   connect
 //   options: --trace FILE   -d (do not read standard input)   -q (no progress lines)
+//            --udp-rate MBIT (reliable UDP finds the path's rate, up to MBIT Mbit/s)
 //
 // Standard input goes out on the stream; the stream comes out on standard output; events and
 // progress go to standard error. Between two qrncats the stream is framed (qrncat_frames.h),
@@ -182,6 +183,11 @@ private:
 
     bool Start() {
         auto user = reinterpret_cast<uintptr_t>(this);
+        if (m_opt.udp_rate_mbit != 0 &&
+            qrn_tp_option(0, QRN_TP_OPT_UDP_RATE, static_cast<uintptr_t>(m_opt.udp_rate_mbit)) != QRN_TP_OK) {
+            Note("cannot set the UDP rate");
+            return false;
+        }
         if (m_opt.listen) {
             const char *bind_ip = m_opt.bind_ip.empty() ? nullptr : m_opt.bind_ip.c_str();
             int r = qrn_tp_listen(bind_ip, m_opt.udp_port, m_opt.tcp_port, 0, &Callback, user);

@@ -9,11 +9,12 @@
 namespace qrncat {
 
 constexpr int kMaxPort = 65535;
+constexpr int kMaxUdpRateMbit = 10000;
 
 const char kUsage[] =
-    "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--trace FILE] [-d] [-q]\n"
-    "       qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT] [--trace FILE]"
-    " [-d] [-q]\n"
+    "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--udp-rate MBIT] [--trace FILE] [-d] [-q]\n"
+    "       qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT] [--udp-rate MBIT]\n"
+    "              [--trace FILE] [-d] [-q]\n"
     "       qrncat --help | --version\n";
 
 const char kHelp[] =
@@ -29,6 +30,8 @@ const char kHelp[] =
     "                    HOST, in front of the server's --tcp port (a listener has no HTTP\n"
     "                    port of its own)\n"
     "  --relay HOST:PORT reliable UDP: a relay that helps to punch through translators\n"
+    "  --udp-rate MBIT   reliable UDP finds the path's rate, up to MBIT Mbit/s, instead of\n"
+    "                    starting at 200 KB/s and stopping at 2 MB/s (give it on both ends)\n"
     "  --trace FILE      write the library's trace to FILE\n"
     "  -d                do not read standard input (send nothing; only receive)\n"
     "  -q                no progress lines\n"
@@ -45,6 +48,7 @@ const char kHelp[] =
     "  qrncat server.example --tcp 5000 < file      # send a file to it\n"
     "  qrncat -l --udp 5001 -d > received           # reliable UDP, receive only\n"
     "  qrncat server.example --udp 5001 --relay relay.example:3478 < file\n"
+    "  qrncat -l --udp 5001 --udp-rate 100 > received   # a long fast path: both ends\n"
     "  qrncat -l --udp 5001 --tcp 5000              # offer both; a client may use both\n"
     "  qrncat server.example --udp 5001 --tcp 5000  # TCP for the stream, UDP beside it\n"
     "  qrntunnel --listen 0.0.0.0:8080 --target 127.0.0.1:5000 &   # the tunnel, in front of\n"
@@ -64,6 +68,7 @@ struct SOptions {
     int udp_port = 0;
     int tcp_port = 0;
     int http_port = 0;
+    int udp_rate_mbit = 0;  // 0: the original reliable-UDP rate rules
 };
 
 inline bool ParsePort(const std::string &text, int *port) {
@@ -72,6 +77,15 @@ inline bool ParsePort(const std::string &text, int *port) {
     int value = std::atoi(text.c_str());
     if (value < 1 || value > kMaxPort) return false;
     *port = value;
+    return true;
+}
+
+inline bool ParseRate(const std::string &text, int *mbit) {
+    bool digits = text.find_first_not_of("0123456789") == std::string::npos;
+    if (text.empty() || text.size() > 5 || !digits) return false;
+    int value = std::atoi(text.c_str());
+    if (value < 1 || value > kMaxUdpRateMbit) return false;
+    *mbit = value;
     return true;
 }
 
@@ -121,7 +135,7 @@ inline bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) 
         } else if (arg == "-q") {
             opt->quiet = true;
         } else if (arg == "--bind" || arg == "--trace" || arg == "--relay" || arg == "--udp" ||
-                   arg == "--tcp" || arg == "--http") {
+                   arg == "--tcp" || arg == "--http" || arg == "--udp-rate") {
             if (i + 1 >= argc) {
                 *error = arg + " needs a value";
                 return false;
@@ -133,6 +147,7 @@ inline bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) 
             else if (arg == "--relay") ok = ParseRelay(v, opt);
             else if (arg == "--udp") ok = ParsePort(v, &opt->udp_port);
             else if (arg == "--tcp") ok = ParsePort(v, &opt->tcp_port);
+            else if (arg == "--udp-rate") ok = ParseRate(v, &opt->udp_rate_mbit);
             else ok = ParsePort(v, &opt->http_port);
             if (!ok) {
                 *error = "bad value for " + arg + ": '" + v + "'";

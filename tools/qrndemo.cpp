@@ -6,7 +6,9 @@
 // joined to the server's TCP port, and stops it when done. Prints one row per mode: bytes each
 // way, throughput, round-trip time, resumptions and the result.
 //
-//   qrndemo [--mb N] [--trace FILE] [--tunnel PATH]   exit status 0 when every mode passed
+//   qrndemo [--mb N] [--trace FILE] [--tunnel PATH] [--udp-rate MBIT]
+//   exit status 0 when every mode passed. --udp-rate: reliable UDP finds the path's rate, up to
+//   MBIT Mbit/s, on both sides.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -46,8 +48,10 @@ constexpr size_t kChunk = 32768;
 constexpr unsigned kBufferSize = 256 * 1024;
 constexpr int kDefaultMegabytes = 8;
 constexpr int kMaxMegabytes = 1024;
+constexpr int kMaxUdpRateMbit = 10000;
 constexpr int kCutDivisor = 3;  // the path is cut once a third of each direction has arrived
-// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less.
+// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less (unless
+// --udp-rate lets it find the path's rate).
 constexpr uint64_t kMaxUdpBulk = 1 << 20;
 constexpr auto kDeadline = std::chrono::seconds(60);
 constexpr auto kCloseDeadline = std::chrono::seconds(10);
@@ -510,7 +514,7 @@ std::string DefaultTunnelPath() {
     return path.substr(0, path.rfind('/') + 1) + "qrntunnel";
 }
 
-bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace, std::string *tunnel) {
+bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace, std::string *tunnel, int *udp_rate) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--mb" && i + 1 < argc) {
@@ -520,6 +524,9 @@ bool ParseArgs(int argc, char **argv, int *megabytes, const char **trace, std::s
             *trace = argv[++i];
         } else if (arg == "--tunnel" && i + 1 < argc) {
             *tunnel = argv[++i];
+        } else if (arg == "--udp-rate" && i + 1 < argc) {
+            *udp_rate = atoi(argv[++i]);
+            if (*udp_rate < 1 || *udp_rate > kMaxUdpRateMbit) return false;
         } else {
             return false;
         }
@@ -533,9 +540,10 @@ int main(int argc, char **argv) {
     int megabytes = kDefaultMegabytes;
     const char *trace = nullptr;
     std::string tunnel = DefaultTunnelPath();
-    if (!ParseArgs(argc, argv, &megabytes, &trace, &tunnel)) {
-        fprintf(stderr, "usage: qrndemo [--mb MiB (1..%d)] [--trace FILE] [--tunnel PATH]\n",
-                kMaxMegabytes);
+    int udp_rate = 0;
+    if (!ParseArgs(argc, argv, &megabytes, &trace, &tunnel, &udp_rate)) {
+        fprintf(stderr, "usage: qrndemo [--mb MiB (1..%d)] [--trace FILE] [--tunnel PATH] [--udp-rate MBIT (1..%d)]\n",
+                kMaxMegabytes, kMaxUdpRateMbit);
         return 2;
     }
     if (trace && qrn_trace_open(trace) != 0) {
@@ -544,6 +552,10 @@ int main(int argc, char **argv) {
     }
     if (qrn_tp_init() != QRN_TP_OK) {
         fprintf(stderr, "qrndemo: cannot start the library\n");
+        return 1;
+    }
+    if (udp_rate != 0 && qrn_tp_option(0, QRN_TP_OPT_UDP_RATE, static_cast<uintptr_t>(udp_rate)) != QRN_TP_OK) {
+        fprintf(stderr, "qrndemo: cannot set the UDP rate\n");
         return 1;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -555,7 +567,7 @@ int main(int argc, char **argv) {
     // Each run's peers stay alive until the process ends: the library may still deliver a
     // late event for a connection that has finished.
     rows.push_back((new CDemoRun("TCP", bulk))->RunMode(false, true));
-    rows.push_back((new CDemoRun("UDP", std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
+    rows.push_back((new CDemoRun("UDP", udp_rate != 0 ? bulk : std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
     rows.push_back((new CDemoRun("TCP+UDP", bulk))->RunMode(true, true));
     rows.push_back((new CDemoRun("HTTP", bulk))->RunTunnel(tunnel));
 

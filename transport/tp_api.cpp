@@ -160,6 +160,9 @@ QRN_API int qrn_tp_option(int handle, int option, uintptr_t value) {
         CTpConnection::SetDefaultWindow(static_cast<int>(std::min<uintptr_t>(value, INT32_MAX)));
         return QRN_TP_OK;
     }
+    if (handle == 0 && option == QRN_TP_OPT_UDP_RATE) {
+        return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_INVALID;
+    }
     CQrnRefHolder<CTpConnection> conn(AppConn(handle, "qrn_tp_option"));
     if (!conn) return QRN_TP_ERR_UNKNOWN_HANDLE;
     conn->Option(option, value);

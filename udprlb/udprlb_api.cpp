@@ -196,6 +196,14 @@ int qrn_udprlb_option(int handle, int option, uintptr_t value) {
         udprlb_relay_set_enabled(value != 0);
         return 0;
     }
+    if (option == kOptUdpRate && value > kMaxUdpRateMbit) {
+        QRN_TRACE_ERROR("qrn_udprlb_option, udp rate above the most, (mbit, max)=", value, kMaxUdpRateMbit);
+        return kErrBadArgument;
+    }
+    if (handle == kNoHandle && option == kOptUdpRate) {
+        udprlb_set_default_udp_rate(static_cast<uint32_t>(value));
+        return 0;
+    }
     return WithConnection(handle, "qrn_udprlb_option, unknown handle", [&](CUdpRlbConnection *conn) {
         switch (option) {
         case kOptPeerIp:
@@ -216,6 +224,10 @@ int qrn_udprlb_option(int handle, int option, uintptr_t value) {
             return 0;
         case kOptContext:
             conn->SetContext(value);
+            return 0;
+        case kOptUdpRate:
+            conn->SetUdpRate(static_cast<uint32_t>(value));
+            udprlb_worker_wake(conn);
             return 0;
         default:
             QRN_TRACE_ERROR("qrn_udprlb_option, unknown option", option);

@@ -53,6 +53,14 @@ CUdpRlbConnection::CUdpRlbConnection(int handle, qrn_callback callback, uintptr_
       m_unreliable_history(qrn_array_init_ex(static_cast<int>(sizeof(CUnreliablePacket)), kArrayGrowBy)) {
     SetLock(&m_lock);
     qrn_trace_text("CUdpRlbConnection::CUdpRlbConnection, (handle, socket, my_tag)=", handle, socket, m_my_tag);
+    // The window is announced in the handshake, so only a rate chosen before it can widen it.
+    const uint32_t mbit = udprlb_default_udp_rate();
+    if (mbit != 0) {
+        m_announced_window = kRateSendWindowLimit;
+        qrn_cirwin_set_limit(m_send_window, static_cast<int>(m_announced_window));
+        m_resend_timeout = kRateInitialResendTimeout;
+        MakeFinder(mbit, get_tick_count());
+    }
 }
 
 CUdpRlbConnection::~CUdpRlbConnection() {
@@ -62,6 +70,7 @@ CUdpRlbConnection::~CUdpRlbConnection() {
         CQrnFuncLock guard(m_lock);
         ClearUnreliable();
     }
+    delete m_finder;
     qrn_cirwin_destroy(m_send_window);
     qrn_cirwin_destroy(m_recv_window);
     delete[] m_reassembly;
@@ -115,7 +124,7 @@ void CUdpRlbConnection::SendDigHoleRequestPdu() {
 void CUdpRlbConnection::SendConnectRequestPdu() {
     CUdpRlbConnectRequest pdu;
     pdu.src = static_cast<uint16_t>(m_handle);
-    pdu.window = kSendWindowLimit;
+    pdu.window = m_announced_window;
     pdu.src_tag = m_my_tag;
     SendOwnPdu(kPduConnectRequest, udprlb_pdu_write_connect_request(pdu, PayloadOf(m_send_buffer), kMaxPayload));
     m_last_send_time = get_tick_count();
@@ -126,7 +135,7 @@ void CUdpRlbConnection::SendConnectResponsePdu(int16_t result) {
     pdu.dst = m_peer_app_id;
     pdu.result = result;
     pdu.src = static_cast<uint16_t>(m_handle);
-    pdu.window = kSendWindowLimit;
+    pdu.window = m_announced_window;
     pdu.src_tag = m_my_tag;
     SendOwnPdu(kPduConnectResponse, udprlb_pdu_write_connect_response(pdu, PayloadOf(m_send_buffer), kMaxPayload));
     m_last_send_time = get_tick_count();
@@ -169,6 +178,7 @@ bool CUdpRlbConnection::AllocateReassembly(uint32_t peer_window) {
         return false;
     }
     m_peer_window = peer_window;
+    WidenSendWindow();
     return true;
 }
 

@@ -21,6 +21,7 @@
 #include "qrnlibl/qrn_notes.h"
 #include "udprlb/udprlb_defs.h"
 #include "udprlb/udprlb_pdu.h"
+#include "udprlb/udprlb_rate_finder.h"
 
 // Events decided under the connection's lock, raised once it is released.
 class CUdpRlbEvents : public CQrnNotes {
@@ -109,6 +110,9 @@ public:
     uint16_t PeerPort();
     uint32_t OutgoingBandwidth();
     uint32_t SmoothedRtt();
+    // The path-finding rate with a ceiling of mbit Mbit/s, or (0) the original rate rules, from
+    // now on (udprlb_path_rate.cpp). The window announced at connection time stays.
+    void SetUdpRate(uint32_t mbit);
 
     // Whether a PDU of type from sender may concern this connection: a dig hole response comes
     // from the relay, everything else from the peer's address.
@@ -128,6 +132,10 @@ private:
         uint16_t len;
         uint16_t retries;
         uint32_t resend_tick;
+        // Path-finding rate only: the latest transmission's stamp, and whether the chunk was
+        // declared lost since (no longer counted in flight).
+        CUdpRlbRateFinder::CStamp stamp;
+        bool lost;
     };
     struct CSackBlock {
         uint32_t offset;
@@ -158,6 +166,34 @@ private:
     // The one-second accounting periods that ended by now, with their sent byte counts.
     void ClosePeriods(uint32_t now);
     bool SlotUsedUp() const { return m_sent_cur_slot >= m_outgoing_max_chunk_size; }
+    // Path-finding rate (udprlb_path_rate.cpp); each does nothing under the original rules.
+    void MakeFinder(uint32_t mbit, uint32_t now);
+    // A slot begins: its budget follows the pacing rate; carry is what the last one overran.
+    void PaceSlot(uint32_t carry);
+    // A peer that announced kRateSendWindowLimit takes kRateWideWindow from a sender with the
+    // finder.
+    void WidenSendWindow();
+    // How far beyond ack the peer's data is kept: what the peer announced, or kRateWideWindow
+    // when this side announced kRateSendWindowLimit.
+    uint32_t AcceptWindow() const;
+    // Reliable bytes that the window lets out now (limit when there is no finder).
+    int WindowRoom(int limit) const;
+    void StampSent(CResendEntry *entry, bool repeat, uint32_t now);
+    void ChunkDelivered(const CResendEntry &entry, uint32_t bytes, uint32_t now);
+    void ChunkDropped(const CResendEntry &entry);
+    // Declares lost (and due now) the chunks sent before one that arrived, once they are
+    // overdue by a part of the round trip.
+    // True when one was. moved_only: only when a chunk sent later than all before has arrived.
+    bool DetectLosses(uint32_t now, bool moved_only);
+    // The selective entries of a data reliable PDU, each a piece of a block of at most
+    // kSackPieceMax bytes, so that long blocks are reported whole over successive PDUs.
+    void WriteSackPieces(CUdpRlbDataReliable *pdu);
+    void NoteAppLimited();
+    // The user read and left bytes unread (full: its read was filled). A user that reads only
+    // so much per event would otherwise wait for the next data to arrive: with the finder, the
+    // rest is announced again (event 3) a moment later.
+    void NoteReadStopped(bool full);
+    void ReannounceUnread(CUdpRlbEvents *events, uint32_t now);
     void CountSent(int datagram_size);
     int PrepareDataReliablePdu(uint32_t seq);
     int SendReliable(const uint8_t *buffer, int len);
@@ -234,6 +270,7 @@ private:
     qrn_cirwin *m_recv_window;   // in order, not yet read by the user
     uint8_t *m_reassembly = nullptr;  // byte i holds stream offset m_ack + i
     uint32_t m_peer_window = 0;
+    uint32_t m_announced_window = urlb::kConnectWindow;  // this side's, in the handshake
     qrn_array *m_sack_list;  // CSackBlock beyond m_ack: sorted, disjoint, not touching
     uint16_t m_sack_rotation = 0;
     bool m_ack_pending = false;
@@ -267,6 +304,15 @@ private:
     uint32_t m_peer_sec_recv = 0;
     uint8_t m_last_recv_sec_idx = urlb::kInitialReportedSecond;
     uint32_t m_last_sec_recv = 0;
+    // The path-finding rate, when chosen: it replaces the rate rules above and marks chunks
+    // lost by what later ones show rather than by timers alone.
+    CUdpRlbRateFinder *m_finder = nullptr;
+    uint32_t m_rack_tick = 0;    // latest transmission among the chunks that arrived
+    bool m_rack_known = false;
+    bool m_rack_moved = false;   // m_rack_tick moved since the last walk
+    uint32_t m_sack_piece = 0;   // bytes of the current block already reported
+    bool m_reannounce = false;   // unread bytes are to be announced again at m_reannounce_tick
+    uint32_t m_reannounce_tick = 0;
     // Stats bytes of the data PDU being dispatched, until its ids are checked.
     bool m_in_stats_pending = false;
     uint8_t m_in_stats_index = 0;

@@ -245,6 +245,51 @@ constexpr uint32_t kRelayPendingLifetime = 5000;  // ms
 constexpr int kMaxRelayPending = 512;
 constexpr char kBindSeparator = ';';
 
+// The path-finding rate (QRN_TP_OPT_UDP_RATE), chosen per connection; 0 keeps the rules above.
+constexpr int kOptUdpRate = 108;           // value: the ceiling in Mbit/s
+constexpr uint32_t kBytesPerMbit = 125000;  // per second
+constexpr uint32_t kMaxUdpRateMbit = 10000;   // keeps the ceiling in bytes within 32 bits
+// What a connection with this rate announces as its window (and so what the peer keeps for
+// reassembly): the most that a peer of the original rules accepts. Those rules always announce
+// kConnectWindow, so this value also tells a peer that this side takes up to kRateWideWindow
+// beyond its ack: a sender with this rate then widens its send window to that.
+constexpr uint32_t kRateSendWindowLimit = kMaxPeerWindow;
+constexpr uint32_t kRateWideWindow = 4 * kMaxPeerWindow;
+// Send slots are short, so that the rate goes out as a stream rather than in bursts.
+constexpr uint16_t kRateSlotLength = 5;                 // ms
+constexpr uint32_t kRateInitialResendTimeout = 1000;    // ms, until a round trip is known
+constexpr int kRateRounds = 10;                // round trips over which the bottleneck rate is kept
+constexpr uint32_t kRateMinRttLifetime = 10000;         // ms
+constexpr double kRateStartupGain = 2.885;              // 2 / ln 2: doubles per round trip
+constexpr double kRateWindowGain = 2.0;
+constexpr int kRateProbeCycle = 8;
+constexpr double kRateProbeGains[kRateProbeCycle] = {1.25, 0.75, 1, 1, 1, 1, 1, 1};
+constexpr int kRateProbeFirstIndex = 2;
+constexpr int kRateProbeDrainIndex = 1;
+constexpr double kRateFullGrowth = 1.25;       // startup goes on while the rate grows this much
+constexpr int kRateFullRounds = 3;             // ... per round trip, or for this many
+// Startup also ends on a round in which this share of the bytes was lost (a queue that
+// overflows loses far more than a lossy path does), once enough were lost to tell.
+constexpr double kRateStartupLossShare = 0.1;
+constexpr uint32_t kRateStartupLossMinBytes = 8 * kMaxDatagram;
+constexpr uint32_t kRateInitialWindow = 10 * kMaxDatagram;
+constexpr uint32_t kRateMinWindow = 4 * kMaxDatagram;
+constexpr uint32_t kRateMinPacing = kMinSlotBudget * kSlotsPerSecond;
+// Round-trip slack for the window: the sender's turns and the receiver's acknowledgements come
+// a few milliseconds apart.
+constexpr uint32_t kRateTimerSlack = 10;                // ms
+constexpr uint32_t kRateMinSampleInterval = 1;          // ms
+// A chunk is lost when one sent after it has arrived and it is this much of the latest round
+// trip overdue, or at least kRateMinReorder ms.
+constexpr double kRateReorderShare = 0.25;
+constexpr uint32_t kRateMinReorder = 5;                 // ms
+// What a data reliable datagram adds to its data, as the rate finder counts it.
+constexpr uint32_t kRateChunkOverhead = kHeaderSize + kDataReliableFixedSize + kU8Size;
+// A selective entry reports at most this much of a block (its length field is 16 bits); the
+// pieces of a longer block overlap by a chunk, so that every chunk lies wholly in one of them.
+constexpr uint32_t kSackPieceMax = 0xffff;
+constexpr uint32_t kSackPieceStep = kSackPieceMax - kMaxData;
+
 // CRC-16/XMODEM.
 constexpr uint16_t kCrcPolynomial = 0x1021;
 constexpr uint16_t kCrcInit = 0x0000;

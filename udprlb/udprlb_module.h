@@ -40,6 +40,11 @@ bool udprlb_answer_closed(uint16_t app_id, const CUdpRlbIds &ids);
 // Connections that the user closed and that still deliver: they leave room for new ones.
 int udprlb_closing_count();
 
+// The ceiling in Mbit/s of the path-finding rate that connections made from now on take; 0:
+// the original rate rules.
+void udprlb_set_default_udp_rate(uint32_t mbit);
+uint32_t udprlb_default_udp_rate();
+
 // A new session tag from the system's random source, never kNoTag.
 uint16_t udprlb_draw_tag();
 

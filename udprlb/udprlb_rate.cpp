@@ -56,7 +56,8 @@ void CUdpRlbConnection::ApplyIncomingStats(bool verified) {
     if (sent == 0) return;
     const uint32_t rate = m_outgoing_bw >> kStatsVolumeShift;
     const uint32_t received = stats_volume;
-    if (sent >= kRateUsedShare * rate) {
+    // The path-finding rate takes no lead from these reports.
+    if (m_finder == nullptr && sent >= kRateUsedShare * rate) {
         if (received < kRateLossShare * sent) {
             m_prev_bw = m_outgoing_bw;
             SetNewOutgoingBandwidth((m_outgoing_bw + (received << kStatsVolumeShift)) / 2);

@@ -125,6 +125,7 @@ int CUdpRlbConnection::Recv(void *buffer, int len) {
     if (buffer == nullptr || len <= 0) return 0;
     const int n = qrn_cirwin_read_ex(m_recv_window, 0, buffer, len);
     qrn_cirwin_forward(m_recv_window, n);
+    NoteReadStopped(n == len);
     return n;
 }
 
@@ -177,7 +178,11 @@ void CUdpRlbConnection::OnDataReliablePdu(const uint8_t *payload, int len) {
         CheckSendSlot();
         bool writable = false;
         if (!ProcessAck(pdu, &writable)) return;
-        if (MarkHoleDue(pdu)) ResendDue();
+        if (m_finder != nullptr) {
+            if (DetectLosses(get_tick_count(), true)) ResendDue();
+        } else if (MarkHoleDue(pdu)) {
+            ResendDue();
+        }
         int readable = 0;
         if (pdu.data_len > 0) readable = AcceptReliableData(pdu.seq, pdu.data, pdu.data_len);
         AckIfDue();
@@ -217,11 +222,12 @@ bool CUdpRlbConnection::ProcessAck(const CUdpRlbDataReliable &pdu, bool *writabl
     auto *front = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, 0));
     const int32_t cut = front != nullptr ? calc_dword_distance(front->seq, m_send_base) : 0;
     if (cut > 0 && cut < front->len) {
+        ChunkDelivered(*front, static_cast<uint32_t>(cut), get_tick_count());
         front->seq = m_send_base;
         front->len = static_cast<uint16_t>(front->len - cut);
     }
     CompleteRttMeasurement();
-    if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomAck) {
+    if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomAck && WindowRoom(kMaxData) > 0) {
         m_want_write = false;
         *writable = true;
     }
@@ -247,7 +253,7 @@ void CUdpRlbConnection::AckIfDue() {
 
 int CUdpRlbConnection::AcceptReliableData(uint32_t seq, const uint8_t *data, int len) {
     const int32_t distance = calc_dword_distance(m_ack, seq);
-    if (distance < 0 || static_cast<int64_t>(distance) + len > static_cast<int64_t>(m_peer_window)) {
+    if (distance < 0 || static_cast<int64_t>(distance) + len > static_cast<int64_t>(AcceptWindow())) {
         // Old or out of range: the next PDU acknowledges again what has arrived.
         m_ack_pending = true;
         return 0;
@@ -274,7 +280,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
         const auto *block = static_cast<const CSackBlock *>(qrn_array_get(m_sack_list, i));
         const int64_t begin = calc_dword_distance(m_ack, block->offset);
         if (deliverable < begin) break;
-        if (begin < 1 || begin + block->length > m_peer_window) {
+        if (begin < 1 || begin + block->length > AcceptWindow()) {
             QRN_TRACE_ERROR("sack block out of range, (ack, offset, length)=", m_ack, block->offset,
                             block->length);
         }
@@ -286,7 +292,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
     }
     int delivered = qrn_cirwin_write(m_recv_window, data, len);
     if (delivered == len && deliverable > len && m_reassembly != nullptr) {
-        delivered += RingAppend(m_recv_window, m_reassembly, RingSize(m_peer_window),
+        delivered += RingAppend(m_recv_window, m_reassembly, RingSize(AcceptWindow()),
                                 m_ack + static_cast<uint32_t>(len), static_cast<uint32_t>(deliverable - len));
     }
     if (delivered < deliverable) {
@@ -302,7 +308,7 @@ int CUdpRlbConnection::DeliverInOrder(const uint8_t *data, int len) {
 }
 
 void CUdpRlbConnection::StoreOutOfOrder(uint32_t seq, const uint8_t *data, int len) {
-    const uint32_t size = RingSize(m_peer_window);
+    const uint32_t size = RingSize(AcceptWindow());
     if (m_reassembly == nullptr) {
         // Made on first need, so that connections that never reorder cost nothing.
         m_reassembly = new (std::nothrow) uint8_t[size];
@@ -312,9 +318,13 @@ void CUdpRlbConnection::StoreOutOfOrder(uint32_t seq, const uint8_t *data, int l
         }
     }
     RingWrite(m_reassembly, size, seq, data, static_cast<uint32_t>(len));
+    // With the path-finding rate the sender learns of what arrives beyond a gap as fast as of
+    // what arrives in order, so that it sees the gap's chunks as lost within a round trip.
+    if (m_finder != nullptr) m_unacked_bytes += static_cast<uint32_t>(len);
     switch (MergeBlock<CSackBlock>(m_sack_list, m_ack, seq, static_cast<uint32_t>(len), kMaxSackBlocks)) {
     case EMerge::kInserted:
         m_sack_rotation = 0;
+        m_sack_piece = 0;
         m_ack_now = true;
         break;
     case EMerge::kRefused:

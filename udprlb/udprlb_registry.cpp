@@ -41,6 +41,7 @@ struct CUdpRlbModule {
     std::atomic<int> shared_socket{0};
     CUdpRlbThread worker;
     CUdpRlbCounters counters;
+    std::atomic<uint32_t> udp_rate_mbit{0};  // the path-finding rate of new connections
 };
 
 CUdpRlbModule &udprlb_module() {
@@ -190,6 +191,10 @@ uint16_t udprlb_draw_tag() {
 }
 
 CUdpRlbCounters &udprlb_counters() { return udprlb_module().counters; }
+
+void udprlb_set_default_udp_rate(uint32_t mbit) { udprlb_module().udp_rate_mbit = mbit; }
+
+uint32_t udprlb_default_udp_rate() { return udprlb_module().udp_rate_mbit; }
 
 void udprlb_note_own_socket(int socket) {
     uint16_t port = 0;

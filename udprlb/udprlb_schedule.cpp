@@ -40,6 +40,7 @@ bool CUdpRlbConnection::NextTickDue(uint32_t *due, bool news) {
         earliest.Consider(now + pause);
     }
     if (m_ack_pending) earliest.Consider(m_last_ack_tick + kAckDelay);
+    if (m_reannounce) earliest.Consider(m_reannounce_tick);
     if (m_rtt_state == kRttMeasuring) earliest.Consider(m_rtt_send_tick + kRttGiveUp + 1);
     CEarliest resend;
     for (int i = 0; i < qrn_array_size(m_resend_queue); ++i) {

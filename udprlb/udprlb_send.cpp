@@ -67,9 +67,12 @@ void CUdpRlbConnection::AdvanceSlot(uint32_t now) {
     if (lag >= 0) {
         // Every slot that ended meanwhile starts empty; an idle spell is caught up at once.
         const uint32_t slots = static_cast<uint32_t>(lag) / m_slot_length + 1;
+        const uint32_t overrun =
+            m_sent_cur_slot > m_outgoing_max_chunk_size ? m_sent_cur_slot - m_outgoing_max_chunk_size : 0;
         m_slot_end += slots * m_slot_length;
         m_sent_cur_slot = 0;
         m_send_blocked = false;
+        PaceSlot(slots == 1 ? overrun : 0);
     } else if (static_cast<uint32_t>(-static_cast<int64_t>(lag)) > m_slot_length) {
         // The clock moved back: no slot can end that far ahead.
         m_slot_end = now + m_slot_length;
@@ -140,7 +143,8 @@ int CUdpRlbConnection::PrepareDataReliablePdu(uint32_t seq) {
     pdu.ids = OwnIds();
     pdu.seq = seq;
     pdu.ack = m_ack;
-    const int blocks = qrn_array_size(m_sack_list);
+    if (m_finder != nullptr) WriteSackPieces(&pdu);
+    const int blocks = m_finder != nullptr ? 0 : qrn_array_size(m_sack_list);
     while (pdu.sack_count < kMaxSackEntries && pdu.sack_count < blocks) {
         if (m_sack_rotation >= blocks) m_sack_rotation = 0;
         const auto *block = static_cast<const CSackBlock *>(qrn_array_get(m_sack_list, m_sack_rotation));
@@ -157,7 +161,7 @@ int CUdpRlbConnection::PrepareDataReliablePdu(uint32_t seq) {
 }
 
 int CUdpRlbConnection::SendReliable(const uint8_t *buffer, int len) {
-    int n = len < qrn_cirwin_room(m_send_window) ? len : qrn_cirwin_room(m_send_window);
+    int n = WindowRoom(len < qrn_cirwin_room(m_send_window) ? len : qrn_cirwin_room(m_send_window));
     if (m_send_blocked || SlotUsedUp()) {
         n = 0;
     } else {
@@ -215,9 +219,11 @@ void CUdpRlbConnection::AddToResendQueue(uint32_t seq, uint16_t len, uint16_t re
         }
         found->retries = retries;
         found->resend_tick = resend_tick;
+        StampSent(found, true, now);
         return;
     }
-    const CResendEntry entry{seq, len, retries, resend_tick};
+    CResendEntry entry{seq, len, retries, resend_tick, {}, false};
+    StampSent(&entry, false, now);
     qrn_array_insert(m_resend_queue, low, &entry);
 }
 
@@ -246,12 +252,14 @@ void CUdpRlbConnection::RemoveFromResendQueue(uint32_t seq, uint32_t len) {
     const int low = FirstResendEntryFrom(seq);
     int end = low;
     const int size = qrn_array_size(m_resend_queue);
+    const uint32_t now = get_tick_count();
     while (end < size) {
         const auto *entry = static_cast<CResendEntry *>(qrn_array_get(m_resend_queue, end));
         const int64_t start = calc_dword_distance(seq, entry->seq);
         if (start < 0 || start + entry->len > static_cast<int64_t>(len)) break;
         qrn_trace_text("***RemoveFromResendQueue, (seq, len, pBlock->seq, pBlock->len)", seq, len,
                        entry->seq, entry->len);
+        ChunkDelivered(*entry, entry->len, now);
         ++end;
     }
     if (end > low) qrn_array_remove_range(m_resend_queue, low, end - low);
@@ -266,6 +274,7 @@ void CUdpRlbConnection::ResendDue() {
         if (offset < 0 || offset + entry.len > qrn_cirwin_write_size(m_send_window)) {
             QRN_TRACE_ERROR("resend entry outside the send window, (seq, len, send_base)=", entry.seq,
                             entry.len, m_send_base);
+            ChunkDropped(entry);
             qrn_array_remove(m_resend_queue, i--);
             continue;
         }
@@ -457,13 +466,16 @@ void CUdpRlbConnection::OnThreadTick() {
         if (m_state != kStateConnected) return;
         CheckSendSlot();
         if (!FlushPendingUnreliable() || !ResendUnreliableDue()) return;
+        DetectLosses(get_tick_count(), false);
         ResendDue();
         const uint32_t now = get_tick_count();
         if (m_rtt_state == kRttMeasuring && calc_tick_diff(m_rtt_send_tick, now) > kRttGiveUp) {
             m_rtt_state = kRttIdle;
         }
         if (m_ack_pending && calc_tick_diff(m_last_ack_tick, now) >= kAckDelay) SendPureAck();
-        if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomTick) {
+        NoteAppLimited();
+        ReannounceUnread(&events, now);
+        if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomTick && WindowRoom(kMaxData) > 0) {
             m_want_write = false;
             events.Post(kEventWritable);
         }

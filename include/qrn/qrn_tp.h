@@ -89,6 +89,14 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
 #define QRN_TP_OPT_UDP_RELAY 105
 #define QRN_TP_OPT_CLOSE_NOTICE 107  /* value 1: qrn_tp_close is followed by QRN_TP_MSG_CLOSE_DONE
                                         (a process that ends before it may lose the tail) */
+/* The reliable-UDP sending rate: value 0 keeps the original rate rules; a value from 1 to
+   10000 is a ceiling in Mbit/s under which the rate finds the path's bottleneck (growing per
+   round trip, then pacing at what the path delivers; random loss does not slow it). With
+   handle 0 it holds for the UDP connections accepted and started afterwards (and only those
+   widen their window, in the handshake); with a connection's handle, for that connection's
+   UDP path at once (no effect on other paths). Set on the receiving end too, it makes that end
+   acknowledge data beyond a gap as promptly as data in order. */
+#define QRN_TP_OPT_UDP_RATE 108
 /* Two ends of this library acknowledge the stream to each other, so that the bytes in flight
    are bounded by a window instead of by small socket buffers. Value: the window in bytes, the
    unacknowledged bytes kept at most (clamped to 256 KiB .. 256 MiB; by default 2.5 MiB, which
@@ -164,7 +172,9 @@ QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 QRN_API int qrn_tp_close(int handle, int reason);
 
 /* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word
-   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY alone. 0 or QRN_TP_ERR_UNKNOWN_HANDLE. */
+   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY and QRN_TP_OPT_UDP_RATE alone. 0,
+   QRN_TP_ERR_UNKNOWN_HANDLE, or QRN_TP_ERR_INVALID for a QRN_TP_OPT_UDP_RATE above 10000 with
+   handle 0. */
 QRN_API int qrn_tp_option(int handle, int option, uintptr_t value);
 
 /* Does nothing; kept for applications that call it. */

@@ -114,7 +114,10 @@ public:
     }
 
 private:
+    // Data events may come from more than one of the layer's threads: one drains at a time, so
+    // that the bytes are kept in the order read.
     void Drain(int handle) {
+        std::lock_guard<std::mutex> draining(m_drain_mutex);
         std::vector<uint8_t> buffer(kReadChunk);
         for (;;) {
             const int n = qrn_udprlb_recv(handle, buffer.data(), kReadChunk, 0);
@@ -132,6 +135,7 @@ private:
     }
 
     EventRecorder m_recorder;
+    std::mutex m_drain_mutex;
     std::atomic<bool> m_count_only{false};
     mutable std::mutex m_mutex;
     size_t m_stream_bytes = 0;
@@ -221,19 +225,22 @@ protected:
         m_handles.push_back(m_server_handle);
     }
 
-    // Sends size random bytes from the client and checks that the server got exactly them.
+    // Sends size random bytes from the client and checks that the server got exactly them
+    // after what it had already.
     void TransferAndCompare(size_t size, uint32_t seed) {
         std::vector<uint8_t> data(size);
         std::mt19937 random(seed);
         for (auto &b : data) b = static_cast<uint8_t>(random());
+        const size_t base = m_server.StreamBytes();
         const auto start = std::chrono::steady_clock::now();
         std::thread sender([&] { SendStream(m_client, m_client_handle, data); });
-        const bool complete = WaitUntil([&] { return m_server.StreamBytes() >= size; }, kTransferMs);
+        const bool complete = WaitUntil([&] { return m_server.StreamBytes() >= base + size; }, kTransferMs);
         sender.join();
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        ASSERT_TRUE(complete) << m_server.StreamBytes() << " of " << size << " bytes arrived";
-        const std::vector<uint8_t> got = m_server.Stream();
-        ASSERT_EQ(size, got.size());
+        ASSERT_TRUE(complete) << m_server.StreamBytes() - base << " of " << size << " bytes arrived";
+        std::vector<uint8_t> got = m_server.Stream();
+        ASSERT_EQ(base + size, got.size());
+        got.erase(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(base));
         const auto mismatch = std::mismatch(data.begin(), data.end(), got.begin());
         EXPECT_TRUE(mismatch.first == data.end()) << "first wrong byte at offset " << (mismatch.first - data.begin());
         EXPECT_EQ(Fnv1a(data), Fnv1a(got));
@@ -441,3 +448,104 @@ TEST_F(UdpRlbLossyTest, RateGrowsOnACleanPathAndFallsUnderLoss) {
 }
 
 }  // namespace
+
+namespace {
+
+// The path-finding rate for the connections made while it lives.
+class CDefaultUdpRate {
+public:
+    explicit CDefaultUdpRate(uint32_t mbit) {
+        EXPECT_EQ(0, qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, mbit));
+    }
+    ~CDefaultUdpRate() { qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, 0); }
+};
+
+// Reads the rate (option 10) until stop, keeping the highest and lowest seen.
+class CRateWatch {
+public:
+    explicit CRateWatch(int handle)
+        : m_thread([this, handle] {
+              while (!m_stop.load()) {
+                  const uint32_t bw = Bandwidth(handle);
+                  m_max = std::max(m_max.load(), bw);
+                  m_min = std::min(m_min.load(), bw);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              }
+          }) {}
+    ~CRateWatch() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable()) m_thread.join();
+    }
+    uint32_t max() const { return m_max; }
+    uint32_t min() const { return m_min; }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint32_t> m_max{0};
+    std::atomic<uint32_t> m_min{UINT32_MAX};
+    std::thread m_thread;
+};
+
+constexpr uint32_t kOriginalMaxRate = urlb::kMaxSlotBudget * urlb::kSlotsPerSecond;
+
+}  // namespace
+
+// Both ends chose the path-finding rate (100 Mbit/s): 20 MB cross a relay that loses 1 %,
+// delays and now and then reorders, and arrive whole and in order. The sender's rate leaves the
+// original rules' range (it could never pass 2,048,000 bytes per second) but stays under the
+// ceiling; the option refuses a ceiling beyond its range.
+TEST_F(UdpRlbLossyTest, PathFindingRateCarriesAStreamWholeThroughLossAboveTheOriginalRates) {
+    EXPECT_EQ(urlb::kErrBadArgument,
+              qrn_udprlb_option(urlb::kNoHandle, urlb::kOptUdpRate, urlb::kMaxUdpRateMbit + 1));
+    constexpr uint32_t kCeilingMbit = 100;
+    {
+        CDefaultUdpRate rate(kCeilingMbit);
+        ASSERT_NO_FATAL_FAILURE(Establish());
+    }
+    EXPECT_GT(Bandwidth(m_client_handle), kOriginalMaxRate);
+    UdpRelayConfig lossy;
+    lossy.drop = 0.01;
+    lossy.reorder = 0.005;
+    lossy.delay_ms = 5;
+    lossy.seed = 21;
+    m_relay->SetConfig(lossy);
+    CRateWatch watch(m_client_handle);
+    TransferAndCompare(20 * 1000 * 1000, 3);
+    watch.Stop();
+    EXPECT_GT(m_relay->dropped(), 0u);
+    EXPECT_GT(watch.min(), 0u);
+    EXPECT_LE(watch.max(), kCeilingMbit * urlb::kBytesPerMbit);
+    RecordProperty("rate_max", static_cast<int>(watch.max()));
+    RecordProperty("rate_min", static_cast<int>(watch.min()));
+}
+
+// A connection of the original rules (window 131072, both ends) takes the path-finding rate at
+// once when its handle is given it, sends through loss to a receiver that keeps the original
+// rules, and goes back to them when given 0. The receiver's rate never moves from its start.
+TEST_F(UdpRlbLossyTest, PathFindingRateSetOnOneConnectionWorksWithAnOriginalReceiver) {
+    ASSERT_NO_FATAL_FAILURE(Establish());
+    EXPECT_EQ(urlb::kInitialBandwidth, Bandwidth(m_client_handle));
+    constexpr uint32_t kCeilingMbit = 40;
+    ASSERT_EQ(0, qrn_udprlb_option(m_client_handle, urlb::kOptUdpRate, kCeilingMbit));
+    EXPECT_EQ(kCeilingMbit * urlb::kBytesPerMbit, Bandwidth(m_client_handle));
+    UdpRelayConfig lossy;
+    lossy.drop = 0.02;
+    lossy.delay_ms = 2;
+    lossy.seed = 22;
+    m_relay->SetConfig(lossy);
+    CRateWatch watch(m_client_handle);
+    TransferAndCompare(4 * 1000 * 1000, 4);
+    watch.Stop();
+    EXPECT_GT(m_relay->dropped(), 0u);
+    EXPECT_LE(watch.max(), kCeilingMbit * urlb::kBytesPerMbit);
+    EXPECT_EQ(urlb::kInitialBandwidth, Bandwidth(m_server_handle));
+
+    ASSERT_EQ(0, qrn_udprlb_option(m_client_handle, urlb::kOptUdpRate, 0));
+    const uint32_t back = Bandwidth(m_client_handle);
+    EXPECT_LE(back, kOriginalMaxRate);
+    EXPECT_GE(back, urlb::kMinSlotBudget * urlb::kSlotsPerSecond);
+    EXPECT_EQ(0u, back % urlb::kSlotsPerSecond);
+    TransferAndCompare(1000 * 1000, 5);
+    EXPECT_LE(Bandwidth(m_client_handle), kOriginalMaxRate);
+}
