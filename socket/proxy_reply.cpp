@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "qrnlibl/qrn_trace.h"
 #include "socket/sock_defs.h"
 #include "socket/sock_proxy.h"
@@ -69,6 +71,12 @@ EProxyReply CProxyReplyReader::Feed(const char *data, int length) {
 }
 
 EProxyReply CProxyReplyReader::FeedHttp() {
+    // A peer that does not begin with the status line (a SOCKS server, say) is not waited for.
+    const size_t prefix = std::min(m_gathered.size(), strlen(kHttpVersionPrefix));
+    if (m_gathered.compare(0, prefix, kHttpVersionPrefix, prefix) != 0) {
+        QRN_TRACE_ERROR(static_cast<int>(m_gathered.size()));
+        return Fail(NotTheProtocol(), false);
+    }
     const size_t end = m_gathered.find(kHttpHeaderEnd);
     if (end == std::string::npos) {
         if (m_gathered.size() <= static_cast<size_t>(kMaxHttpReply)) return EProxyReply::kMore;

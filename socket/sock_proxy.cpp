@@ -8,7 +8,6 @@ using namespace sock;
 
 namespace {
 
-constexpr const char *kHttpVersionPrefix = "HTTP/";
 constexpr int kMaxStatusDigits = 3;
 // Bytes of a SOCKS5 reply around its address: version, reply, reserved, type; port.
 constexpr int kSocksReplyHead = 4;

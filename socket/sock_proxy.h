@@ -17,6 +17,7 @@ constexpr const char *kHttpProxyAuthHeader = "Proxy-Authorization: Basic ";
 constexpr const char *kHttpKeepAliveHeader = "Proxy-Connection: Keep-Alive\r\n";
 constexpr const char *kHttpLineEnd = "\r\n";
 constexpr const char *kHttpHeaderEnd = "\r\n\r\n";
+constexpr const char *kHttpVersionPrefix = "HTTP/";
 constexpr int kHttpStatusOk = 200;
 constexpr int kHttpStatusProxyAuth = 407;
 // A reply header longer than this is not a proxy's answer to CONNECT.
