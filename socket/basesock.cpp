@@ -222,12 +222,10 @@ int VBaseSocket::connect(const ws::sockaddr_in *address) {
         record_connect_error(system_failure(error));
         return result;
     }
+    m_handshake_due = get_tick_count() + kProxyHandshakeTimeoutMs;
     set_state(kStateConnecting);
     if (!vsock_add_to_write_set(this)) return SOCKET_ERROR;
-    if (m_use_proxy == 1) {
-        m_handshake_due = get_tick_count() + kProxyHandshakeTimeoutMs;
-        vsock_watch_handshake(m_handle, m_handshake_due);
-    }
+    if (m_use_proxy == 1) vsock_watch_handshake(m_handle, m_handshake_due);
     return 0;
 }
 

@@ -53,8 +53,10 @@ void VBaseSocket::process_execption(const std::string &cause) {
 }
 
 void VBaseSocket::check_handshake_deadline(uint32_t now) {
+    // The state first: it is published after the fields of the connect that set it (the
+    // handle may belong to a later socket by now).
     const int st = state();
-    if (m_use_proxy != 1 || (st != kStateConnecting && st != kStateNegotiating)) return;
+    if ((st != kStateConnecting && st != kStateNegotiating) || m_use_proxy != 1) return;
     if (static_cast<int32_t>(now - m_handshake_due) < 0) return;
     process_execption("proxy " + proxy_label() + " did not answer within " +
                       std::to_string(kProxyHandshakeTimeoutMs / 1000) + " s");
