@@ -1,8 +1,8 @@
 // CRdtpConnectErrors: why recent connects failed, kept past the end of their connections. A
 // failed connect's handle is gone before its upper layer reports the failure, so the cause is
 // kept under the upper layer's user data of that connect until a new connection takes the
-// same user data, or until it is among the oldest beyond the last kKept. Its own lock, taken
-// under no other and holding none.
+// same user data, or until it is among the oldest beyond the last kKept. Its own lock is a
+// leaf: taken with a connection's lock held or without, it takes no other.
 #ifndef QRN_RDTP_RDTP_CONNECT_ERRORS_H
 #define QRN_RDTP_RDTP_CONNECT_ERRORS_H
 
