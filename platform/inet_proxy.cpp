@@ -15,8 +15,6 @@ constexpr const char *kProxyVariables[] = {"https_proxy", "HTTPS_PROXY", "all_pr
                                            "ALL_PROXY",   "http_proxy",  "HTTP_PROXY"};
 constexpr const char *kNoProxyVariables[] = {"no_proxy", "NO_PROXY"};
 
-// What command-line clients assume when a proxy URL names no port.
-constexpr int kDefaultProxyPort = 1080;
 constexpr int kMaxPort = 65535;
 constexpr size_t kMaxHostLength = 253;
 constexpr int kIpv4Bits = 32;
@@ -106,9 +104,33 @@ const char *first_set(const char *const *names, size_t count, const char **value
     return nullptr;
 }
 
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// URL percent-decoding; a '%' that does not start an escape stays as it is.
+std::string percent_decoded(const std::string &s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const int high = s[i] == '%' && i + 2 < s.size() ? hex_value(s[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(s[i + 2]) : -1;
+        if (low < 0) {
+            out += s[i];
+            continue;
+        }
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
 }  // namespace
 
-bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::string *reason) {
+bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::string *reason, std::string *user,
+                          std::string *password) {
     std::string rest = trim(url);
     bool socks = false;
     const size_t scheme_end = rest.find("://");
@@ -130,13 +152,21 @@ bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::strin
         return false;
     }
     rest = rest.substr(0, rest.find('/'));
-    // User information is dropped: the tunnel requests carry no credentials.
+    std::string userinfo;
     const size_t at = rest.rfind('@');
-    if (at != std::string::npos) rest.erase(0, at + 1);
+    if (at != std::string::npos) {
+        userinfo = rest.substr(0, at);
+        rest.erase(0, at + 1);
+    }
     const size_t colon = rest.find(':');
     const std::string host = rest.substr(0, colon);
-    int port = kDefaultProxyPort;
-    if (colon != std::string::npos && !parse_bounded(rest.substr(colon + 1), kMaxPort, &port)) {
+    int port = 0;
+    if (colon == std::string::npos) {
+        // A guessed port would send the connect to whatever listens there.
+        *reason = "no port";
+        return false;
+    }
+    if (!parse_bounded(rest.substr(colon + 1), kMaxPort, &port)) {
         *reason = "bad port";
         return false;
     }
@@ -155,6 +185,11 @@ bool InternetProxyFromUrl(const std::string &url, std::string *proxy, std::strin
         }
     }
     *proxy = (socks ? std::string(kSocksPrefix) : std::string()) + host + ":" + std::to_string(port);
+    const size_t split = userinfo.find(':');
+    if (user != nullptr) *user = percent_decoded(userinfo.substr(0, split));
+    if (password != nullptr) {
+        *password = split == std::string::npos ? std::string() : percent_decoded(userinfo.substr(split + 1));
+    }
     return true;
 }
 
@@ -186,7 +221,9 @@ InetProxySetting InternetQueryProxySetting(const char *dest_host) {
         return setting;
     }
     std::string proxy;
-    if (!InternetProxyFromUrl(setting.value, &proxy, &setting.reason)) return setting;
+    if (!InternetProxyFromUrl(setting.value, &proxy, &setting.reason, &setting.user, &setting.password)) {
+        return setting;
+    }
     setting.access_type = kInetProxyAccessNamed;
     setting.proxy = proxy;
     return setting;

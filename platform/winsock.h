@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #ifndef AF_INET
 #define AF_INET 2
 #endif
@@ -153,6 +155,10 @@ int getsockname(SOCKET s, sockaddr_in *addr, int *addr_len);
 int getpeername(SOCKET s, sockaddr_in *addr, int *addr_len);
 // FIONBIO (arg: 0 or 1) and FIONREAD (arg: bytes waiting).
 int ioctlsocket(SOCKET s, long cmd, uint32_t *arg);
+// The error that ended a non-blocking connect on s, as a Winsock error number; 0 when none.
+int socket_pending_error(SOCKET s);
+// The system's text for a Winsock error number ("Connection refused").
+std::string error_text(int wsa_error);
 
 // Dotted IPv4 text to an address in network order; INADDR_NONE when it is not one.
 uint32_t inet_addr(const char *text);

@@ -1,6 +1,7 @@
 // Start-up, clean-up and the per-thread last error of the Winsock layer.
 #include <errno.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <string.h>
 
 #include <atomic>
@@ -85,6 +86,22 @@ int error_from_errno(int err) {
         if (m.err == err) return m.wsa_error;
     }
     return kDefaultError;
+}
+
+int socket_pending_error(SOCKET s) {
+    int err = 0;
+    socklen_t length = sizeof(err);
+    if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_ERROR, &err, &length) != 0) err = errno;
+    return err == 0 ? 0 : error_from_errno(err);
+}
+
+std::string error_text(int wsa_error) {
+    for (const ErrnoMapping &m : kErrnoMap) {
+        if (m.wsa_error != wsa_error) continue;
+        char buffer[128];
+        return strerror_r(m.err, buffer, sizeof(buffer));
+    }
+    return "error " + std::to_string(wsa_error);
 }
 
 int fail_with_errno() { return fail_with(error_from_errno(errno)); }

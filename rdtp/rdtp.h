@@ -45,10 +45,15 @@ int qrn_rdtp_close(int handle);
 // delivers them on its own); 2 when the path ended at once, or the tunnel had no path,
 // undelivered (no notice); -1 for an unknown handle.
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
-// 0, or -1 for an unknown handle. Options 5, 6, 7, 10 and 11 write through value (widths in
-// rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection. Handle 0
+// 0, or -1 for an unknown handle. Options 5, 6, 7, 10, 11, 111 and 112 write through value
+// (widths in rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection. Handle 0
 // takes option 105 alone: the reliable-UDP relay role of this process off (value 0) or on.
 int qrn_rdtp_option(int handle, int option, uintptr_t value);
+// A connect reported failed (message 2 with p1 1) keeps its cause after its handle is gone: 1
+// with the text (as option 111 gives it) in out, for the user data that connect was given,
+// until another connection is given the same user data or 64 later failures have been kept;
+// 0, with nothing written, when none is kept.
+int qrn_rdtp_failed_connect_error(uintptr_t user_data, char *out, int size);
 
 // The one dispatcher of every lower-layer and timer event, reached through the trampolines.
 // 0; 1 for an event of a handle that no longer exists; -1 for an accept on an unknown listener.

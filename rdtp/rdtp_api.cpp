@@ -19,6 +19,7 @@
 #include "qrnlibl/qrn_util.h"
 #include "rdhttp/rdhttp_defs.h"
 #include "rdhttp/rdhttpc.h"
+#include "rdtp/rdtp_connect_errors.h"
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_debug.h"
 #include "rdtp/rdtp_defs.h"
@@ -264,6 +265,10 @@ int qrn_rdtp_timer_callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t
 
 // --- the face --------------------------------------------------------------------------------
 
+int qrn_rdtp_failed_connect_error(uintptr_t user_data, char *out, int size) {
+    return rdtp_connect_errors().Read(user_data, out, size) ? 1 : 0;
+}
+
 CRdtpConnection *GetRdtpConnection(int handle) {
     qrn_handle_mgr *table = rdtp_table();
     if (table == nullptr) return nullptr;
@@ -460,7 +465,8 @@ int qrn_rdtp_callback(int from, uintptr_t user_data, int msg, uintptr_t handle, 
     }
     switch (msg) {
     case kLowerConnected:
-        conn->OnConfirm(from, lower, low16(p1));
+        // A TCP path's failure carries its cause in p3 (valid during this call).
+        conn->OnConfirm(from, lower, low16(p1), from == kFromTcp ? reinterpret_cast<const char *>(p3) : nullptr);
         break;
     case kLowerReadable:
         conn->OnRead(from, lower, static_cast<int>(p1), static_cast<int>(p2), p3);

@@ -7,6 +7,7 @@
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "rdhttp/rdhttpc.h"
+#include "rdtp/rdtp_connect_errors.h"
 #include "rdtp/rdtp.h"
 #include "rdtp/rdtp_module.h"
 #include "socket/sock_defs.h"
@@ -225,6 +226,7 @@ int CRdtpConnection::Connect(const char *server_ip, int udp_port, int tcpip_port
         return kConnectUnsupported;
     }
     if (tcp) m_tcp_addr = VSOCK::copy_address(VSOCK::resolve_address(server_ip, m_tcpip_port));
+    rdtp_connect_errors().Forget(m_user_data);
     return TryConnect();
 }
 
@@ -247,6 +249,7 @@ int CRdtpConnection::TryConnect() {
         m_tcp_handle = VSOCK::socket(sock::kTypeTcp, &qrn_rdtp_tcp_callback, static_cast<uintptr_t>(m_local_handle));
         if (m_tcp_handle > 0 && VSOCK::connect(m_tcp_handle, m_tcp_addr) == 0) return kConnectStarted;
         if (m_tcp_handle < 0) m_tcp_handle = 0;
+        if (m_tcp_handle != 0) KeepConnectError();
         // A socket whose connect did not start delivers nothing: it would only be kept.
         ClosePath(kFromTcp);
         if (m_conn_mode == kModeTcpUdp) {
@@ -268,13 +271,14 @@ int CRdtpConnection::TryConnect() {
     return kConnectFailed;
 }
 
-void CRdtpConnection::OnConfirm(int from, int handle, int result) {
+void CRdtpConnection::OnConfirm(int from, int handle, int result, const char *cause) {
     QRN_TRACE_FUNC("CRdtpConnection::OnConfirm");
     CRdtpAftermath after;
     {
         CQrnFuncLock guard(m_lock);
         if (Inactive() || !IsCurrentPath(from, handle)) return;
         if (result != 0) {
+            if (cause != nullptr && *cause != '\0') m_connect_error = cause;
             FailConfirm(from, after);
         } else if (m_conn_mode == kModeTcpUdp && m_state == kStateUdpJoining) {
             SendConnectRequestPdu(kFromUdp);
@@ -290,6 +294,13 @@ void CRdtpConnection::OnConfirm(int from, int handle, int result) {
         }
     }
     Finish(after);
+}
+
+// A TCP connect that did not start: its socket still knows why.
+void CRdtpConnection::KeepConnectError() {
+    char cause[kConnectErrorMax] = {};
+    VSOCK::getsockopt(m_tcp_handle, sock::kOptConnectError, cause, sizeof(cause));
+    if (cause[0] != '\0') m_connect_error = cause;
 }
 
 // A connect attempt failed; the lower layer has already discarded its handle.
@@ -313,6 +324,7 @@ void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after) {
         return;
     }
     if (!HasPath() && !m_bReconnecting) {
+        rdtp_connect_errors().Record(m_user_data, m_connect_error.c_str());
         Detach();
         after.Remove();
         after.Post(kMsgConfirm, kConfirmFailed);
@@ -530,7 +542,8 @@ int CRdtpConnection::Recv(void *buffer, int length, int flags) {
 int CRdtpConnection::Option(int option, uintptr_t value) {
     CQrnFuncLock guard(m_lock);
     const bool writes = option == kOptConnMode || option == kOptPeerIp || option == kOptPeerPort ||
-                        option == kOptBandwidth || option == kOptRtt;
+                        option == kOptBandwidth || option == kOptRtt || option == kOptConnectError ||
+                        option == kOptProxy;
     if (writes && value == 0) {
         QRN_TRACE_ERROR("option without a place to write, option=", option);
         return kErrRefused;
@@ -573,7 +586,17 @@ int CRdtpConnection::Option(int option, uintptr_t value) {
         m_callback = reinterpret_cast<qrn_callback>(value);
         break;
     case kOptUserData:
+        rdtp_connect_errors().Forget(value);
         m_user_data = value;
+        break;
+    case kOptConnectError:
+        rdtp_write_text(m_connect_error.c_str(), reinterpret_cast<char *>(value), kConnectErrorMax);
+        break;
+    case kOptProxy:
+        rdtp_write_text("", reinterpret_cast<char *>(value), kConnectErrorMax);
+        if (m_tcp_handle != 0) {
+            VSOCK::getsockopt(m_tcp_handle, sock::kOptProxy, reinterpret_cast<void *>(value), kConnectErrorMax);
+        }
         break;
     case kOptNoReconnect:
         m_bNoReconnect = 1;

@@ -52,7 +52,8 @@ public:
     // Server: the address (host order) the accepted path came from, which failed resumptions
     // are counted against.
     void SetSource(uint32_t source);
-    void OnConfirm(int from, int handle, int result);
+    // cause: why a TCP path failed (null or empty when not known).
+    void OnConfirm(int from, int handle, int result, const char *cause = nullptr);
     void OnRead(int from, int handle, int length, int flags, uintptr_t extra);
     void OnWrite(int from, int handle);
     void OnClose(int from, int handle, bool all_acknowledged);
@@ -131,6 +132,7 @@ private:
     bool Resumable(uint32_t cli_tag, uint16_t ordinal) const;
     void LosePath(int from, CRdtpAftermath &after);
     void FailConfirm(int from, CRdtpAftermath &after);
+    void KeepConnectError();
     void GiveUpTcp(CRdtpAftermath &after);
     // Client, reconnecting: the next attempt after a pause, and the timer's turn (the attempt
     // that is due, or the end once no path came in time).
@@ -182,6 +184,8 @@ private:
     int m_tcp_handle = 0;
     int m_http_handle = 0;
     uint32_t m_last_tick;
+    // Why the last TCP path failed to connect (option kOptConnectError).
+    CQrnString m_connect_error;
     uint8_t m_pdu_buf[rdtp::kPduSize] = {};
     uint16_t m_pdu_len = 0;
     CQrnLock m_lock;

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
 #include "socket/sock_defs.h"
@@ -28,6 +30,18 @@ int write_option(void *out, int length, T value) {
     return 0;
 }
 
+// Text cut to the buffer, always NUL-terminated.
+int write_text_option(void *out, int length, const std::string &text) {
+    if (out == nullptr || length < 1) {
+        QRN_TRACE_ERROR("getsockopt, out too short", length);
+        return SOCKET_ERROR;
+    }
+    const size_t n = std::min(text.size(), static_cast<size_t>(length - 1));
+    memcpy(out, text.data(), n);
+    static_cast<char *>(out)[n] = '\0';
+    return 0;
+}
+
 }  // namespace
 
 VBaseSocket::VBaseSocket() {
@@ -38,6 +52,7 @@ VBaseSocket::VBaseSocket() {
 
 VBaseSocket::~VBaseSocket() {
     qrn_trace_event(kTraceModule, kTraceDestroyed, static_cast<const void *>(this));
+    m_proxy_password.assign(m_proxy_password.size(), '\0');
     close();
 }
 
@@ -180,14 +195,17 @@ int VBaseSocket::connect(const ws::sockaddr_in *address) {
     m_dest_port = ws::ntoh16(address->sin_port);
     qrn_trace_text("VSOCK::connect, m_dest_addr=", m_dest_addr.c_str(), ", m_dest_port=",
                    static_cast<int>(m_dest_port));
+    record_connect_error("");
     if (m_dest_addr != kLoopbackText && m_dest_port == kProxiedPort) get_proxy_from_ie();
 
     ws::sockaddr_in *proxy = nullptr;
     if (m_use_proxy == 1) {
         proxy = VSOCK::copy_address(VSOCK::resolve_address(m_proxy_addr.c_str(), m_proxy_port));
         if (proxy == nullptr) {
-            QRN_TRACE_ERROR("proxy address does not resolve");
-            return SOCKET_ERROR;
+            // A setting that cannot be used leaves the connect direct, as any other would.
+            qrn_trace_text("proxy setting not used, connecting directly, reason=proxy host does not resolve, host=",
+                           m_proxy_addr.c_str());
+            m_use_proxy = 0;
         }
     }
     const ws::sockaddr_in *target = m_use_proxy == 1 ? proxy : address;
@@ -201,11 +219,33 @@ int VBaseSocket::connect(const ws::sockaddr_in *address) {
     VSOCK::delete_address(proxy);
     if (result != 0 && !is_would_block(error)) {
         QRN_TRACE_ERROR(error);
+        record_connect_error(system_failure(error));
         return result;
     }
+    m_handshake_due = get_tick_count() + kProxyHandshakeTimeoutMs;
     set_state(kStateConnecting);
     if (!vsock_add_to_write_set(this)) return SOCKET_ERROR;
+    if (m_use_proxy == 1) vsock_watch_handshake(m_handle, m_handshake_due);
     return 0;
+}
+
+void VBaseSocket::record_connect_error(const std::string &cause) {
+    if (!cause.empty()) qrn_trace_text("VBaseSocket, connect failed, handle=", m_handle, ", cause=", cause.c_str());
+    CQrnFuncLock guard(m_lock);
+    m_connect_error = cause;
+}
+
+std::string VBaseSocket::proxy_label() const {
+    return std::string(m_proxy_addr.c_str()) + ":" + std::to_string(m_proxy_port);
+}
+
+std::string VBaseSocket::dest_label() const {
+    return std::string(m_dest_addr.c_str()) + ":" + std::to_string(m_dest_port);
+}
+
+std::string VBaseSocket::system_failure(int wsa_error) const {
+    const std::string where = m_use_proxy == 1 ? "proxy " + proxy_label() : dest_label();
+    return where + ": " + ws::error_text(wsa_error);
 }
 
 int VBaseSocket::close() {
@@ -308,9 +348,22 @@ int VBaseSocket::getsockopt(int option, void *out, int length) {
         if (option == kOptLocalIp) return write_option(out, length, ws::ntoh32(local.sin_addr.s_addr));
         return write_option(out, length, ws::ntoh16(local.sin_port));
     }
+    case kOptConnectError:
+    case kOptProxy:
+        return write_text_option(out, length, option == kOptConnectError ? connect_error_text() : proxy_text());
     default:
         return 0;
     }
+}
+
+std::string VBaseSocket::connect_error_text() {
+    CQrnFuncLock guard(m_lock);
+    return m_connect_error;
+}
+
+std::string VBaseSocket::proxy_text() const {
+    if (m_use_proxy != 1) return "";
+    return std::string(m_proxy_type == kProxySocks5 ? "socks5://" : "http://") + proxy_label();
 }
 
 int VBaseSocket::setsockopt(int option, uintptr_t value, int length) {

@@ -12,6 +12,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <string>
 
 #include "platform/winsock.h"
 #include "qrnlibl/qrn_buffer.h"
@@ -50,8 +51,12 @@ public:
 
     // Socket thread only: turns one select report into events for the owner.
     void check_event(bool readable, bool writable, bool exception);
-    // Ends a connect whose proxy negotiation failed: event 2 with 1, handle freed.
-    void process_execption();
+    // Ends a connect whose proxy negotiation failed: event 2 with 1, handle freed; cause is the
+    // failure's text (see fail_connect).
+    void process_execption(const std::string &cause);
+    // Socket thread only: fails a proxied connect that is still not a tunnel at its deadline
+    // (library clock).
+    void check_handshake_deadline(uint32_t now);
 
     int handle() const { return m_handle; }
     SOCKET socket() const { return m_socket.load(std::memory_order_acquire); }
@@ -74,7 +79,15 @@ private:
     void accept_all();
     void refuse_pending();
     void on_connect_writable();
-    void fail_connect();
+    // Event 2 with 1 (its extra: the cause text, valid during the callback), handle freed.
+    void fail_connect(const std::string &cause);
+    void record_connect_error(const std::string &cause);
+    // "proxy 127.0.0.1:3128: Connection refused", or the destination's for a direct connect.
+    std::string system_failure(int wsa_error) const;
+    std::string proxy_label() const;
+    std::string connect_error_text();
+    std::string proxy_text() const;
+    std::string dest_label() const;
     bool send_negotiation_bytes();
     void read_negotiation_bytes();
     bool on_connected_readable();
@@ -85,7 +98,9 @@ private:
     // The proxy negotiation (basesock_proxy.cpp).
     int get_proxy_from_ie();
     bool take_proxy_string(const char *proxy);
+    bool take_credentials(const std::string &user, const std::string &password);
     void start_negotiation();
+    void send_socks5_auth();
     bool send_proxy_request(const void *request, int length);
     void on_negotiation_reply(const char *data, int length);
     void send_socks5_connect();
@@ -103,8 +118,15 @@ private:
     uint8_t m_proxy_type = 0;
     CQrnString m_proxy_addr;
     uint16_t m_proxy_port = 0;
+    // The setting's user name and password for the proxy (never traced).
+    std::string m_proxy_user;
+    std::string m_proxy_password;
+    // When a proxied connect that is not yet a tunnel fails (library clock).
+    uint32_t m_handshake_due = 0;
     CQrnString m_dest_addr;
     uint16_t m_dest_port = 0;
+    // Why the last connect failed; guarded by m_lock.
+    std::string m_connect_error;
     CProxyReplyReader m_proxy_reply;
     CQrnSimpleBuffer m_send_buf;
     CQrnLock m_lock;

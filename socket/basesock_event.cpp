@@ -22,7 +22,12 @@ void VBaseSocket::check_event(bool readable, bool writable, bool exception) {
         if (writable) {
             on_connect_writable();
         } else if (exception) {
-            fail_connect();
+            int error;
+            {
+                CQrnFuncLock guard(m_lock);
+                error = ws::socket_pending_error(socket());
+            }
+            fail_connect(system_failure(error));
         }
         break;
     case kStateNegotiating:
@@ -42,9 +47,19 @@ void VBaseSocket::check_event(bool readable, bool writable, bool exception) {
     }
 }
 
-void VBaseSocket::process_execption() {
+void VBaseSocket::process_execption(const std::string &cause) {
     QRN_TRACE_FUNC("VBaseSocket::process_execption");
-    fail_connect();
+    fail_connect(cause);
+}
+
+void VBaseSocket::check_handshake_deadline(uint32_t now) {
+    // The state first: it is published after the fields of the connect that set it (the
+    // handle may belong to a later socket by now).
+    const int st = state();
+    if ((st != kStateConnecting && st != kStateNegotiating) || m_use_proxy != 1) return;
+    if (static_cast<int32_t>(now - m_handshake_due) < 0) return;
+    process_execption("proxy " + proxy_label() + " did not answer within " +
+                      std::to_string(kProxyHandshakeTimeoutMs / 1000) + " s");
 }
 
 void VBaseSocket::deliver(int event, int handle, uintptr_t param, uintptr_t extra) {
@@ -82,10 +97,11 @@ void VBaseSocket::on_connect_writable() {
     start_negotiation();
 }
 
-void VBaseSocket::fail_connect() {
+void VBaseSocket::fail_connect(const std::string &cause) {
     qrn_trace_event(kTraceModule, kTraceConnectDone, socket(), kConnectFailed);
     vsock_remove_from_all_sets(this);
-    deliver(kEventConnected, m_handle, kConnectFailed);
+    record_connect_error(cause);
+    deliver(kEventConnected, m_handle, kConnectFailed, reinterpret_cast<uintptr_t>(cause.c_str()));
     release_handle();
 }
 
@@ -100,7 +116,7 @@ bool VBaseSocket::send_negotiation_bytes() {
     if (m_send_buf.get_readable() == 0) return true;
     int sent = send(m_send_buf.buffer(), m_send_buf.get_readable(), 0);
     if (sent < 0) {
-        process_execption();
+        process_execption(system_failure(get_last_error()));
         return false;
     }
     m_send_buf.skip(sent);
@@ -120,7 +136,7 @@ void VBaseSocket::read_negotiation_bytes() {
     uint32_t count = 0;
     if (!bytes_waiting(&count) || count == 0) {
         // The proxy closed the connection (or it broke).
-        process_execption();
+        process_execption(m_proxy_reply.Closed());
         return;
     }
     // A proxy's reply is small; a flood is read a bounded piece at a time.
@@ -128,7 +144,7 @@ void VBaseSocket::read_negotiation_bytes() {
     std::vector<char> reply(count);
     int got = recv(reply.data(), static_cast<int>(count), 0);
     if (got <= 0) {
-        process_execption();
+        process_execption(got == 0 ? m_proxy_reply.Closed() : system_failure(get_last_error()));
         return;
     }
     on_negotiation_reply(reply.data(), got);

@@ -36,6 +36,11 @@ constexpr int kOptPeerPort = 7;
 constexpr int kOptLocalIp = 8;
 constexpr int kOptLocalPort = 9;
 constexpr int kOptBoundBuffers = 10;  // set: a stream socket's buffers become the bounded sizes
+// Read into a char buffer (NUL-terminated, cut to the buffer): why the connect failed, empty
+// while none did; the proxy carrying the connect, "http://host:port" or "socks5://host:port",
+// empty when it is direct.
+constexpr int kOptConnectError = 11;
+constexpr int kOptProxy = 12;
 constexpr int kOptCallback = 101;
 constexpr int kOptCallbackCtx = 102;
 
@@ -78,6 +83,9 @@ constexpr uint16_t kProxiedPort = 443;
 // VBaseSocket::m_proxy_type
 constexpr uint8_t kProxyHttp = 1;
 constexpr uint8_t kProxySocks5 = 2;
+// A proxied connect that has not become a tunnel by then fails (library clock): a proxy that
+// does not speak the protocol asked of it may well wait for more without a word.
+constexpr uint32_t kProxyHandshakeTimeoutMs = 5000;
 
 // The socket thread: its longest wait (library clock), and its pause after a failing wait or
 // an accept that found no descriptor.

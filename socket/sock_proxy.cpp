@@ -1,17 +1,31 @@
 // Encoding and decoding of the proxy handshakes.
 #include "socket/sock_proxy.h"
 
+#include <stdio.h>
 #include <string.h>
 
 using namespace sock;
 
 namespace {
 
-constexpr const char *kHttpVersionPrefix = "HTTP/";
 constexpr int kMaxStatusDigits = 3;
 // Bytes of a SOCKS5 reply around its address: version, reply, reserved, type; port.
 constexpr int kSocksReplyHead = 4;
 constexpr int kSocksPortSize = 2;
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64Pad = '=';
+constexpr int kConnectLineCapacity = 320;
+
+// RFC 1928 reply codes 1 to 8.
+constexpr const char *kSocksReplyTexts[] = {"succeeded",
+                                            "general SOCKS server failure",
+                                            "connection not allowed by ruleset",
+                                            "network unreachable",
+                                            "host unreachable",
+                                            "connection refused",
+                                            "TTL expired",
+                                            "command not supported",
+                                            "address type not supported"};
 
 }  // namespace
 
@@ -82,4 +96,71 @@ int http_reply_status(const char *reply, int length) {
         ++at;
     }
     return status;
+}
+
+std::string base64_encode(const std::string &data) {
+    std::string out;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
+    const size_t n = data.size();
+    for (size_t i = 0; i < n; i += 3) {
+        const uint32_t b0 = bytes[i];
+        const uint32_t b1 = i + 1 < n ? bytes[i + 1] : 0;
+        const uint32_t b2 = i + 2 < n ? bytes[i + 2] : 0;
+        const uint32_t triple = (b0 << 16) | (b1 << 8) | b2;
+        out += kBase64Alphabet[(triple >> 18) & 0x3f];
+        out += kBase64Alphabet[(triple >> 12) & 0x3f];
+        out += i + 1 < n ? kBase64Alphabet[(triple >> 6) & 0x3f] : kBase64Pad;
+        out += i + 2 < n ? kBase64Alphabet[triple & 0x3f] : kBase64Pad;
+    }
+    return out;
+}
+
+std::string build_http_connect(const char *host, int port, const std::string &user, const std::string &password) {
+    char line[kConnectLineCapacity];
+    snprintf(line, sizeof(line), kHttpConnectLine, host, port);
+    std::string request = line;
+    if (!user.empty()) request += kHttpProxyAuthHeader + base64_encode(user + ":" + password) + kHttpLineEnd;
+    request += kHttpKeepAliveHeader;
+    request += kHttpLineEnd;
+    return request;
+}
+
+int build_socks5_auth(const std::string &user, const std::string &password, uint8_t *out, int capacity) {
+    const int user_length = static_cast<int>(user.size());
+    const int password_length = static_cast<int>(password.size());
+    if (out == nullptr || user_length == 0 || user_length > kSocksMaxCredential ||
+        password_length > kSocksMaxCredential) {
+        return -1;
+    }
+    const int length = kSocksAuthFixedSize + user_length + password_length;
+    if (length > capacity) return -1;
+    int at = 0;
+    out[at++] = kSocksAuthVersion;
+    out[at++] = static_cast<uint8_t>(user_length);
+    memcpy(out + at, user.data(), user.size());
+    at += user_length;
+    out[at++] = static_cast<uint8_t>(password_length);
+    memcpy(out + at, password.data(), password.size());
+    return at + password_length;
+}
+
+const char *socks5_reply_text(uint8_t reply) {
+    constexpr size_t count = sizeof(kSocksReplyTexts) / sizeof(kSocksReplyTexts[0]);
+    return reply < count ? kSocksReplyTexts[reply] : "unknown reply";
+}
+
+std::string http_reply_reason(const char *reply, int length) {
+    std::string reason;
+    if (http_reply_status(reply, length) == 0) return reason;
+    const char *end = reply + length;
+    const char *at = static_cast<const char *>(memchr(reply, ' ', static_cast<size_t>(length)));
+    while (at != nullptr && at < end && *at == ' ') ++at;
+    while (at != nullptr && at < end && *at >= '0' && *at <= '9') ++at;
+    while (at != nullptr && at < end && *at == ' ') ++at;
+    for (; at != nullptr && at < end && *at != '\r' && *at != '\n'; ++at) {
+        if (static_cast<int>(reason.size()) == kMaxHttpReasonText) break;
+        const auto c = static_cast<unsigned char>(*at);
+        if (c >= 0x20 && c < 0x7f) reason += static_cast<char>(c);
+    }
+    return reason;
 }

@@ -137,3 +137,24 @@ VBaseSocket *vsock_reported_socket(const ws::poll_report &report, unsigned *sets
     sock->AddRef();
     return sock;
 }
+
+void vsock_watch_handshake(int handle, uint32_t due) {
+    CQrnFuncLock guard(vsock_lock());
+    vsock_module().handshakes.emplace_back(handle, due);
+}
+
+std::vector<int> vsock_take_due_handshakes(uint32_t now) {
+    std::vector<int> due;
+    CQrnFuncLock guard(vsock_lock());
+    auto &watch = vsock_module().handshakes;
+    for (size_t i = 0; i < watch.size();) {
+        if (static_cast<int32_t>(now - watch[i].second) < 0) {
+            ++i;
+            continue;
+        }
+        due.push_back(watch[i].first);
+        watch[i] = watch.back();
+        watch.pop_back();
+    }
+    return due;
+}

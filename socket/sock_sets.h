@@ -22,6 +22,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/fd_reserve.h"
 #include "platform/poller.h"
@@ -47,6 +49,8 @@ struct CSockModule {
     int write_count = 0;
     int except_count = 0;
     uint64_t generation = 0;     // last descriptor generation handed out
+    // Proxied connects that must be tunnels by then: handle and deadline (library clock).
+    std::vector<std::pair<int, uint32_t>> handshakes;
     std::atomic<bool> started{false};
     std::mutex lifecycle;        // serialises startup and shutdown
     VSockThread thread;
@@ -73,6 +77,12 @@ void vsock_remove_from_write_set(VBaseSocket *sock);
 void vsock_remove_from_except_set(VBaseSocket *sock);
 // Takes the socket out of all three sets for good (it does not enter a set again).
 void vsock_remove_from_all_sets(VBaseSocket *sock);
+
+// The proxied connect of handle must have become a tunnel by due (library clock).
+void vsock_watch_handshake(int handle, uint32_t due);
+// For the socket thread: the handles whose deadline has come, taken off the watch; each may
+// have ended or been reused meanwhile (VBaseSocket::check_handshake_deadline checks).
+std::vector<int> vsock_take_due_handshakes(uint32_t now);
 
 // Cuts the socket thread's wait short.
 void vsock_wake();

@@ -33,10 +33,22 @@ int VSockThread::OnThreadTick() {
         qrn_sleep(kSelectErrorPauseMs);
         return 1;
     }
-    if (ready == 0) return 1;
-    m_passes.fetch_add(1, std::memory_order_acq_rel);
-    deliver_events(ready);
+    if (ready > 0) {
+        m_passes.fetch_add(1, std::memory_order_acq_rel);
+        deliver_events(ready);
+    }
+    end_late_handshakes();
     return 1;
+}
+
+void VSockThread::end_late_handshakes() {
+    const uint32_t now = get_tick_count();
+    for (int handle : vsock_take_due_handshakes(now)) {
+        VBaseSocket *sock = vsock_lookup(handle);
+        if (sock == nullptr) continue;
+        sock->check_handshake_deadline(now);
+        sock->ReleaseRef();
+    }
 }
 
 void VSockThread::deliver_events(int count) {

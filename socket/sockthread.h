@@ -29,6 +29,8 @@ public:
 
 private:
     void deliver_events(int count);
+    // Fails the proxied connects whose handshake deadline has come.
+    void end_late_handshakes();
 
     static constexpr int kReportsPerPass = 256;
     ws::poll_report m_reports[kReportsPerPass];

@@ -58,6 +58,13 @@ public:
     // blocked_ip (dante): CONNECT to this address is refused by a rule (reply 2).
     CProxyProgram(Kind kind, std::string deny_hint = "") : m_kind(kind), m_hint(std::move(deny_hint)) {}
 
+    // tinyproxy (BasicAuth) and microsocks (-u, -P): the proxy asks for this user and password
+    // from the next Start on.
+    void RequireCredentials(const std::string &user, const std::string &password) {
+        m_user = user;
+        m_password = password;
+    }
+
     static const char *ProgramName(Kind kind) {
         switch (kind) {
         case kTinyproxy:
@@ -106,10 +113,16 @@ private:
             const std::string conf = m_dir.Write("tinyproxy.conf", "Port " + port +
                                                                        "\nListen 127.0.0.1\nTimeout 60\n"
                                                                        "Allow 127.0.0.0/8\nConnectPort " +
-                                                                       allowed + "\nLogLevel Connect\n");
+                                                                       allowed + "\nLogLevel Connect\n" +
+                                                                       (m_user.empty() ? std::string()
+                                                                                       : "BasicAuth " + m_user + " " +
+                                                                                             m_password + "\n"));
             return {FindProgram("tinyproxy"), "-d", "-c", conf};
         }
         case kMicrosocks:
+            if (!m_user.empty()) {
+                return {FindProgram("microsocks"), "-i", "127.0.0.1", "-p", port, "-u", m_user, "-P", m_password};
+            }
             return {FindProgram("microsocks"), "-i", "127.0.0.1", "-p", port};
         default: {
             std::string rules = "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n";
@@ -129,6 +142,8 @@ private:
 
     Kind m_kind;
     std::string m_hint;
+    std::string m_user;
+    std::string m_password;
     TempDir m_dir;
     uint16_t m_port = 0;
     std::unique_ptr<ChildProcess> m_child;

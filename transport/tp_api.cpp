@@ -163,8 +163,18 @@ QRN_API int qrn_tp_option(int handle, int option, uintptr_t value) {
     if (handle == 0 && option == QRN_TP_OPT_UDP_RATE) {
         return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_INVALID;
     }
+    const bool text = option == QRN_TP_OPT_CONNECT_ERROR || option == QRN_TP_OPT_PROXY;
+    if (text && value != 0) *reinterpret_cast<char *>(value) = '\0';
+    // A failed connect's handle is gone before the application hears of it: its cause is kept
+    // below, under the handle that the connect gave the multi-mode layer as its user data.
+    if (option == QRN_TP_OPT_CONNECT_ERROR && value != 0 &&
+        qrn_rdtp_failed_connect_error(static_cast<uintptr_t>(handle), reinterpret_cast<char *>(value),
+                                      QRN_TP_CONNECT_ERROR_MAX) == 1) {
+        return QRN_TP_OK;
+    }
     CQrnRefHolder<CTpConnection> conn(AppConn(handle, "qrn_tp_option"));
     if (!conn) return QRN_TP_ERR_UNKNOWN_HANDLE;
+    if (text && value == 0) return QRN_TP_OK;
     conn->Option(option, value);
     return QRN_TP_OK;
 }

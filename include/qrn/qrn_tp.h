@@ -105,6 +105,19 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
 /* Reads (into an int) 1 when the stream is acknowledged, 0 while not (yet) agreed or when the
    peer does not speak it. */
 #define QRN_TP_OPT_STREAM_ACKS 110
+/* Reads, into a char buffer of at least QRN_TP_CONNECT_ERROR_MAX bytes (value: its address),
+   why the connection's last TCP path failed to connect, NUL-terminated and empty when no cause
+   is known: "proxy 127.0.0.1:3128 answered 407 Proxy Authentication Required",
+   "203.0.113.7:5000: Connection refused". After a failed connect (QRN_TP_MSG_CONNECT_RESULT
+   with p1 QRN_TP_REASON_PATH_FAILED) the handle no longer exists, yet this option still
+   reads that connect's cause with the same handle, inside the callback and after it, until
+   the handle number is given to another connection or 64 later connects have failed; then,
+   as for any unknown handle, the buffer is emptied and QRN_TP_ERR_UNKNOWN_HANDLE returned. */
+#define QRN_TP_OPT_CONNECT_ERROR 111
+/* Reads, into a char buffer as above, the proxy that carries the current TCP path,
+   "http://HOST:PORT" or "socks5://HOST:PORT"; empty when the path is direct or not TCP. */
+#define QRN_TP_OPT_PROXY 112
+#define QRN_TP_CONNECT_ERROR_MAX 256
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0
