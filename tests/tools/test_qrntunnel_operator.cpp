@@ -4,10 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "nginx_proxy.h"
 #include "qrntunnel_peer.h"
 
 namespace {
@@ -33,6 +36,28 @@ protected:
         return static_cast<uint16_t>(std::stoul(m[1]));
     }
 };
+
+// The README's nginx block, sent to port instead of the one it names.
+std::string ReadmeNginxBlock(uint16_t port) {
+#ifdef QRN_README_PATH
+    std::ifstream in(QRN_README_PATH);
+    std::ostringstream all;
+    all << in.rdbuf();
+    const std::string text = all.str();
+    const std::string open = "```nginx\n";
+    const size_t from = text.find(open);
+    if (from == std::string::npos) return "";
+    const size_t to = text.find("```", from + open.size());
+    std::string block = text.substr(from + open.size(), to - from - open.size());
+    const std::string named = "127.0.0.1:8080";
+    const size_t at = block.find(named);
+    if (at == std::string::npos) return "";
+    return block.replace(at, named.size(), "127.0.0.1:" + std::to_string(port));
+#else
+    (void)port;
+    return "";
+#endif
+}
 
 int ExitCode(const std::vector<std::string> &args, std::string *output) {
     ChildProcess child;
@@ -131,6 +156,47 @@ TEST_F(QrnTunnelOperator, TellsBadUsageFromFailureWithTheExitCodesOfQrncat) {
     EXPECT_EQ(ExitCode({"--target", target, "--listen", taken}, &out), 1);
     EXPECT_EQ(out.find("qrntunnel: cannot listen on " + taken + ": "), 0u) << out;
     EXPECT_EQ(out.find("usage"), std::string::npos) << out;
+}
+
+TEST_F(QrnTunnelOperator, RunsALargePostSessionBehindNginxWithTheReadmesBlock) {
+    if (!NginxReverseProxy::Missing().empty()) GTEST_SKIP() << NginxReverseProxy::Missing();
+    ChildProcess tunnel;
+    const uint16_t port = StartOnPortZero(&tunnel, {});
+    ASSERT_NE(port, 0) << tunnel.Output();
+    const std::string block = ReadmeNginxBlock(port);
+    ASSERT_NE(block.find("location"), std::string::npos) << "no nginx block in the README";
+    NginxReverseProxy nginx;
+    ASSERT_TRUE(nginx.StartWith(block)) << nginx.ErrorLog();
+
+    CHttpPeer detector(nginx.Port(), "GET", "/s_detector?", -1);
+    const std::string created = detector.Body();
+    ASSERT_EQ(created.size(), 5u) << created;
+    EXPECT_EQ(created[0], dtctr::kTypeSessionCreated);
+    EXPECT_TRUE(tunnel.WaitForOutput("qrntunnel: session 1 opened from 127.0.0.1:")) << tunnel.Output();
+
+    // Neither half of the large post is held back: each byte passes while both still run.
+    CHttpPeer down(nginx.Port(), "GET", "/s_rdhttp?BigPost", -1);
+    const int target = RawAccept(m_listen);
+    ASSERT_GE(target, 0);
+    const std::string header = down.Stream(8);
+    ASSERT_EQ(header.size(), 8u);
+    CHttpPeer up(nginx.Port(), "POST", "/s_rdhttp?" + std::to_string(ReadId(header, 4)),
+                 rdhttp::kBigPostUplinkLength);
+    const std::string upstream = Pattern(3000, 7), downstream = Pattern(2500, 8);
+    up.Send(upstream);
+    EXPECT_TRUE(RawRecv(target, upstream.size()) == upstream);
+    RawSend(target, downstream);
+    EXPECT_TRUE(down.Stream(2 + downstream.size()) == "OK" + downstream);
+    ::close(target);
+    EXPECT_TRUE(down.StreamEnds());
+    EXPECT_TRUE(tunnel.WaitForOutput("qrntunnel: session 2 ended after ")) << tunnel.Output();
+    EXPECT_NE(tunnel.Output().find(" (large post)\n"), std::string::npos) << tunnel.Output();
+    EXPECT_NE(tunnel.Output().find(", 3.0 kB up, 2.5 kB down ("), std::string::npos) << tunnel.Output();
+
+    // Paths of no tunnel stay nginx's own.
+    CHttpPeer other(nginx.Port(), "GET", "/s_rdhttp/else?BigPost", -1);
+    EXPECT_EQ(other.Status(), 404);
+    EXPECT_EQ(tunnel.Output().find("session 3"), std::string::npos) << tunnel.Output();
 }
 
 }  // namespace
