@@ -17,21 +17,21 @@ namespace {
 
 using namespace qrntest;
 
-// A message the HTTP library writes when a client drops a request in the middle of its body.
+// How the operator's lines name the HTTP library's own messages.
 const char kLibraryPrefix[] = "libmicrohttpd: ";
 
 class QrnTunnelOperator : public TunnelTargetTest {
 protected:
-    // The tunnel started on a port the system chooses: the port its first line names.
+    // The tunnel started on a port the system chooses: the port its listening line names.
     uint16_t StartOnPortZero(ChildProcess *child, const std::vector<std::string> &extra) {
-        std::vector<std::string> argv = {TunnelPath(), "--listen", "127.0.0.1:0", "--target",
-                                         "127.0.0.1:" + std::to_string(m_target_port)};
+        const std::string target = "127.0.0.1:" + std::to_string(m_target_port);
+        std::vector<std::string> argv = {TunnelPath(), "--listen", "127.0.0.1:0", "--target", target};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        if (!child->Start(argv) || !child->WaitForOutput("\n")) return 0;
+        if (!child->Start(argv) || !child->WaitForOutput(", sessions to " + target + "\n")) return 0;
         std::smatch m;
         const std::string out = child->Output();
-        const std::regex line("^qrntunnel: listening on 127\\.0\\.0\\.1:([0-9]+), sessions to "
-                              "127\\.0\\.0\\.1:" + std::to_string(m_target_port) + "\n");
+        const std::regex line("qrntunnel: listening on 127\\.0\\.0\\.1:([0-9]+), sessions to " +
+                              target + "\n");
         if (!std::regex_search(out, m, line)) return 0;
         return static_cast<uint16_t>(std::stoul(m[1]));
     }
@@ -39,7 +39,6 @@ protected:
 
 // The README's nginx block, sent to port instead of the one it names.
 std::string ReadmeNginxBlock(uint16_t port) {
-#ifdef QRN_README_PATH
     std::ifstream in(QRN_README_PATH);
     std::ostringstream all;
     all << in.rdbuf();
@@ -53,10 +52,6 @@ std::string ReadmeNginxBlock(uint16_t port) {
     const size_t at = block.find(named);
     if (at == std::string::npos) return "";
     return block.replace(at, named.size(), "127.0.0.1:" + std::to_string(port));
-#else
-    (void)port;
-    return "";
-#endif
 }
 
 int ExitCode(const std::vector<std::string> &args, std::string *output) {
@@ -154,7 +149,7 @@ TEST_F(QrnTunnelOperator, TellsBadUsageFromFailureWithTheExitCodesOfQrncat) {
     EXPECT_EQ(out, "qrntunnel: cannot resolve target host 'nosuch.invalid'\n");
     const std::string taken = "127.0.0.1:" + std::to_string(m_target_port);
     EXPECT_EQ(ExitCode({"--target", target, "--listen", taken}, &out), 1);
-    EXPECT_EQ(out.find("qrntunnel: cannot listen on " + taken + ": "), 0u) << out;
+    EXPECT_NE(out.find("qrntunnel: cannot listen on " + taken + ": "), std::string::npos) << out;
     EXPECT_EQ(out.find("usage"), std::string::npos) << out;
 }
 
