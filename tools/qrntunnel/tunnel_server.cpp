@@ -352,7 +352,7 @@ std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind,
                                                           MHD_Connection *conn) {
     uint16_t source_port = 0;
     const uint32_t source = SourceOf(conn, &source_port);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     const bool detector = kind == ESessionKind::kDetector;
     if (m_stopping || m_sessions.size() >= static_cast<size_t>(m_config.max_sessions) ||
         (detector && m_detectors >= m_config.max_detectors)) {
@@ -374,14 +374,15 @@ std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind,
             return nullptr;
         }
     }
-    auto session = std::make_shared<CTunnelSession>(id, kind, source, ++m_opened_count);
+    const uint64_t label = ++m_opened_count;
+    auto session = std::make_shared<CTunnelSession>(id, kind, source, label);
     m_sessions[id] = session;
     if (detector) ++m_detectors;
+    lock.unlock();
     qrn_trace_text("qrntunnel: session opened, id=", id, ", kind=", static_cast<uint32_t>(kind),
                    ", source=", source);
-    if (m_config.report != nullptr) {
-        m_config.report->SessionOpened(m_opened_count, source, source_port, kind);
-    }
+    // Written without the lock: a slow standard error holds up this request only.
+    if (m_config.report != nullptr) m_config.report->SessionOpened(label, source, source_port, kind);
     return session;
 }
 
