@@ -97,7 +97,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> args = {program, "--listen", "127.0.0.1:" + std::to_string(port),
                                      "--target", "127.0.0.1:" + std::to_string(target_port),
                                      "--max-sessions", n, "--max-per-source", n,
-                                     "--idle-timeout", "600000"};
+                                     "--idle-timeout", "600000", "--quiet"};
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> cargs;

@@ -132,6 +132,11 @@ std::string ChildProcess::Output() {
     return m_output;
 }
 
+std::string ChildProcess::FinalOutput() {
+    if (!Running() && m_reader.joinable()) m_reader.join();
+    return Output();
+}
+
 int ChildProcess::Wait(int timeout_ms) {
     if (m_pid <= 0) return -1;
     if (!WaitUntil([&] { return !Running(); }, timeout_ms)) {

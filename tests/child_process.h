@@ -54,6 +54,8 @@ public:
     // True once the collected output contains text.
     bool WaitForOutput(const std::string &text, int timeout_ms = kWaitMs);
     std::string Output();
+    // All the output of a child that has ended: waits for the end of its output first.
+    std::string FinalOutput();
 
     // Waits for the child to end by itself: its exit status as waitpid gives it, or -1 when it
     // did not end within timeout_ms (it is killed then).

@@ -24,6 +24,16 @@ public:
     // request_buffering: nginx reads each request body whole before passing it on, so a
     // body that never ends never reaches the upstream.
     bool Start(uint16_t upstream_port, bool request_buffering) {
+        std::ostringstream location;
+        location << "    location / {\n      proxy_pass http://127.0.0.1:" << upstream_port << ";\n"
+                 << "      proxy_http_version 1.1;\n"
+                 << "      proxy_request_buffering " << (request_buffering ? "on" : "off") << ";\n"
+                 << "      client_max_body_size 0;\n    }\n";
+        return StartWith(location.str());
+    }
+
+    // locations: the server block's location blocks, as an operator writes them.
+    bool StartWith(const std::string &locations) {
         m_port = FreePort();
         const std::string &d = m_dir.Path();
         std::ostringstream conf;
@@ -35,10 +45,7 @@ public:
              << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
              << "  scgi_temp_path " << d << "/scgi;\n"
              << "  server {\n    listen 127.0.0.1:" << m_port << ";\n"
-             << "    location / {\n      proxy_pass http://127.0.0.1:" << upstream_port << ";\n"
-             << "      proxy_http_version 1.1;\n"
-             << "      proxy_request_buffering " << (request_buffering ? "on" : "off") << ";\n"
-             << "      client_max_body_size 0;\n    }\n  }\n}\n";
+             << locations << "  }\n}\n";
         const std::string file = m_dir.Write("nginx.conf", conf.str());
         return m_child.Start({FindProgram("nginx"), "-p", d, "-e", d + "/error.log", "-c", file}) &&
                m_child.WaitForTcpPort(m_port);

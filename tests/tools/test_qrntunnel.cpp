@@ -249,7 +249,7 @@ TEST_F(QrnTunnel, CapsSessionsEndsSilentOnesAndSurvivesHostileRequests) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--help"}, "--idle-timeout"},
         {{"--listen", "127.0.0.1:1"}, "--target is required"},
-        {{"--target", "127.0.0.1:5", "--listen", "127.0.0.1:70000"}, "bad argument --listen"}};
+        {{"--target", "127.0.0.1:5", "--listen", "127.0.0.1:70000"}, "bad value for --listen"}};
     for (const auto &c : cases) {
         std::vector<std::string> argv = c.first;
         argv.insert(argv.begin(), TunnelPath());

@@ -2,6 +2,8 @@
 
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -62,7 +64,6 @@ struct CRequest {
     std::string body;
     size_t parsed = 0;             // detector post: bytes of body read as PDUs
     bool small_post = false;       // detector post answered in its own reply
-    uint32_t source = 0;           // the client's address, host order
     bool have_answer = false;
     bool uplink_done = false;      // exchange: its data is queued for the target
     bool held = false;             // exchange: a poll waiting for data, until hold_until
@@ -120,14 +121,28 @@ bool Gather(CRequest *req, const char *data, size_t *size, size_t limit) {
 }
 
 // The client's IPv4 address in host order; 0 for any other family.
-uint32_t SourceOf(MHD_Connection *conn) {
+uint32_t SourceOf(MHD_Connection *conn, uint16_t *port = nullptr) {
+    if (port != nullptr) *port = 0;
     const MHD_ConnectionInfo *info =
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info == nullptr || info->client_addr == nullptr) return 0;
     if (info->client_addr->sa_family != AF_INET) return 0;
     sockaddr_in in;
     memcpy(&in, info->client_addr, sizeof(in));
+    if (port != nullptr) *port = ntohs(in.sin_port);
     return ntohl(in.sin_addr.s_addr);
+}
+
+// The library's messages are for the operator who asked for them, not for every user.
+void OnLibraryMessage(void *cls, const char *format, va_list args) {
+    auto *report = static_cast<CTunnelReport *>(cls);
+    if (report != nullptr) {
+        report->LibraryMessage(format, args);
+        return;
+    }
+    char text[256];
+    vsnprintf(text, sizeof(text), format, args);
+    qrn_trace_text("qrntunnel: libmicrohttpd: ", text);
 }
 
 unsigned IdleTimeoutS(const CServerConfig &config) {
@@ -288,12 +303,17 @@ bool CTunnelServer::Start() {
     m_daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME |
             MHD_USE_ERROR_LOG,
-        m_config.listen_port, nullptr, nullptr, &OnAccess, this, MHD_OPTION_SOCK_ADDR, &addr,
-        MHD_OPTION_URI_LOG_CALLBACK, &OnUri, this, MHD_OPTION_NOTIFY_COMPLETED, &OnDone, this,
+        m_config.listen_port, nullptr, nullptr, &OnAccess, this,
+        // First, or the library writes what comes before it on standard error itself.
+        MHD_OPTION_EXTERNAL_LOGGER, &OnLibraryMessage, static_cast<void *>(m_config.report),
+        MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_URI_LOG_CALLBACK, &OnUri, this,
+        MHD_OPTION_NOTIFY_COMPLETED, &OnDone, this,
         MHD_OPTION_CONNECTION_TIMEOUT, head_s, MHD_OPTION_CONNECTION_LIMIT,
         static_cast<unsigned>(m_config.max_connections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         static_cast<unsigned>(m_config.max_conns_per_source), MHD_OPTION_END);
     if (m_daemon == nullptr) return false;
+    const MHD_DaemonInfo *bound = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    m_bound_port = bound != nullptr ? bound->port : m_config.listen_port;
     m_housekeeper = std::thread(&CTunnelServer::Housekeeping, this);
     if (m_config.hold_ms > 0) m_hold_timer = std::thread(&CTunnelServer::HoldTimer, this);
     return true;
@@ -320,13 +340,19 @@ void CTunnelServer::Stop() {
         sessions.swap(m_sessions);
     }
     for (auto &entry : sessions) entry.second->Close("server stopping");
-    for (auto &entry : sessions) entry.second->Join();
+    for (auto &entry : sessions) {
+        entry.second->Join();
+        ReportEnded(*entry.second);
+    }
     if (m_daemon != nullptr) MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
 }
 
-std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind, uint32_t source) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind,
+                                                          MHD_Connection *conn) {
+    uint16_t source_port = 0;
+    const uint32_t source = SourceOf(conn, &source_port);
+    std::unique_lock<std::mutex> lock(m_mutex);
     const bool detector = kind == ESessionKind::kDetector;
     if (m_stopping || m_sessions.size() >= static_cast<size_t>(m_config.max_sessions) ||
         (detector && m_detectors >= m_config.max_detectors)) {
@@ -348,12 +374,20 @@ std::shared_ptr<CTunnelSession> CTunnelServer::NewSession(ESessionKind kind, uin
             return nullptr;
         }
     }
-    auto session = std::make_shared<CTunnelSession>(id, kind, source);
+    const uint64_t label = ++m_opened_count;
+    auto session = std::make_shared<CTunnelSession>(id, kind, source, label);
     m_sessions[id] = session;
     if (detector) ++m_detectors;
+    lock.unlock();
     qrn_trace_text("qrntunnel: session opened, id=", id, ", kind=", static_cast<uint32_t>(kind),
                    ", source=", source);
+    // Written without the lock: a slow standard error holds up this request only.
+    if (m_config.report != nullptr) m_config.report->SessionOpened(label, source, source_port, kind);
     return session;
+}
+
+void CTunnelServer::ReportEnded(CTunnelSession &s) {
+    if (m_config.report != nullptr) m_config.report->SessionEnded(s.Summary());
 }
 
 std::shared_ptr<CTunnelSession> CTunnelServer::FindSession(uint32_t id, ESessionKind kind,
@@ -449,7 +483,10 @@ void CTunnelServer::Housekeeping() {
         lock.unlock();
         m_guard.Prune(now);
         for (auto &s : silent) s->Close("client silent too long, or detection over");
-        for (auto &s : ended) s->Join();
+        for (auto &s : ended) {
+            s->Join();
+            ReportEnded(*s);
+        }
         lock.lock();
     }
 }
@@ -471,7 +508,7 @@ int CTunnelServer::OnRequest(MHD_Connection *conn, CRequest *req, const char *me
     case ERoute::kDetectorPost: return OnDetectorPost(conn, req, upload_data, upload_size);
     case ERoute::kBigPostUplink: return OnBigPostUplink(conn, req, upload_data, upload_size);
     case ERoute::kSinglePostOpen:
-        return OnSinglePostOpen(conn, req, upload_data, upload_size, req->source);
+        return OnSinglePostOpen(conn, req, upload_data, upload_size);
     case ERoute::kExchange: return OnExchange(conn, req, upload_data, upload_size);
     case ERoute::kDetectorGet:
     case ERoute::kBigPostGet:
@@ -487,7 +524,7 @@ int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method
     if (route.kind == ERouteKind::kRefused) return Refuse(conn, req, route.status, route.why);
     const uint32_t source = SourceOf(conn);
     switch (route.kind) {
-    case ERouteKind::kDetectorOpen: return OnDetectorOpen(conn, req, source);
+    case ERouteKind::kDetectorOpen: return OnDetectorOpen(conn, req);
     case ERouteKind::kDetectorGet:
         req->session = FindSession(route.id, ESessionKind::kDetector, source);
         if (!req->session) return NoSuchSession(conn, req, source);
@@ -499,10 +536,9 @@ int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method
         req->small_post = route.small_post;
         req->route = ERoute::kDetectorPost;
         return MHD_YES;
-    case ERouteKind::kBigPostOpen: return OnBigPostGet(conn, req, source);
+    case ERouteKind::kBigPostOpen: return OnBigPostGet(conn, req);
     case ERouteKind::kSinglePostOpen:
         Admit(conn, m_config);
-        req->source = source;
         req->route = ERoute::kSinglePostOpen;
         return MHD_YES;
     case ERouteKind::kSessionPost: return OnSessionPost(conn, req, route.id, source);
@@ -511,8 +547,8 @@ int CTunnelServer::Route(MHD_Connection *conn, CRequest *req, const char *method
     return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad request");
 }
 
-int CTunnelServer::OnDetectorOpen(MHD_Connection *conn, CRequest *req, uint32_t source) {
-    auto session = NewSession(ESessionKind::kDetector, source);
+int CTunnelServer::OnDetectorOpen(MHD_Connection *conn, CRequest *req) {
+    auto session = NewSession(ESessionKind::kDetector, conn);
     if (!session) return Refuse(conn, req, MHD_HTTP_SERVICE_UNAVAILABLE, "too many sessions");
     CDetectorPduSessionCreated pdu(session->Id());
     return Queue(conn, MHD_HTTP_OK, pdu.GetBytes(), static_cast<size_t>(pdu.GetSize()));
@@ -606,8 +642,8 @@ int CTunnelServer::OnDetectorPost(MHD_Connection *conn, CRequest *req, const cha
     }
 }
 
-int CTunnelServer::OnBigPostGet(MHD_Connection *conn, CRequest *req, uint32_t source) {
-    req->session = NewSession(ESessionKind::kBigPost, source);
+int CTunnelServer::OnBigPostGet(MHD_Connection *conn, CRequest *req) {
+    req->session = NewSession(ESessionKind::kBigPost, conn);
     if (!req->session) {
         uint8_t header[rdhttp::kBigPostHeaderSize];
         rdhttp_pdu_write_bigpost_header(rdhttp::kNoSession, header, sizeof(header));
@@ -650,7 +686,7 @@ int CTunnelServer::OnBigPostUplink(MHD_Connection *conn, CRequest *req, const ch
 }
 
 int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
-                                    size_t *upload_size, uint32_t source) {
+                                    size_t *upload_size) {
     if (*upload_size != 0) {
         if (!Gather(req, upload_data, upload_size, rdhttp::kOpenBodySize)) {
             return RefuseAfterBody(req, upload_size, MHD_HTTP_CONTENT_TOO_LARGE,
@@ -662,7 +698,7 @@ int CTunnelServer::OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const c
         return Refuse(conn, req, MHD_HTTP_BAD_REQUEST, "bad opening body");
     }
     if (!req->session) {
-        req->session = NewSession(ESessionKind::kSinglePost, source);
+        req->session = NewSession(ESessionKind::kSinglePost, conn);
         if (req->session) req->session->StartTarget(m_config.target);
     }
     uint32_t id = rdhttp::kNoSession;

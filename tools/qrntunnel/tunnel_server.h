@@ -16,6 +16,7 @@
 #include "rdhttp/rdhttp_pdu.h"
 
 #include "tunnel_guard.h"
+#include "tunnel_report.h"
 #include "tunnel_route.h"
 #include "tunnel_session.h"
 
@@ -43,6 +44,8 @@ struct CServerConfig {
     // A session answers any address, not only the one that opened it (for proxies that
     // spread one client over several addresses).
     bool any_source = false;
+    // Where the operator's lines go (it outlives the server); none when null.
+    CTunnelReport *report = nullptr;
 };
 
 // The config with every derived limit filled in.
@@ -59,6 +62,8 @@ public:
 
     bool Start();
     void Stop();
+    // The port the server answers on (the one the system chose for port 0); after Start.
+    uint16_t BoundPort() const { return m_bound_port; }
 
     // Entry points of the HTTP library, public for its C callbacks.
     int OnRequest(MHD_Connection *conn, CRequest *req, const char *method,
@@ -66,7 +71,8 @@ public:
     void OnCompleted(CRequest *req);
 
 private:
-    std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind, uint32_t source);
+    std::shared_ptr<CTunnelSession> NewSession(ESessionKind kind, MHD_Connection *conn);
+    void ReportEnded(CTunnelSession &s);
     // The open session id names for a request from source, or null; a request that names
     // nothing of its own is answered alike whatever the reason (see NoSuchSession).
     std::shared_ptr<CTunnelSession> FindSession(uint32_t id, ESessionKind kind, uint32_t source);
@@ -79,29 +85,31 @@ private:
     void HoldTimer();
 
     int Route(MHD_Connection *conn, CRequest *req, const char *method);
-    int OnDetectorOpen(MHD_Connection *conn, CRequest *req, uint32_t source);
+    int OnDetectorOpen(MHD_Connection *conn, CRequest *req);
     int OnSessionPost(MHD_Connection *conn, CRequest *req, uint32_t id, uint32_t source);
     int OnDetectorGet(MHD_Connection *conn, CRequest *req, uint32_t source);
     int OnBigPostUplinkStart(MHD_Connection *conn, CRequest *req, uint32_t source);
     int OnDetectorPost(MHD_Connection *conn, CRequest *req, const char *upload_data,
                        size_t *upload_size);
-    int OnBigPostGet(MHD_Connection *conn, CRequest *req, uint32_t source);
+    int OnBigPostGet(MHD_Connection *conn, CRequest *req);
     int OnBigPostUplink(MHD_Connection *conn, CRequest *req, const char *upload_data,
                         size_t *upload_size);
     int OnSinglePostOpen(MHD_Connection *conn, CRequest *req, const char *upload_data,
-                         size_t *upload_size, uint32_t source);
+                         size_t *upload_size);
     bool HoldPoll(CRequest *req, const CRdhttpExchange &ex, CTunnelSession &s, bool ended);
     int OnExchange(MHD_Connection *conn, CRequest *req, const char *upload_data,
                    size_t *upload_size);
 
     const CServerConfig m_config;
     MHD_Daemon *m_daemon = nullptr;
+    uint16_t m_bound_port = 0;
     CTunnelGuard m_guard;
     // Guards m_sessions and m_detectors. It may be held while a session's lock is taken,
     // never the reverse.
     std::mutex m_mutex;
     std::map<uint32_t, std::shared_ptr<CTunnelSession>> m_sessions;
     int m_detectors = 0;
+    uint64_t m_opened_count = 0;
     std::condition_variable m_stop_cv;
     bool m_stopping = false;
     std::thread m_housekeeper;

@@ -11,9 +11,9 @@
 
 namespace qrntunnel {
 
-CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source)
+CTunnelSession::CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source, uint64_t label)
     : m_last_active(Clock::now()), m_id(id), m_kind(kind), m_source(source),
-      m_opened(m_last_active) {}
+      m_opened(m_last_active), m_label(label), m_closed_at(m_opened) {}
 
 CTunnelSession::~CTunnelSession() {
     Close("session destroyed");
@@ -44,6 +44,8 @@ void CTunnelSession::Close(const char *why) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closed) return;
         m_closed = true;
+        m_closed_at = Clock::now();
+        m_why = why;
         // A client's last bytes (its closing record among them) are the target's: a client
         // that closes its requests right after them must not lose them here.
         drain = m_target_state == ETargetState::kConnected && (!m_up.Empty() || m_writing);
@@ -62,6 +64,17 @@ void CTunnelSession::Join() {
     m_target.Shutdown();
     if (m_reader.joinable()) m_reader.join();
     if (m_writer.joinable()) m_writer.join();
+}
+
+CSessionSummary CTunnelSession::Summary() {
+    CSessionSummary summary;
+    summary.label = m_label;
+    summary.bytes_up = m_bytes_up;
+    summary.bytes_down = m_bytes_down;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    summary.lasted = (m_closed ? m_closed_at : Clock::now()) - m_opened;
+    summary.why = m_why;
+    return summary;
 }
 
 void CTunnelSession::SuspendLocked(MHD_Connection *conn) {
@@ -121,6 +134,7 @@ void CTunnelSession::ReaderThread(CTargetConfig target) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_down.Append(buf.get(), static_cast<size_t>(n));
         }
+        m_bytes_down += static_cast<uint64_t>(n);
         WakeAll();
     }
     {
@@ -156,6 +170,7 @@ void CTunnelSession::WriterThread() {
             Close("target send failed");
             break;
         }
+        m_bytes_up += n;
     }
     m_target.Shutdown();
     {

@@ -10,6 +10,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "qrnlibl/qrn_cirwin.h"
+#include "tunnel_report.h"
 #include "tunnel_target.h"
 
 struct MHD_Connection;
@@ -64,8 +66,9 @@ public:
     static constexpr size_t kCopyChunk = 16 * 1024;
     static constexpr std::chrono::milliseconds kDrainLimit{5000};
 
-    // source: the client address (host order) that opened it.
-    CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source);
+    // source: the client address (host order) that opened it; label: the name it has in the
+    // operator's lines.
+    CTunnelSession(uint32_t id, ESessionKind kind, uint32_t source, uint64_t label = 0);
     ~CTunnelSession();
     CTunnelSession(const CTunnelSession &) = delete;
     CTunnelSession &operator=(const CTunnelSession &) = delete;
@@ -74,6 +77,8 @@ public:
     ESessionKind Kind() const { return m_kind; }
     uint32_t Source() const { return m_source; }
     Clock::time_point Opened() const { return m_opened; }
+    // How long it lasted, the bytes it carried and why it ended; final after Join.
+    CSessionSummary Summary();
 
     // Starts the connect to the target and the two threads; false (the session closed) when
     // the threads cannot be had.
@@ -123,6 +128,11 @@ private:
     const ESessionKind m_kind;
     const uint32_t m_source;
     const Clock::time_point m_opened;
+    const uint64_t m_label;
+    Clock::time_point m_closed_at;
+    const char *m_why = "";
+    std::atomic<uint64_t> m_bytes_up{0};
+    std::atomic<uint64_t> m_bytes_down{0};
     CTargetStream m_target;
     std::thread m_reader;
     std::thread m_writer;

@@ -7,20 +7,25 @@
 
 namespace qrntunnel {
 
-bool ParseHostPort(const std::string &text, uint32_t *ip_host_order, uint16_t *port) {
+bool SplitHostPort(const std::string &text, std::string *host, uint16_t *port,
+                   long lowest_port) {
     size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) return false;
-    std::string host = text.substr(0, colon);
     std::string digits = text.substr(colon + 1);
     if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     long p = strtol(digits.c_str(), nullptr, 10);
-    if (p < 1 || p > 65535) return false;
+    if (p < lowest_port || p > 65535) return false;
+    *host = text.substr(0, colon);
+    *port = static_cast<uint16_t>(p);
+    return true;
+}
+
+bool ResolveHost(const std::string &host, uint32_t *ip_host_order) {
     uint32_t net = ws::inet_addr(host.c_str());
     if (net == INADDR_NONE && !ws::gethostbyname_ipv4(host.c_str(), &net)) return false;
     *ip_host_order = ws::ntoh32(net);
-    *port = static_cast<uint16_t>(p);
     return true;
 }
 

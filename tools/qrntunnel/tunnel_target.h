@@ -11,8 +11,11 @@
 
 namespace qrntunnel {
 
-// "host:port" with a dotted IPv4 host or a name, and a port 1..65535.
-bool ParseHostPort(const std::string &text, uint32_t *ip_host_order, uint16_t *port);
+// "host:port": the host as written (not resolved) and a port from lowest_port to 65535.
+bool SplitHostPort(const std::string &text, std::string *host, uint16_t *port,
+                   long lowest_port = 1);
+// A dotted IPv4 address, or a name resolved to its IPv4 address.
+bool ResolveHost(const std::string &host, uint32_t *ip_host_order);
 
 class CTargetStream {
 public:
