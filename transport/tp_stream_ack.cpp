@@ -139,7 +139,8 @@ int CTpConnection::HandleAck(uint32_t ack) {
     }
     qrn_cirwin_forward(m_send_win, static_cast<int>(ahead));
     m_send_base = ack;
-    if (m_sock_state == kSockClosingPdu) CloseAfterClosingPdu();
+    // The closing PDU may still wait in m_out_buf for the path: the close is then TrySendData's.
+    if (m_sock_state == kSockClosingPdu && m_out_len == 0) CloseAfterClosingPdu();
     // A writer that the full window stopped hears that it may go on.
     if ((m_flags & kFlagWriteBlocked) && m_sock_state >= kSockOpen && SendRoom() >= kSendChunkMax) {
         m_post_write = true;
