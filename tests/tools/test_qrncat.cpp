@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "proxy_support.h"
 #include "test_support.h"
 #include "tunnel_fixture.h"
 
@@ -440,6 +441,43 @@ TEST_F(QrncatTest, HelpVersionAndAListenerWithAnHttpPortAreAnswered) {
     EXPECT_EQ(1, second.WaitExit());
     EXPECT_NE(std::string::npos, second.Stderr().find("cannot listen on TCP port " + m_port + ": Address already in use"))
         << second.Stderr();
+}
+
+// A connect through a proxy names the proxy when it works and the proxy's answer when it
+// does not; the password never shows.
+TEST_F(QrncatTest, ProxiesAreNamedWhetherTheyCarryTheConnectionOrRefuseIt) {
+    qrntest::CProxyProgram proxy(qrntest::CProxyProgram::kTinyproxy);
+    if (!proxy.Missing().empty()) GTEST_SKIP() << proxy.Missing();
+    proxy.RequireCredentials("alice", "s3cret");
+    ASSERT_TRUE(proxy.Start());
+    const std::string at = "127.0.0.1:" + std::to_string(proxy.Port());
+    qrntest::ScopedProxyEnv env;
+    struct SCase {
+        std::string setting;
+        std::string message;
+    };
+    const std::vector<SCase> refusals = {
+        {"http://" + at, "cannot reach 127.0.0.2: proxy " + at + " answered 407 Proxy Authentication Required"},
+        {"http://127.0.0.1:" + m_port, "cannot reach 127.0.0.2: proxy 127.0.0.1:" + m_port + ": Connection refused"},
+    };
+    for (const SCase &c : refusals) {
+        SCOPED_TRACE(c.setting);
+        env.Set("https_proxy", c.setting);
+        CQrncat connector({"127.0.0.2", "--tcp", "443", "-q", "-d"});
+        EXPECT_EQ(1, connector.WaitExit()) << connector.Stderr();
+        EXPECT_NE(std::string::npos, connector.Stderr().find(c.message)) << connector.Stderr();
+    }
+    if (!qrntest::CanBindPrivilegedPorts()) GTEST_SKIP() << "a listener on port 443 needs root";
+    env.Set("https_proxy", "http://alice:s3cret@" + at);
+    CQrncat listener({"-l", "--bind", "127.0.0.2", "--tcp", "443", "-q", "-d"});
+    ASSERT_TRUE(listener.WaitForError("listening on")) << listener.Stderr();
+    CQrncat connector({"127.0.0.2", "--tcp", "443", "-q"});
+    connector.Feed(std::vector<char>{'o', 'k'});
+    EXPECT_EQ(0, connector.WaitExit()) << connector.Stderr();
+    EXPECT_EQ(0, listener.WaitExit()) << listener.Stderr();
+    EXPECT_EQ("ok", listener.Stdout());
+    EXPECT_NE(std::string::npos, connector.Stderr().find("through the proxy http://" + at)) << connector.Stderr();
+    EXPECT_EQ(std::string::npos, connector.Stderr().find("s3cret")) << connector.Stderr();
 }
 
 TEST_F(QrncatTest, RejectsBadArgumentsWithUsage) {
