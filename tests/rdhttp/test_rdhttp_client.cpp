@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "http/detectr.h"
 #include "http/dtctrpdu.h"
@@ -95,6 +97,14 @@ private:
     bool m_up = false;
 };
 
+// A callback may still be on its way on the HTTP thread when a test closes its tunnel and
+// ends: the users live until the process ends.
+TunnelUser &NewUser(std::string out) {
+    static auto *users = new std::vector<std::unique_ptr<TunnelUser>>();
+    users->push_back(std::make_unique<TunnelUser>(std::move(out)));
+    return *users->back();
+}
+
 class RdhttpClient : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -114,7 +124,7 @@ void CarryBothWays(uint32_t mode) {
     PrimeDetector(mode);
 
     const std::string up = Pattern(60000, mode), down = Pattern(50000, mode + 7);
-    TunnelUser user(up);
+    TunnelUser &user = NewUser(up);
     ASSERT_NE(user.Connect(tunnel.Port()), 0);
     Event e = user.Rec().WaitFor(rdhttp::kMsgConnect);
     ASSERT_EQ(e.msg, rdhttp::kMsgConnect);
@@ -154,7 +164,7 @@ TEST_F(RdhttpClient, SinglePostFetchesALateAnswerLongBeforeTheIdlePoll) {
     TunnelServer tunnel;
     ASSERT_TRUE(tunnel.Start(target_port));
     PrimeDetector(http::kModeSmallPost);
-    TunnelUser user("question");
+    TunnelUser &user = NewUser("question");
     ASSERT_NE(user.Connect(tunnel.Port()), 0);
     ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
     const int target = RawAccept(listener);
@@ -191,7 +201,7 @@ Event FailAgainst(const ScriptedHttpServer::Script &script, bool held = false) {
     });
     TraceCapture trace;
     g_trace = &trace;
-    TunnelUser user("");
+    TunnelUser &user = NewUser("");
     if (held) rdhttp_set_connect_hook(&HoldConnectUntilFailed);
     EXPECT_NE(user.Connect(server.Port()), 0);
     rdhttp_set_connect_hook(nullptr);
@@ -279,7 +289,7 @@ TEST_F(RdhttpClient, ATunnelUpBeforeItsConnectCallReturnsIsReportedAndCarriesByt
             },
             [&](const ScriptedRequest &req) -> size_t { return req.method == "POST" ? up.size() : 0; });
         rdhttp_set_connect_hook(hold ? &HoldConnectUntilUp : nullptr);
-        TunnelUser user(up);
+        TunnelUser &user = NewUser(up);
         const int handle = user.Connect(server.Port());
         rdhttp_set_connect_hook(nullptr);
         ASSERT_NE(handle, 0);
@@ -317,7 +327,7 @@ TEST_F(RdhttpClient, SinglePostClosedAfterItsLastBytesWereAnsweredHasNothingToAw
         [](const ScriptedRequest &req) -> size_t {
             return req.target.find("SinglePost") != std::string::npos ? 4 : 11;
         });
-    TunnelUser user("last bytes");
+    TunnelUser &user = NewUser("last bytes");
     ASSERT_NE(user.Connect(server.Port()), 0);
     ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
     // The opening, the exchange and the poll, each on a connection of its own.
@@ -345,7 +355,7 @@ TEST_F(RdhttpClient, ClosedSessionsWhoseBytesDoNotGetThroughEndAtTheLingerTime) 
             [](const ScriptedRequest &req) -> size_t {
                 return req.target.find("SinglePost") != std::string::npos ? 4 : 0;
             });
-        TunnelUser user("last bytes");
+        TunnelUser &user = NewUser("last bytes");
         ASSERT_NE(user.Connect(server.Port()), 0);
         ASSERT_EQ(user.Rec().WaitFor(rdhttp::kMsgConnect).p1, 0u);
         const int uplinks = 2;  // GET and POST, or the opening and the first exchange

@@ -109,7 +109,9 @@ TEST(UdpRlbWorker, EveryConnectionOfManyGetsItsAcknowledgementAndResendOnTime) {
     }
     std::vector<uint32_t> resend_gap;
     for (auto &entry : conns) resend_gap.push_back(entry.second.latency);
-    EXPECT_GE(Median(resend_gap), kInitialResendTimeout - 5);
+    // Each gap runs from when this thread read the first copy, which a loaded machine may
+    // delay: the bound tells a resend that waited for its time-out from one that did not.
+    EXPECT_GE(Median(resend_gap), kInitialResendTimeout * 4 / 5);
     EXPECT_LT(Median(resend_gap), kMedianBoundMs);
 
     for (int handle : handles) EXPECT_EQ(0, qrn_udprlb_close(handle));
