@@ -1,5 +1,6 @@
 // libFuzzer target for what a proxy answers during a TCP connect's handshake: the HTTP CONNECT
-// reply and the SOCKS5 method and connect replies, gathered by CProxyReplyReader in the pieces
+// reply and the SOCKS5 method, username/password and connect replies, gathered by
+// CProxyReplyReader in the pieces
 // that the input's steering byte cuts them into, and the two decoders it builds on, on the
 // bytes whole. A reader's decision must agree with what the decoders make of the bytes.
 #include <stdint.h>
@@ -30,9 +31,10 @@ void Decoders(const uint8_t *data, int len) {
 
 // Feeds the bytes in pieces of 1 to piece bytes; returns the reader's last answer and the
 // offset after the piece that settled it.
-EProxyReply Gather(uint8_t proxy_type, const uint8_t *data, int len, int piece, int *settled_at) {
+EProxyReply Gather(uint8_t proxy_type, bool with_password, const uint8_t *data, int len, int piece,
+                   int *settled_at) {
     CProxyReplyReader reader;
-    reader.Begin(proxy_type);
+    reader.Begin(proxy_type, "127.0.0.1:1080", "10.0.0.5:443", with_password);
     EProxyReply last = EProxyReply::kMore;
     int at = 0;
     int step = 0;
@@ -47,10 +49,15 @@ EProxyReply Gather(uint8_t proxy_type, const uint8_t *data, int len, int piece, 
             reader.ConnectSent();
             continue;
         }
+        if (last == EProxyReply::kSendAuth) {
+            reader.AuthSent();
+            continue;
+        }
         if (last != EProxyReply::kMore) break;
     }
     *settled_at = at;
-    // An ended reader takes nothing more.
+    // A failure names its cause; an ended reader takes nothing more.
+    if (last == EProxyReply::kFailed) Check(!reader.Failure().empty());
     if (last == EProxyReply::kTunnelUp || last == EProxyReply::kFailed) {
         const char more = 'x';
         Check(reader.Feed(&more, 1) == EProxyReply::kFailed);
@@ -60,40 +67,51 @@ EProxyReply Gather(uint8_t proxy_type, const uint8_t *data, int len, int piece, 
 
 void Http(const uint8_t *data, int len, int piece) {
     int at = 0;
-    const EProxyReply got = Gather(sock::kProxyHttp, data, len, piece, &at);
-    Check(got != EProxyReply::kSendConnect);
+    const EProxyReply got = Gather(sock::kProxyHttp, false, data, len, piece, &at);
+    Check(got != EProxyReply::kSendConnect && got != EProxyReply::kSendAuth);
     if (got == EProxyReply::kTunnelUp) {
         Check(http_reply_status(reinterpret_cast<const char *>(data), at) == sock::kHttpStatusOk);
     }
     if (got == EProxyReply::kMore) Check(len <= sock::kMaxHttpReply);
 }
 
-void Socks(const uint8_t *data, int len, int piece) {
+void Socks(const uint8_t *data, int len, int piece, bool with_password) {
     int at = 0;
-    const EProxyReply got = Gather(sock::kProxySocks5, data, len, piece, &at);
+    const EProxyReply got = Gather(sock::kProxySocks5, with_password, data, len, piece, &at);
     if (got != EProxyReply::kTunnelUp) return;
-    // Up only after the method reply that asks for nothing and a whole successful connect reply.
+    // Up only after the method reply that asks for nothing, or for the password that was
+    // offered and then accepted, and a whole successful connect reply.
     Check(len >= sock::kSocksMethodReplySize + kShortestSocksReply);
-    Check(data[0] == sock::kSocksVersion && data[1] == sock::kSocksMethodNone);
-    const uint8_t *reply = data + sock::kSocksMethodReplySize;
+    Check(data[0] == sock::kSocksVersion);
+    int offset = sock::kSocksMethodReplySize;
+    if (data[1] == sock::kSocksMethodUserPass) {
+        Check(with_password && len >= offset + sock::kSocksAuthReplySize + kShortestSocksReply);
+        Check(data[offset + 1] == sock::kSocksAuthSuccess);
+        offset += sock::kSocksAuthReplySize;
+    } else {
+        Check(data[1] == sock::kSocksMethodNone);
+    }
+    const uint8_t *reply = data + offset;
     Check(reply[0] == sock::kSocksVersion && reply[1] == sock::kSocksReplySuccess);
-    const int whole = socks5_reply_length(reply, at - sock::kSocksMethodReplySize);
-    Check(whole > 0 && whole <= at - sock::kSocksMethodReplySize);
+    const int whole = socks5_reply_length(reply, at - offset);
+    Check(whole > 0 && whole <= at - offset);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    // The first byte: the kind in bit 7, the largest piece in the rest.
+    // The first byte: the kind in bit 7, whether a password was offered in bit 6, the largest
+    // piece in the rest.
     const bool socks = (data[0] & 0x80) != 0;
-    const int piece = 1 + (data[0] & 0x7f) * 64;
+    const bool with_password = (data[0] & 0x40) != 0;
+    const int piece = 1 + (data[0] & 0x3f) * 64;
     const int len = static_cast<int>(size - 1 > 1 << 16 ? 1 << 16 : size - 1);
     std::vector<uint8_t> copy(data + 1, data + 1 + len);
     const uint8_t *p = copy.empty() ? nullptr : copy.data();
     Decoders(p, len);
     if (socks) {
-        Socks(p, len, piece);
+        Socks(p, len, piece, with_password);
     } else {
         Http(p, len, piece);
     }
