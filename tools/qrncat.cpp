@@ -258,12 +258,12 @@ private:
     void OnConnectResult(int handle, uintptr_t result, uintptr_t len, uintptr_t data) {
         if (result != QRN_TP_CONNECT_ACCEPTED) {
             m_writer.End();
-            m_queue.Push({EEvent::kConnectFailed, result, Text(ConnectError(handle))});
+            m_queue.Push({EEvent::kConnectFailed, result, Text(TextOption(handle, QRN_TP_OPT_CONNECT_ERROR))});
             return;
         }
         m_framed = IsFramesHello(reinterpret_cast<const void *>(data), len);
         std::string line = "connected to " + m_opt.host + " over " + ModeOf(handle);
-        const std::string proxy = ProxyOf(handle);
+        const std::string proxy = TextOption(handle, QRN_TP_OPT_PROXY);
         if (!proxy.empty()) line += " through the proxy " + proxy;
         m_queue.Push({EEvent::kOpened, 0, Text(line)});
     }
@@ -306,24 +306,11 @@ private:
         return qrntool::ModeName(mode & 0xff);  // the option writes 8 bits into the zeroed word
     }
 
-    static std::string ConnectError(int handle) {
-#ifdef QRN_TP_OPT_CONNECT_ERROR
-        char why[QRN_TP_CONNECT_ERROR_MAX] = {};
-        if (qrn_tp_option(handle, QRN_TP_OPT_CONNECT_ERROR, reinterpret_cast<uintptr_t>(why)) == QRN_TP_OK) return why;
-#else
-        (void)handle;
-#endif
-        return std::string();
-    }
-
-    static std::string ProxyOf(int handle) {
-#ifdef QRN_TP_OPT_PROXY
-        char proxy[QRN_TP_CONNECT_ERROR_MAX] = {};
-        if (qrn_tp_option(handle, QRN_TP_OPT_PROXY, reinterpret_cast<uintptr_t>(proxy)) == QRN_TP_OK) return proxy;
-#else
-        (void)handle;
-#endif
-        return std::string();
+    // A text option of the library (a cause, a proxy); empty when it has none.
+    static std::string TextOption(int handle, int option) {
+        char text[QRN_TP_CONNECT_ERROR_MAX] = {};
+        if (qrn_tp_option(handle, option, reinterpret_cast<uintptr_t>(text)) != QRN_TP_OK) return std::string();
+        return text;
     }
 
     // Returns the exit code when the event ends the program, else -1.
