@@ -118,6 +118,13 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
    "http://HOST:PORT" or "socks5://HOST:PORT"; empty when the path is direct or not TCP. */
 #define QRN_TP_OPT_PROXY 112
 #define QRN_TP_CONNECT_ERROR_MAX 256
+/* With handle 0: the number of event loops, from 1 (the default) to QRN_TP_EVENT_LOOPS_MAX.
+   An event loop is a thread that waits on its sockets and runs their callbacks; connections
+   made or accepted afterwards are spread over the loops, and each stays on one loop for its
+   life (a resumption that arrives on another is handed to it). With more than one loop, the
+   callbacks of different connections may run at the same time. Best set before qrn_tp_listen. */
+#define QRN_TP_OPT_EVENT_LOOPS 113
+#define QRN_TP_EVENT_LOOPS_MAX 64
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0
