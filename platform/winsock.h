@@ -33,6 +33,9 @@
 #ifndef SO_REUSEADDR
 #define SO_REUSEADDR 2
 #endif
+#ifndef SO_REUSEPORT
+#define SO_REUSEPORT 15
+#endif
 #ifndef SO_SNDBUF
 #define SO_SNDBUF 7
 #endif

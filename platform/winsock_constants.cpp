@@ -12,6 +12,7 @@ constexpr long long kFallbackIpprotoTcp = IPPROTO_TCP;
 constexpr long long kFallbackIpprotoUdp = IPPROTO_UDP;
 constexpr long long kFallbackSolSocket = SOL_SOCKET;
 constexpr long long kFallbackSoReuseaddr = SO_REUSEADDR;
+constexpr long long kFallbackSoReuseport = SO_REUSEPORT;
 constexpr long long kFallbackSoSndbuf = SO_SNDBUF;
 constexpr long long kFallbackSoRcvbuf = SO_RCVBUF;
 constexpr long long kFallbackTcpNodelay = TCP_NODELAY;
@@ -29,6 +30,7 @@ constexpr long long kFallbackInaddrNone = INADDR_NONE;
 #undef IPPROTO_UDP
 #undef SOL_SOCKET
 #undef SO_REUSEADDR
+#undef SO_REUSEPORT
 #undef SO_SNDBUF
 #undef SO_RCVBUF
 #undef TCP_NODELAY
@@ -49,6 +51,7 @@ static_assert(kFallbackIpprotoTcp == IPPROTO_TCP, "IPPROTO_TCP");
 static_assert(kFallbackIpprotoUdp == IPPROTO_UDP, "IPPROTO_UDP");
 static_assert(kFallbackSolSocket == SOL_SOCKET, "SOL_SOCKET");
 static_assert(kFallbackSoReuseaddr == SO_REUSEADDR, "SO_REUSEADDR");
+static_assert(kFallbackSoReuseport == SO_REUSEPORT, "SO_REUSEPORT");
 static_assert(kFallbackSoSndbuf == SO_SNDBUF, "SO_SNDBUF");
 static_assert(kFallbackSoRcvbuf == SO_RCVBUF, "SO_RCVBUF");
 static_assert(kFallbackTcpNodelay == TCP_NODELAY, "TCP_NODELAY");

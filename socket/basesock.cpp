@@ -348,6 +348,8 @@ int VBaseSocket::getsockopt(int option, void *out, int length) {
         if (option == kOptLocalIp) return write_option(out, length, ws::ntoh32(local.sin_addr.s_addr));
         return write_option(out, length, ws::ntoh16(local.sin_port));
     }
+    case kOptLoop:
+        return write_option(out, length, loop());
     case kOptConnectError:
     case kOptProxy:
         return write_text_option(out, length, option == kOptConnectError ? connect_error_text() : proxy_text());
@@ -374,6 +376,13 @@ int VBaseSocket::setsockopt(int option, uintptr_t value, int length) {
         m_callback_ctx.store(value, std::memory_order_release);
     } else if (option == kOptBoundBuffers) {
         bound_buffers();
+    } else if (option == kOptLoop) {
+        CQrnFuncLock guard(vsock_lock());
+        return vsock_give_to_loop(this, static_cast<int>(value)) ? 0 : SOCKET_ERROR;
+    } else if (option == kOptReusePort) {
+        const int on = value != 0 ? 1 : 0;
+        CQrnFuncLock guard(m_lock);
+        return ws::setsockopt(socket(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
     }
     return 0;
 }

@@ -71,6 +71,12 @@ public:
     // The socket thread's sets that hold the socket (ws::kWait* bits).
     unsigned interest() const { return m_interest; }
     void set_interest(unsigned sets) { m_interest = sets; }
+    // The loop that delivers the socket's events, and the loop whose poller holds it now;
+    // they differ while a hand-over waits for the end of a pass. Both set under the VSOCK lock.
+    int loop() const { return m_loop.load(std::memory_order_acquire); }
+    void set_loop(int loop) { m_loop.store(loop, std::memory_order_release); }
+    int poll_loop() const { return m_poll_loop; }
+    void set_poll_loop(int loop) { m_poll_loop = loop; }
 
 private:
     void attach_socket(SOCKET s);
@@ -137,6 +143,8 @@ private:
     // sets hold it.
     uint64_t m_sock_gen = 0;
     bool m_sets_closed = false;
+    std::atomic<int> m_loop{0};
+    int m_poll_loop = 0;
     unsigned m_interest = 0;
 };
 

@@ -11,6 +11,11 @@
 
 using namespace sock;
 
+namespace {
+// The word whose address event 1 carries; receivers may write it, nobody reads it.
+thread_local uintptr_t t_scratch = 0;
+}  // namespace
+
 void VBaseSocket::check_event(bool readable, bool writable, bool exception) {
     if (!readable && !writable && !exception) return;
     QRN_TRACE_FUNC("VBaseSocket::check_event");
@@ -76,11 +81,15 @@ void VBaseSocket::release_handle() {
 }
 
 void VBaseSocket::accept_all() {
-    uintptr_t *scratch = vsock_module().thread.scratch_word();
     while (state() == kStateListening) {
         VBaseSocket *fresh = accept(nullptr);
         if (fresh == nullptr) break;
-        deliver(kEventAccepted, fresh->handle(), 0, reinterpret_cast<uintptr_t>(scratch));
+        // Its owner learns of it here, so it reaches its own loop only after this pass.
+        if (VSOCK::loops() > 1) {
+            CQrnFuncLock guard(vsock_lock());
+            vsock_give_to_loop(fresh, vsock_next_loop());
+        }
+        deliver(kEventAccepted, fresh->handle(), 0, reinterpret_cast<uintptr_t>(&t_scratch));
     }
 }
 

@@ -46,6 +46,11 @@ int socket_count() {
     return m.table != nullptr ? qrn_handle_mgr_count(m.table) : 0;
 }
 
-uint64_t thread_passes() { return vsock_module().thread.passes(); }
+uint64_t thread_passes() {
+    CSockModule &m = vsock_module();
+    uint64_t passes = 0;
+    for (const CSockLoop &loop : m.loops) passes += loop.thread.passes();
+    return passes;
+}
 
 }  // namespace sock_debug

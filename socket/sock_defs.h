@@ -41,6 +41,13 @@ constexpr int kOptBoundBuffers = 10;  // set: a stream socket's buffers become t
 // empty when it is direct.
 constexpr int kOptConnectError = 11;
 constexpr int kOptProxy = 12;
+// Read: the event loop that delivers the socket's events. Set: hands the socket to that loop;
+// its events come there from the end of the current pass of the loop that holds it now (so a
+// socket handed over from within its own callback is never delivered on two threads at once).
+constexpr int kOptLoop = 13;
+// Set before bind, with a non-zero value: other sockets of this process may bind the same
+// port, and the system spreads the datagrams of different senders over them.
+constexpr int kOptReusePort = 14;
 constexpr int kOptCallback = 101;
 constexpr int kOptCallbackCtx = 102;
 
@@ -91,6 +98,8 @@ constexpr uint32_t kProxyHandshakeTimeoutMs = 5000;
 // an accept that found no descriptor.
 constexpr unsigned kSelectTimeoutMs = 1000;
 constexpr unsigned kSelectErrorPauseMs = 20;
+// Event loops: each a socket thread with its own poller. Loop 0 always runs.
+constexpr int kMaxLoops = 64;
 
 // Trace events of module 6 (base socket).
 constexpr int kTraceModule = 6;

@@ -29,7 +29,7 @@ bool move_to(CSockModule &m, VBaseSocket *sock, unsigned to) {
     const unsigned from = sock->interest();
     if (from == to) return true;
     const SOCKET s = sock->socket();
-    if (s != INVALID_SOCKET && m.poller.change(s, report_key(sock), from, to) != 0) {
+    if (s != INVALID_SOCKET && m.loops[sock->poll_loop()].poller.change(s, report_key(sock), from, to) != 0) {
         const int error = ws::WSAGetLastError();
         QRN_TRACE_ERROR("socket sets, change failed (socket, error)", s, error);
         if (to != 0) return false;
@@ -38,6 +38,13 @@ bool move_to(CSockModule &m, VBaseSocket *sock, unsigned to) {
     count_sets(m, to, 1);
     sock->set_interest(to);
     return true;
+}
+
+// Whether the socket of handle is gone (its watch may end anywhere) or held by loop's poller.
+bool held_by(CSockModule &m, int handle, int loop) {
+    void **slot = m.table != nullptr && handle > 0 ? qrn_handle_mgr_get(m.table, handle) : nullptr;
+    const auto *sock = slot != nullptr ? static_cast<const VBaseSocket *>(*slot) : nullptr;
+    return sock == nullptr || sock->poll_loop() == loop;
 }
 
 bool add_to(VBaseSocket *sock, unsigned set) {
@@ -54,6 +61,14 @@ void remove_from(VBaseSocket *sock, unsigned set) {
 }
 
 }  // namespace
+
+void vsock_move_poller(VBaseSocket *sock, int loop) {
+    CSockModule &m = vsock_module();
+    const unsigned sets = sock->interest();
+    move_to(m, sock, 0);
+    sock->set_poll_loop(loop);
+    if (sets != 0 && !sock->sets_closed()) move_to(m, sock, sets);
+}
 
 CSockModule::CSockModule() = default;
 
@@ -74,6 +89,10 @@ int vsock_register(VBaseSocket *sock) {
     if (id == 0) return 0;
     *qrn_handle_mgr_get(m.table, id) = sock;
     sock->set_handle(id);
+    const int here = vsock_current_loop();
+    const int loop = here >= 0 ? here : vsock_next_loop();
+    sock->set_loop(loop);
+    sock->set_poll_loop(loop);
     return id;
 }
 
@@ -117,7 +136,6 @@ void vsock_remove_from_all_sets(VBaseSocket *sock) {
     move_to(m, sock, 0);
 }
 
-void vsock_wake() { vsock_module().poller.wake(); }
 
 VBaseSocket *vsock_reported_socket(const ws::poll_report &report, unsigned *sets) {
     const int handle = static_cast<int>(report.key >> kKeyHandleShift);
@@ -143,12 +161,13 @@ void vsock_watch_handshake(int handle, uint32_t due) {
     vsock_module().handshakes.emplace_back(handle, due);
 }
 
-std::vector<int> vsock_take_due_handshakes(uint32_t now) {
+std::vector<int> vsock_take_due_handshakes(int loop, uint32_t now) {
     std::vector<int> due;
-    CQrnFuncLock guard(vsock_lock());
-    auto &watch = vsock_module().handshakes;
+    CSockModule &m = vsock_module();
+    CQrnFuncLock guard(m.lock);
+    auto &watch = m.handshakes;
     for (size_t i = 0; i < watch.size();) {
-        if (static_cast<int32_t>(now - watch[i].second) < 0) {
+        if (static_cast<int32_t>(now - watch[i].second) < 0 || !held_by(m, watch[i].first, loop)) {
             ++i;
             continue;
         }

@@ -30,7 +30,9 @@
 #include "platform/winsock.h"
 #include "qrnlibl/qrn_handle_mgr.h"
 #include "qrnlibl/qrn_lock.h"
-#include "socket/sockthread.h"
+#include "socket/sock_defs.h"
+#include "socket/sock_loop.h"
+#include "socket/sockcli.h"
 
 class VBaseSocket;
 
@@ -43,7 +45,6 @@ struct CSockModule {
 
     CQrnLock lock;  // the VSOCK lock
     qrn_handle_mgr *table = nullptr;
-    ws::CSocketPoller poller;
     ws::CDescriptorReserve reserve;  // see VBaseSocket::accept
     int read_count = 0;              // sockets in the read set (and so on)
     int write_count = 0;
@@ -53,13 +54,19 @@ struct CSockModule {
     std::vector<std::pair<int, uint32_t>> handshakes;
     std::atomic<bool> started{false};
     std::mutex lifecycle;        // serialises startup and shutdown
-    VSockThread thread;
+    CSockLoop loops[sock::kMaxLoops];
+    std::atomic<int> loop_count{1};  // loops that take new sockets
+    int running_loops = 0;           // loops whose thread runs (under lifecycle)
+    unsigned next_loop = 0;          // the round of new sockets over the loops (VSOCK lock)
+    std::atomic<VSOCK::loop_hook> hook{nullptr};
+    std::atomic<uintptr_t> hook_ctx{0};
 };
 
 CSockModule &vsock_module();
 CQrnLock &vsock_lock();
 
-// Registers the object under a new handle (also stored in the object); 0 when none is free.
+// Registers the object under a new handle (also stored in the object) and gives it a loop:
+// the calling loop's, or off the loops the next in turn. 0 when no handle is free.
 int vsock_register(VBaseSocket *sock);
 // Frees the object's handle; true when it was this object's and is now free, so that the
 // caller may release the table's reference.
@@ -80,12 +87,27 @@ void vsock_remove_from_all_sets(VBaseSocket *sock);
 
 // The proxied connect of handle must have become a tunnel by due (library clock).
 void vsock_watch_handshake(int handle, uint32_t due);
-// For the socket thread: the handles whose deadline has come, taken off the watch; each may
-// have ended or been reused meanwhile (VBaseSocket::check_handshake_deadline checks).
-std::vector<int> vsock_take_due_handshakes(uint32_t now);
+// For a loop's thread: the handles of its sockets whose deadline has come, taken off the
+// watch; each may have ended or been reused meanwhile (check_handshake_deadline checks).
+std::vector<int> vsock_take_due_handshakes(int loop, uint32_t now);
 
-// Cuts the socket thread's wait short.
-void vsock_wake();
+// Gives the socket to loop (VSOCK lock held); the loop that holds it hands it over at the end
+// of its pass. False for a loop that does not run.
+bool vsock_give_to_loop(VBaseSocket *sock, int loop);
+// Moves the socket from the poller that holds it to loop's, in the same sets (VSOCK lock held).
+void vsock_move_poller(VBaseSocket *sock, int loop);
+// The next loop in the round of new sockets (VSOCK lock held).
+int vsock_next_loop();
+
+// Cuts the wait of one loop short, or of every running loop.
+void vsock_wake(int loop);
+void vsock_wake_all();
+
+// Start and stop of the loops (lifecycle held): start opens and starts the loops up to the
+// loop count; stop joins every running loop's thread; close closes their pollers afterwards.
+bool vsock_start_loops();
+void vsock_stop_loops();
+void vsock_close_loops();
 
 // For the socket thread: the socket that a poller report names, with a reference added, and
 // the sets in which select would have reported it (ws::kWait* bits); null when the socket

@@ -76,8 +76,10 @@ int VSOCK::startup() {
             return kStartupFailed;
         }
         qrn_handle_set_lock(m.table, &m.lock);
-        if (m.poller.open() != 0) {
+        if (!vsock_start_loops()) {
             QRN_TRACE_ERROR("VSOCK::startup, no poller", ws::WSAGetLastError());
+            vsock_stop_loops();
+            vsock_close_loops();
             qrn_handle_mgr_destroy(m.table);
             m.table = nullptr;
             ws::WSACleanup();
@@ -87,7 +89,6 @@ int VSOCK::startup() {
         if (!m.reserve.hold()) QRN_TRACE_ERROR("VSOCK::startup, no spare descriptor");
         m.started.store(true, std::memory_order_release);
     }
-    m.thread.ThreadStart();
     return kStartupOk;
 }
 
@@ -96,13 +97,13 @@ int VSOCK::shutdown() {
     CSockModule &m = vsock_module();
     std::lock_guard<std::mutex> lifecycle(m.lifecycle);
     if (!m.started.load(std::memory_order_acquire)) return 0;
-    m.thread.ThreadStop();
+    vsock_stop_loops();
     close_all_sockets(m);
     {
         CQrnFuncLock guard(m.lock);
         qrn_handle_mgr_destroy(m.table);
         m.table = nullptr;
-        m.poller.close();
+        vsock_close_loops();
         m.reserve.release();
         m.started.store(false, std::memory_order_release);
     }

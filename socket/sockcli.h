@@ -2,8 +2,9 @@
 // and never a descriptor. Every function that takes a handle returns 3 (sock::kErrUnknownHandle)
 // for a handle not in the table, also send, recv, sendto and recvfrom.
 //
-// Events reach an owner's callback on the socket thread only, never with the VSOCK lock held:
-// callback(ctx, event, handle, param, 0, extra); see sock_defs.h.
+// Events reach an owner's callback on the event loop that holds the socket (one loop unless
+// set_loops raises it), never with the VSOCK lock held: callback(ctx, event, handle, param, 0,
+// extra); see sock_defs.h.
 #ifndef QRN_SOCKET_SOCKCLI_H
 #define QRN_SOCKET_SOCKCLI_H
 
@@ -40,6 +41,20 @@ int recvfrom(int handle, void *buffer, int length, int flags, ws::sockaddr_in **
 int getsockopt(int handle, int option, void *out, int length);
 // Options 101 callback, 102 callback context (a uintptr_t value).
 int setsockopt(int handle, int option, uintptr_t value, int length);
+
+// The event loops. set_loops starts loops up to n (1 .. kMaxLoops; -1 otherwise); sockets made
+// from then on are spread over the first n, and a loop once started runs until shutdown.
+int set_loops(int n);
+int loops();
+// The loop of the calling thread, -1 off the loops.
+int current_loop();
+// Cuts a loop's wait short, from any thread.
+void wake_loop(int loop);
+// Timed work of the layer above, run by every loop after each pass on its own thread: the
+// hook returns the library milliseconds until it next needs a pass on that loop, or -1. Once
+// set_loop_hook returns, the previous hook runs on no loop (unless the caller is inside it).
+using loop_hook = int (*)(uintptr_t ctx, int loop);
+void set_loop_hook(loop_hook hook, uintptr_t ctx);
 
 // The local address (host order) through which the routing table reaches ip (host order);
 // 0 for ip 0 or when no interface is found.

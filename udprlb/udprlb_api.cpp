@@ -25,11 +25,18 @@ namespace {
 
 const char *TextOf(const char *s) { return s != nullptr ? s : ""; }
 
-// A socket of listen_id bound to address (null: any address) and port; false on failure.
-bool ListenAt(const char *address, uint16_t port, int listen_id, int *socket_out) {
+// A socket of listen_id bound to address (null: any address) and port, on loop; false on
+// failure. Several loops share the port, each with a socket of its own.
+bool ListenOn(const char *address, uint16_t port, int listen_id, int loop, bool shared, int *socket_out) {
     const int socket = VSOCK::socket(sock::kTypeUdp, &qrn_udprlb_callback, static_cast<uintptr_t>(listen_id));
     if (socket < 1) {
         QRN_TRACE_ERROR("create socket failed, (address, port)=", TextOf(address), port);
+        return false;
+    }
+    if (shared && (VSOCK::setsockopt(socket, sock::kOptReusePort, 1, sizeof(int)) != 0 ||
+                   VSOCK::setsockopt(socket, sock::kOptLoop, static_cast<uintptr_t>(loop), sizeof(int)) != 0)) {
+        QRN_TRACE_ERROR("socket not shared by the event loops, (port, loop)=", port, loop);
+        VSOCK::close(socket);
         return false;
     }
     const ws::sockaddr_in *where = VSOCK::resolve_address(address, port);
@@ -40,6 +47,24 @@ bool ListenAt(const char *address, uint16_t port, int listen_id, int *socket_out
     }
     udprlb_note_own_socket(socket);
     *socket_out = socket;
+    return true;
+}
+
+// The sockets of listen_id at address and port, one per event loop; *first_out is loop 0's.
+// The system gives all datagrams of one sender to the same socket, so each connection stays
+// on one loop. A port chosen by the system (0) is not shared.
+bool ListenAt(const char *address, uint16_t port, int listen_id, int *first_out) {
+    const int loops = port != 0 ? VSOCK::loops() : 1;
+    std::vector<int> sockets;
+    for (int loop = 0; loop < loops; ++loop) {
+        int socket = 0;
+        if (!ListenOn(address, port, listen_id, loop, loops > 1, &socket)) {
+            for (int made : sockets) VSOCK::close(made);
+            return false;
+        }
+        sockets.push_back(socket);
+    }
+    *first_out = sockets.front();
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
+#include "socket/sock_defs.h"
 #include "socket/sockcli.h"
 #include "udprlb/udprlb_module.h"
 
@@ -15,6 +16,12 @@ using namespace urlb;
 namespace {
 
 constexpr int kArrayGrowBy = 16;
+
+int LoopOf(int socket) {
+    int loop = 0;
+    if (VSOCK::getsockopt(socket, sock::kOptLoop, &loop, sizeof(loop)) != 0) loop = 0;
+    return loop;
+}
 // The receive window itself has no limit: the delivery path bounds what it appends.
 constexpr int kUnlimitedWindow = INT_MAX;
 
@@ -44,6 +51,7 @@ CUdpRlbConnection::CUdpRlbConnection(int handle, qrn_callback callback, uintptr_
       m_context(context),
       m_handle(handle),
       m_socket(socket),
+      m_loop(LoopOf(socket)),
       m_my_tag(udprlb_draw_tag()),
       m_send_window(qrn_cirwin_create(static_cast<int>(kSendWindowLimit))),
       m_resend_queue(qrn_array_init_ex(static_cast<int>(sizeof(CResendEntry)), kArrayGrowBy)),

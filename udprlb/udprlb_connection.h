@@ -39,6 +39,8 @@ public:
 
     int handle() const { return m_handle; }
     int socket() const { return m_socket; }
+    // The event loop that receives the socket's datagrams and runs this connection's timers.
+    int loop() const { return m_loop; }
 
     // Builds the header of the PDU whose len payload bytes sit at buffer + 8 and sends it to
     // address. 1 when the whole datagram went out, 0 otherwise.
@@ -241,6 +243,7 @@ private:
     uintptr_t m_context;
     const int m_handle;
     const int m_socket;
+    const int m_loop;
 
     uint16_t m_my_tag;
     uint16_t m_peer_tag = 0;

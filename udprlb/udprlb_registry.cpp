@@ -1,9 +1,9 @@
 // The layer's process-wide state: start-up, the connection registry, the listener table, the
-// shared socket, the worker and the session tags.
+// shared socket, the timed work of each event loop and the session tags.
 //
-// The state is never destroyed (the socket thread and the timer may still call in while static
-// objects go away); the worker and the timer are stopped at exit, before the socket layer's own
-// static state goes, since they send through it.
+// The state is never destroyed (the event loops and the timer may still call in while static
+// objects go away); the loop hook and the timer are stopped at exit, before the socket layer's
+// own static state goes, since they send through it.
 #include <stdlib.h>
 #include <time.h>
 
@@ -25,7 +25,7 @@
 #include "udprlb/udprlb_module.h"
 #include "udprlb/udprlb_registry.h"
 #include "udprlb/udprlb_relay.h"
-#include "udprlb/udprlb_thread.h"
+#include "udprlb/udprlb_timers.h"
 
 using namespace urlb;
 
@@ -39,15 +39,28 @@ struct CUdpRlbModule {
     std::atomic<qrn_array *> listeners{nullptr};
     std::mutex shared_socket_mutex;  // making and replacing the shared socket
     std::atomic<int> shared_socket{0};
-    CUdpRlbThread worker;
+    CUdpRlbTimers timers[sock::kMaxLoops];  // by event loop
     CUdpRlbCounters counters;
     std::atomic<uint32_t> udp_rate_mbit{0};  // the path-finding rate of new connections
 };
 
 CUdpRlbModule &udprlb_module() {
     alignas(CUdpRlbModule) static unsigned char storage[sizeof(CUdpRlbModule)];
-    static CUdpRlbModule *const module = new (storage) CUdpRlbModule();
+    static CUdpRlbModule *const module = [] {
+        auto *made = new (storage) CUdpRlbModule();
+        for (int i = 0; i < sock::kMaxLoops; ++i) made->timers[i].SetLoop(i);
+        return made;
+    }();
     return *module;
+}
+
+int udprlb_loop_pass(uintptr_t, int loop) {
+    return loop >= 0 && loop < sock::kMaxLoops ? udprlb_module().timers[loop].RunDue() : -1;
+}
+
+CUdpRlbTimers &timers_of(const CUdpRlbConnection *conn) {
+    const int loop = conn->loop();
+    return udprlb_module().timers[loop >= 0 && loop < sock::kMaxLoops ? loop : 0];
 }
 
 qrn_handle_mgr *udprlb_table() { return udprlb_module().table.load(std::memory_order_acquire); }
@@ -56,12 +69,12 @@ void udprlb_stop() {
     CUdpRlbModule &m = udprlb_module();
     if (!m.running.exchange(false)) return;
     qrn_timer_kill(&qrn_udprlb_callback, 0);
-    m.worker.ThreadStop();
+    VSOCK::set_loop_hook(nullptr, 0);
 }
 
 std::atomic<bool> g_module_made{false};
 
-// Stops the worker when the library is unloaded, if exit() has not already done it.
+// Stops the timed work when the library is unloaded, if exit() has not already done it.
 struct CUdpRlbStopper {
     ~CUdpRlbStopper() {
         // Never makes the module on the way out.
@@ -85,7 +98,7 @@ void udprlb_startup() {
         qrn_handle_mgr_set_next(table, first_id);
         m.listeners.store(listeners, std::memory_order_release);
         m.table.store(table, std::memory_order_release);
-        if (m.worker.ThreadStart() != 0) QRN_TRACE_ERROR("worker did not start");
+        VSOCK::set_loop_hook(&udprlb_loop_pass, 0);
         m.running.store(true, std::memory_order_release);
         // Registered after the socket layer started, so it runs before that layer's state goes.
         atexit(udprlb_stop);
@@ -127,8 +140,8 @@ CUdpRlbConnection *udprlb_new_connection(qrn_callback callback, uintptr_t contex
     if (handle == 0) return nullptr;
     auto *conn = new CUdpRlbConnection(handle, callback, context, socket);
     *qrn_handle_mgr_get(table, handle) = conn;
-    // In the worker before the handle can be found: a close that came between the two would
-    // leave the worker a reference that nothing ever drops.
+    // Timed before the handle can be found: a close that came between the two would leave the
+    // timers a reference that nothing ever drops.
     if (in_worker) udprlb_worker_add(conn);
     conn->AddRef();
     return conn;
@@ -170,13 +183,15 @@ void udprlb_for_each_connection(const std::function<void(CUdpRlbConnection *)> &
     }
 }
 
-// --- worker and tags --------------------------------------------------------------------------
+// --- timed work and tags ----------------------------------------------------------------------
 
-void udprlb_worker_add(CUdpRlbConnection *conn) { udprlb_module().worker.AddConnection(conn); }
+void udprlb_worker_add(CUdpRlbConnection *conn) { timers_of(conn).AddConnection(conn); }
 
-void udprlb_worker_remove(CUdpRlbConnection *conn) { udprlb_module().worker.RemoveConnection(conn); }
+void udprlb_worker_remove(CUdpRlbConnection *conn) { timers_of(conn).RemoveConnection(conn); }
 
-void udprlb_worker_wake(CUdpRlbConnection *conn) { udprlb_module().worker.Wake(conn); }
+void udprlb_worker_wake(CUdpRlbConnection *conn) {
+    if (conn != nullptr) timers_of(conn).Wake(conn);
+}
 
 uint16_t udprlb_draw_tag() {
     uint16_t tag = kNoTag;

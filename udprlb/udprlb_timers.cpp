@@ -1,12 +1,18 @@
-#include "udprlb/udprlb_thread.h"
+#include "udprlb/udprlb_timers.h"
+
+#include <limits.h>
+
+#include <algorithm>
 
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
+#include "socket/sockcli.h"
 #include "udprlb/udprlb_connection.h"
 #include "udprlb/udprlb_defs.h"
 
-CUdpRlbThread::~CUdpRlbThread() {
-    ThreadStop();
+CUdpRlbTimers::~CUdpRlbTimers() { Clear(); }
+
+void CUdpRlbTimers::Clear() {
     std::vector<CUdpRlbConnection *> left;
     {
         CQrnFuncLock guard(m_lock);
@@ -17,29 +23,26 @@ CUdpRlbThread::~CUdpRlbThread() {
     for (CUdpRlbConnection *conn : left) conn->ReleaseRef();
 }
 
-int CUdpRlbThread::OnThreadRun() {
-    std::vector<CUdpRlbConnection *> batch;
-    while (!IsStopping()) {
-        const uint64_t wait = TakeDue(&batch);
-        if (batch.empty()) {
-            // Capped so that a change of the clock's factor is seen within a second.
-            const uint32_t library_ms = static_cast<uint32_t>(wait < urlb::kTimerPeriod ? wait : urlb::kTimerPeriod);
-            m_wait.Wait(static_cast<int>(qrn_clock_real_ms(library_ms)));
-            continue;
-        }
-        for (CUdpRlbConnection *conn : batch) {
-            conn->OnThreadTick();
-            uint32_t due = 0;
-            const bool timed = conn->NextTickDue(&due, false);
-            Reschedule(conn, timed, due);
-            conn->ReleaseRef();
-        }
-        batch.clear();
+int CUdpRlbTimers::RunDue() {
+    const uint64_t wait = TakeDue(&m_batch);
+    if (m_batch.empty()) return wait == kNever ? -1 : static_cast<int>(wait < INT_MAX ? wait : INT_MAX);
+    for (CUdpRlbConnection *conn : m_batch) {
+        conn->OnThreadTick();
+        uint32_t due = 0;
+        const bool timed = conn->NextTickDue(&due, false);
+        Reschedule(conn, timed, due);
+        conn->ReleaseRef();
     }
-    return 0;
+    m_batch.clear();
+    // Turns that came due meanwhile are taken on the next pass, after the sockets' news.
+    CQrnFuncLock guard(m_lock);
+    const uint64_t now = NowLocked();
+    m_sleep_until = m_heap.empty() ? kNever : m_heap.top().due;
+    if (m_sleep_until == kNever) return -1;
+    return m_sleep_until <= now ? 0 : static_cast<int>(std::min<uint64_t>(m_sleep_until - now, INT_MAX));
 }
 
-uint64_t CUdpRlbThread::NowLocked() {
+uint64_t CUdpRlbTimers::NowLocked() {
     const uint32_t tick = get_tick_count();
     if (!m_clock_started) {
         m_clock_started = true;
@@ -52,7 +55,7 @@ uint64_t CUdpRlbThread::NowLocked() {
     return m_clock;
 }
 
-void CUdpRlbThread::ScheduleLocked(CUdpRlbConnection *conn, uint64_t due) {
+void CUdpRlbTimers::ScheduleLocked(CUdpRlbConnection *conn, uint64_t due) {
     auto it = m_records.find(conn);
     if (it == m_records.end() || it->second.due <= due) return;
     it->second.due = due;
@@ -60,11 +63,11 @@ void CUdpRlbThread::ScheduleLocked(CUdpRlbConnection *conn, uint64_t due) {
     m_heap.push(Entry{due, it->second.generation, conn});
     if (due < m_sleep_until) {
         m_sleep_until = due;
-        m_wait.Signal();
+        if (VSOCK::current_loop() != m_loop) VSOCK::wake_loop(m_loop);
     }
 }
 
-uint64_t CUdpRlbThread::TakeDue(std::vector<CUdpRlbConnection *> *batch) {
+uint64_t CUdpRlbTimers::TakeDue(std::vector<CUdpRlbConnection *> *batch) {
     CQrnFuncLock guard(m_lock);
     const uint64_t now = NowLocked();
     while (!m_heap.empty()) {
@@ -88,7 +91,7 @@ uint64_t CUdpRlbThread::TakeDue(std::vector<CUdpRlbConnection *> *batch) {
     return m_heap.empty() ? kNever : m_sleep_until - now;
 }
 
-void CUdpRlbThread::Reschedule(CUdpRlbConnection *conn, bool timed, uint32_t due_tick) {
+void CUdpRlbTimers::Reschedule(CUdpRlbConnection *conn, bool timed, uint32_t due_tick) {
     if (!timed) return;
     CQrnFuncLock guard(m_lock);
     const uint64_t now = NowLocked();
@@ -96,7 +99,7 @@ void CUdpRlbThread::Reschedule(CUdpRlbConnection *conn, bool timed, uint32_t due
     ScheduleLocked(conn, now + static_cast<uint64_t>(ahead > 0 ? ahead : 0));
 }
 
-void CUdpRlbThread::Wake(CUdpRlbConnection *conn) {
+void CUdpRlbTimers::Wake(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
     // Most news (a PDU that only starts the acknowledgement delay, a send that went out at
     // once) leaves nothing to do now; a turn for each would cost a thread switch per message.
@@ -104,7 +107,7 @@ void CUdpRlbThread::Wake(CUdpRlbConnection *conn) {
     Reschedule(conn, conn->NextTickDue(&due, true), due);
 }
 
-void CUdpRlbThread::AddConnection(CUdpRlbConnection *conn) {
+void CUdpRlbTimers::AddConnection(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
     CQrnFuncLock guard(m_lock);
     if (!m_records.emplace(conn, Record{}).second) return;
@@ -112,7 +115,7 @@ void CUdpRlbThread::AddConnection(CUdpRlbConnection *conn) {
     ScheduleLocked(conn, NowLocked());
 }
 
-void CUdpRlbThread::RemoveConnection(CUdpRlbConnection *conn) {
+void CUdpRlbTimers::RemoveConnection(CUdpRlbConnection *conn) {
     if (conn == nullptr) return;
     {
         CQrnFuncLock guard(m_lock);
@@ -121,9 +124,4 @@ void CUdpRlbThread::RemoveConnection(CUdpRlbConnection *conn) {
     }
     // Outside the lock: the last reference runs the destructor, which removes again.
     conn->ReleaseRef();
-}
-
-int CUdpRlbThread::ConnectionCount() {
-    CQrnFuncLock guard(m_lock);
-    return static_cast<int>(m_records.size());
 }
