@@ -176,6 +176,10 @@ int rdtp_accept(int from, uintptr_t user_data, int lower_handle) {
         qrn_udprlb_option(lower_handle, kLowerOptPeerIp, reinterpret_cast<uintptr_t>(&source));
     }
     conn->SetSource(source);
+    if (from == kFromTcp) {
+        int loop = 0;
+        if (VSOCK::getsockopt(lower_handle, sock::kOptLoop, &loop, sizeof(loop)) == 0) conn->SetLoop(loop);
+    }
     conn->OnConnect(from, lower_handle);
     if (from != kFromTcp) return kDispatchOk;
     const CRdtpPendingAdmission admission = conn->BeginPendingTcp(static_cast<int>(user_data), source);
@@ -436,6 +440,11 @@ int qrn_rdtp_option(int handle, int option, uintptr_t value) {
     QRN_TRACE_FUNC("qrn_rdtp_option");
     if (handle == kNoHandle && option == kOptUdpRelay) return qrn_udprlb_option(kNoHandle, kLowerOptRelay, value);
     if (handle == kNoHandle && option == kOptUdpRate) return qrn_udprlb_option(kNoHandle, kLowerOptUdpRate, value);
+    if (handle == kNoHandle && option == kOptEventLoops) {
+        return value <= static_cast<uintptr_t>(sock::kMaxLoops) && VSOCK::set_loops(static_cast<int>(value)) == 0
+                   ? 0
+                   : kErrRefused;
+    }
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("unknown handle, (handle, option)=", handle, option);

@@ -356,6 +356,11 @@ void CRdtpConnection::SetSource(uint32_t source) {
     m_source = source;
 }
 
+void CRdtpConnection::SetLoop(int loop) {
+    CQrnFuncLock guard(m_lock);
+    m_loop = loop;
+}
+
 CRdtpPendingAdmission CRdtpConnection::BeginPendingTcp(int listener, uint32_t source) {
     CQrnFuncLock guard(m_lock);
     if (Inactive() || m_state != kStateAccepted || m_tcp_handle == 0 || m_pending_tcp) return {};

@@ -52,6 +52,9 @@ public:
     // Server: the address (host order) the accepted path came from, which failed resumptions
     // are counted against.
     void SetSource(uint32_t source);
+    // The event loop of the TCP path that made this server object: every later TCP path of
+    // the connection is handed to it, so that one thread carries the connection's events.
+    void SetLoop(int loop);
     // cause: why a TCP path failed (null or empty when not known).
     void OnConfirm(int from, int handle, int result, const char *cause = nullptr);
     void OnRead(int from, int handle, int length, int flags, uintptr_t extra);
@@ -169,6 +172,7 @@ private:
     uint16_t m_ordinal = 0;
     uint8_t m_conn_mode = 0;
     uint32_t m_source = 0;
+    int m_loop = -1;
     int m_bNoReconnect = 0;
     int m_bReconnecting = 0;
     bool m_all_acknowledged = false;  // see TakeUdpPath

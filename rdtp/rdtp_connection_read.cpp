@@ -6,6 +6,8 @@
 #include "rdtp/rdtp_connection.h"
 #include "rdtp/rdtp_module.h"
 #include "rdtp/rdtp_resume_limit.h"
+#include "socket/sock_defs.h"
+#include "socket/sockcli.h"
 #include "udprlb/udprlb.h"
 
 using namespace rdtp;
@@ -253,6 +255,9 @@ bool CRdtpConnection::OnReconnect(int from, int handle, uint32_t cli_tag, uint16
         CQrnFuncLock guard(m_lock);
         if (!Resumable(cli_tag, ordinal)) return false;
         TakePath(from, handle, true);
+        if (from == kFromTcp && m_loop >= 0) {
+            VSOCK::setsockopt(handle, sock::kOptLoop, static_cast<uintptr_t>(m_loop), sizeof(int));
+        }
         m_ordinal = ordinal;
         if (m_conn_mode != kModeTcpUdp) {
             SetState(kStateEstablished);

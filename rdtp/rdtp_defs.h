@@ -96,6 +96,7 @@ constexpr int kOptUdpRelay = 105;    // handle 0 (the listeners): value 0 off, e
 // what the stream keeps to send again (the stream asks again on every new path).
 constexpr int kOptBoundBuffers = 106;
 constexpr int kOptUdpRate = 108;     // Mbit/s ceiling of the path-finding UDP rate; handle 0: new paths
+constexpr int kOptEventLoops = 113;  // handle 0: the socket layer's event loops
 // Read into a char buffer of kConnectErrorMax bytes (NUL-terminated): why the last TCP path
 // failed to connect (empty when none did, or no cause is known), and the proxy that carries
 // the current TCP path ("http://host:port" or "socks5://host:port"; empty when it is direct).

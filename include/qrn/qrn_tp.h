@@ -192,9 +192,10 @@ QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 QRN_API int qrn_tp_close(int handle, int reason);
 
 /* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word
-   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY and QRN_TP_OPT_UDP_RATE alone. 0,
-   QRN_TP_ERR_UNKNOWN_HANDLE, or QRN_TP_ERR_INVALID for a QRN_TP_OPT_UDP_RATE above 10000 with
-   handle 0. */
+   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY, QRN_TP_OPT_UDP_RATE, QRN_TP_OPT_STREAM_WINDOW
+   and QRN_TP_OPT_EVENT_LOOPS. 0, QRN_TP_ERR_UNKNOWN_HANDLE, or QRN_TP_ERR_INVALID for a
+   QRN_TP_OPT_UDP_RATE above 10000 or a QRN_TP_OPT_EVENT_LOOPS outside 1 ..
+   QRN_TP_EVENT_LOOPS_MAX (or whose loops could not start) with handle 0. */
 QRN_API int qrn_tp_option(int handle, int option, uintptr_t value);
 
 /* Does nothing; kept for applications that call it. */

@@ -15,19 +15,6 @@ namespace tptest {
 namespace {
 
 // A UDP port that nothing uses at the moment of asking.
-uint16_t FreeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = qrntest::RawAddress(0);
-    socklen_t len = sizeof(a);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        return 0;
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 class TpUdpModes : public TpTest {
 protected:
     // Listens on the given ports of 127.0.0.1 (0: not offered).

@@ -182,6 +182,21 @@ inline size_t WriteAll(CApp &app, int handle, const Bytes &data, std::vector<int
 
 using qrntest::FreePort;
 
+// A UDP port of 127.0.0.1 that was free a moment ago.
+inline uint16_t FreeUdpPort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = qrntest::RawAddress(0);
+    socklen_t len = sizeof(a);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        if (fd >= 0) ::close(fd);
+        return 0;
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+
 // The mode a connection settled on (option QRN_TP_OPT_CONN_MODE).
 inline uint32_t ConnMode(int handle) {
     uint32_t mode = 0xff;
