@@ -12,9 +12,11 @@
 //
 //   scale_bench [--udp N] [--udp-rate R] [--tcp N] [--tcp-rate R] [--procs N] [--seconds N]
 //               [--loops LIST] [--only plain|qrn]
+#include <stdarg.h>
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -35,6 +37,7 @@ constexpr unsigned kBufferSize = 65536;
 constexpr double kCpuRatioTarget = 2.0;
 constexpr double kRoundTripTargetMs = 20.0;
 constexpr size_t kMaxLoopCounts = 8;
+constexpr int kColumnWidth = 20;  // of the loop counts' table
 
 // What a server process writes once it listens.
 constexpr char kServerFailed = 0;
@@ -420,35 +423,41 @@ bool CombinedTarget(const SRunResult &r) {
     return met;
 }
 
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char *format, ...) {
+    char text[64];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+void Row(const char *label, const std::vector<const SRunResult *> &runs,
+         const std::function<std::string(const SRunResult &)> &cell) {
+    printf("     %-14s", label);
+    for (const SRunResult *r : runs) printf("%*s", kColumnWidth, cell(*r).c_str());
+    printf("\n");
+}
+
 // The combined runs side by side; met when each ran with the loop count it asked for.
 bool LoopsTarget(const std::vector<const SRunResult *> &runs) {
     bool met = !runs.empty();
-    printf("  3. loop counts   ");
-    for (const SRunResult *r : runs) {
-        printf("%12d", r->spec.loops);
-        met = met && r->LoopsRun() == r->spec.loops;
-    }
-    printf("\n     ran with     ");
-    for (const SRunResult *r : runs) printf("%12d", r->LoopsRun());
-    printf("\n     connected    ");
-    for (const SRunResult *r : runs) printf("%12d", r->connected);
-    printf("\n     lost         ");
-    for (const SRunResult *r : runs) printf("%12llu", static_cast<unsigned long long>(r->Lost()));
-    printf("\n     p50 ms       ");
-    for (const SRunResult *r : runs) printf("%12.2f", r->p50_ms);
-    printf("\n     p99 ms       ");
-    for (const SRunResult *r : runs) printf("%12.2f", r->p99_ms);
-    printf("\n     CPU us/msg   ");
-    for (const SRunResult *r : runs) printf("%12.1f", r->CpuPerEchoUs());
-    printf("\n     UDP errs/buf ");
-    for (const SRunResult *r : runs) {
-        char both[48];
-        snprintf(both, sizeof(both), "%lld/%lld", r->udp_errors.in_errors, r->udp_errors.rcvbuf_errors);
-        printf("%12s", both);
-    }
-    printf("\n     server drops ");
-    for (const SRunResult *r : runs) printf("%12lld", r->server_drops);
-    printf("\n     %s\n", Mark(met));
+    for (const SRunResult *r : runs) met = met && r->LoopsRun() == r->spec.loops;
+    printf("  3. loop counts, side by side\n");
+    Row("asked for", runs, [](const SRunResult &r) { return Format("%d", r.spec.loops); });
+    Row("ran with", runs, [](const SRunResult &r) { return Format("%d", r.LoopsRun()); });
+    Row("connected", runs, [](const SRunResult &r) { return Format("%d", r.connected); });
+    Row("lost", runs, [](const SRunResult &r) { return Format("%llu", static_cast<unsigned long long>(r.Lost())); });
+    Row("p50 ms", runs, [](const SRunResult &r) { return Format("%.2f", r.p50_ms); });
+    Row("p99 ms", runs, [](const SRunResult &r) { return Format("%.2f", r.p99_ms); });
+    Row("CPU us/msg", runs, [](const SRunResult &r) { return Format("%.1f", r.CpuPerEchoUs()); });
+    Row("UDP errs/buf", runs, [](const SRunResult &r) {
+        return Format("%lld/%lld", r.udp_errors.in_errors, r.udp_errors.rcvbuf_errors);
+    });
+    Row("server drops", runs, [](const SRunResult &r) { return Format("%lld", r.server_drops); });
+    printf("     %s\n", Mark(met));
     return met;
 }
 
