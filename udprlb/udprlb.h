@@ -2,8 +2,9 @@
 // events reach the callback as callback(user, event, handle, p1, p2, p3): 1 accepted, 2 connect
 // outcome (p1 0 connected, else failed and the handle is gone), 3 data (p2 1: one unreliable
 // datagram at p3, valid during the call), 4 room to send, 5 closed by the peer (handle gone).
-// Events come from the socket thread, the worker or the timer; with the path-finding rate
-// (option 108), reliable bytes that the user left unread are announced again (3) by the worker.
+// Events come from the event loop of the connection's socket (its datagrams and its timed
+// work) or the timer; with the path-finding rate (option 108), reliable bytes that the user
+// left unread are announced again (3) by the timed work.
 //
 // The multi-mode layer stores a handle when qrn_udprlb_connect returns it, so a connect's
 // outcome must arrive later, never from within the connect call. Send, receive, close and

@@ -3,8 +3,8 @@
 // translators, then carries a reliable ordered byte stream and single unreliable packets, at a
 // rate it adapts to what the peer reports having received.
 //
-// Threads and locks. The API runs on user threads, the receive handlers on the socket thread,
-// OnThreadTick on the worker, OnTimer on the timer. m_lock guards every field; it is released
+// Threads and locks. The API runs on user threads, the receive handlers and OnThreadTick on
+// the event loop of the connection's socket, OnTimer on the timer. m_lock guards every field; it is released
 // before any event reaches the user, and never held while the registry lock is taken (ending a
 // connection goes through udprlb_end_connection with m_lock released). Events are collected
 // under the lock in a CUdpRlbEvents and raised afterwards.

@@ -1,9 +1,10 @@
 /* libqrntp: reliable, resumable connections between a client and a server application, and a
  * small asynchronous HTTP client.
  *
- * Everything reaches the application through its callback, on the library's own threads: the
- * socket thread, the reliable-UDP worker thread, the HTTP client's internet thread and the
- * support library's timer thread. One connection's messages may arrive on several of them; the
+ * Everything reaches the application through its callback, on the library's own threads: an
+ * event loop (one unless QRN_TP_OPT_EVENT_LOOPS asks for more), the HTTP client's internet
+ * thread and the support library's timer thread. One connection's messages may arrive on
+ * several of them, but only ever on its own event loop among the loops; the
  * library never calls back from inside an exported function on the caller's own thread unless
  * that function says so. Pointers passed in a message are valid only during the call. */
 #ifndef QRN_QRN_TP_H

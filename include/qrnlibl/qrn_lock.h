@@ -3,7 +3,7 @@
 // Lock rules of the whole library (every layer follows them):
 //  1. Order. A thread may take locks only in this order: an upper layer's locks (transport
 //     registry, then a transport connection; multi-mode registry, then a multi-mode
-//     connection; reliable-UDP registry, then its connection, then its worker list), then the
+//     connection; reliable-UDP registry, then its connection, then its loop's timers), then the
 //     VSOCK lock, then a VBaseSocket's own lock. A lower layer never calls up while holding
 //     any of its locks.
 //  2. Callbacks. Every callback into a higher layer (socket events, multi-mode messages,
