@@ -178,6 +178,33 @@ int recvfrom(SOCKET s, void *buf, int len, int flags, sockaddr_in *from, int *fr
     return n;
 }
 
+int recvfrom_batch(SOCKET s, datagram *batch, int count) {
+    if (batch == nullptr || count < 1 || count > kMaxDatagramBatch) return fail_with(WSAEINVAL);
+    ::mmsghdr msgs[kMaxDatagramBatch];
+    iovec iovs[kMaxDatagramBatch];
+    ::sockaddr_in senders[kMaxDatagramBatch];
+    for (int i = 0; i < count; ++i) {
+        if (batch[i].buf == nullptr || batch[i].len < 0) return fail_with(WSAEFAULT);
+        iovs[i] = iovec{batch[i].buf, static_cast<size_t>(batch[i].len)};
+        msgs[i] = ::mmsghdr{};
+        msgs[i].msg_hdr.msg_name = &senders[i];
+        msgs[i].msg_hdr.msg_namelen = sizeof(senders[i]);
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n;
+    do {
+        n = ::recvmmsg(s, msgs, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return fail_with_errno();
+    for (int i = 0; i < n; ++i) {
+        const bool whole = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) == 0;
+        batch[i].got = whole ? static_cast<int>(msgs[i].msg_len) : -1;
+        batch[i].from = from_system_address(senders[i]);
+    }
+    return n;
+}
+
 int setsockopt(SOCKET s, int level, int name, const void *value, int len) {
     if (value == nullptr || len < 0) return fail_with(WSAEFAULT);
     if (::setsockopt(s, level, name, value, static_cast<socklen_t>(len)) != 0) return fail_with_errno();

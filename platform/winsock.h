@@ -152,6 +152,18 @@ int send(SOCKET s, const void *buf, int len, int flags);
 int recv(SOCKET s, void *buf, int len, int flags);
 int sendto(SOCKET s, const void *buf, int len, int flags, const sockaddr_in *to, int to_len);
 int recvfrom(SOCKET s, void *buf, int len, int flags, sockaddr_in *from, int *from_len);
+// One datagram of a batch read: where it goes and, after the read, its length (-1 when it was
+// longer than len: the rest is lost, as Winsock's WSAEMSGSIZE says) and its sender.
+struct datagram {
+    void *buf;
+    int len;
+    int got;
+    sockaddr_in from;
+};
+constexpr int kMaxDatagramBatch = 64;
+// Reads up to count (at most kMaxDatagramBatch) waiting datagrams in one system call, without
+// waiting: the number read, SOCKET_ERROR with WSAEWOULDBLOCK when none waits.
+int recvfrom_batch(SOCKET s, datagram *batch, int count);
 int setsockopt(SOCKET s, int level, int name, const void *value, int len);
 int getsockopt(SOCKET s, int level, int name, void *value, int *len);
 int getsockname(SOCKET s, sockaddr_in *addr, int *addr_len);

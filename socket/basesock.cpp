@@ -330,6 +330,23 @@ int VBaseSocket::recvfrom(void *buffer, int length, int flags, ws::sockaddr_in *
     return result;
 }
 
+int VBaseSocket::recvfrom_batch(ws::datagram *batch, int count) {
+    QRN_TRACE_FUNC("VBaseSocket::recvfrom_batch");
+    SOCKET s;
+    int result;
+    int error = 0;
+    {
+        CQrnFuncLock guard(m_lock);
+        s = socket();
+        result = ws::recvfrom_batch(s, batch, count);
+        if (result < 0) error = get_last_error();
+    }
+    if (result < 0 && is_would_block(error)) return 0;
+    if (result < 0) QRN_TRACE_ERROR(error);
+    qrn_trace_event(kTraceModule, kTraceRecvfrom, s, count, result);
+    return result;
+}
+
 int VBaseSocket::getsockopt(int option, void *out, int length) {
     QRN_TRACE_FUNC("VBaseSocket::getsockopt");
     switch (option) {

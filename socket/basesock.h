@@ -43,6 +43,7 @@ public:
     int recv(void *buffer, int length, int flags);
     int sendto(const void *buffer, int length, int flags, const ws::sockaddr_in *address);
     int recvfrom(void *buffer, int length, int flags, ws::sockaddr_in **out_address);
+    int recvfrom_batch(ws::datagram *batch, int count);
     // 0; -1 when out is null or too short for the option's value (nothing is written then).
     int getsockopt(int option, void *out, int length);
     int setsockopt(int option, uintptr_t value, int length);

@@ -116,10 +116,14 @@ void VSOCK::set_loop_hook(loop_hook hook, uintptr_t ctx) {
     m.hook.store(nullptr, std::memory_order_release);
     m.hook_ctx.store(ctx, std::memory_order_release);
     m.hook.store(hook, std::memory_order_release);
-    // A pass that took the previous hook ends before this returns.
+    if (hook != nullptr) {
+        vsock_wake_all();
+        return;
+    }
+    // A pass that took the previous hook ends before this returns. Only a hook taken away
+    // waits: a caller that sets one may hold locks that a running hook takes.
     for (int i = 0; i < kMaxLoops; ++i) {
         if (i == t_loop) continue;
         std::lock_guard<std::mutex> passed(m.loops[i].hook_lock);
     }
-    vsock_wake_all();
 }

@@ -197,6 +197,11 @@ int VSOCK::sendto(int handle, const void *buffer, int length, int flags, const w
     return with_socket(handle, [&](VBaseSocket *sock) { return sock->sendto(buffer, length, flags, address); });
 }
 
+int VSOCK::recvfrom_batch(int handle, ws::datagram *batch, int count) {
+    QRN_TRACE_FUNC("VSOCK::recvfrom_batch");
+    return with_socket(handle, [&](VBaseSocket *sock) { return sock->recvfrom_batch(batch, count); });
+}
+
 int VSOCK::recvfrom(int handle, void *buffer, int length, int flags, ws::sockaddr_in **out_address) {
     QRN_TRACE_FUNC("VSOCK::recvfrom");
     return with_socket(handle,

@@ -37,6 +37,10 @@ int sendto(int handle, const void *buffer, int length, int flags, const ws::sock
 // Negative also on would-block. *out_address points to an address valid until this thread's next
 // recvfrom or accept.
 int recvfrom(int handle, void *buffer, int length, int flags, ws::sockaddr_in **out_address);
+// The waiting datagrams, up to count (at most ws::kMaxDatagramBatch), in one system call: how
+// many were read (each with its length and sender; a length of -1 was too long and is lost),
+// 0 when none waits, negative on failure.
+int recvfrom_batch(int handle, ws::datagram *batch, int count);
 // Options 6 peer ip, 7 peer port (accepted sockets), 8 local ip, 9 local port (host order).
 int getsockopt(int handle, int option, void *out, int length);
 // Options 101 callback, 102 callback context (a uintptr_t value).
@@ -52,7 +56,8 @@ int current_loop();
 void wake_loop(int loop);
 // Timed work of the layer above, run by every loop after each pass on its own thread: the
 // hook returns the library milliseconds until it next needs a pass on that loop, or -1. Once
-// set_loop_hook returns, the previous hook runs on no loop (unless the caller is inside it).
+// set_loop_hook(nullptr, 0) returns, the previous hook runs on no loop (unless the caller is
+// inside it); it must be called with no lock that the hook may take.
 using loop_hook = int (*)(uintptr_t ctx, int loop);
 void set_loop_hook(loop_hook hook, uintptr_t ctx);
 

@@ -99,20 +99,23 @@ int WriteOption(uintptr_t value, int option, T result) {
     return 0;
 }
 
-// Up to kMaxDatagramsPerEvent datagrams; a short read ends the loop, and the socket thread
-// comes back while more are waiting.
+// Up to kMaxDatagramsPerEvent datagrams, a batch per system call; a batch that is not full
+// ends the loop, and the event loop comes back while more are waiting.
 void ReadDatagrams(int socket, uintptr_t listen_id) {
-    uint8_t buffer[kMaxDatagram];
-    for (int i = 0; i < kMaxDatagramsPerEvent; ++i) {
-        ws::sockaddr_in *from = nullptr;
-        const int got = VSOCK::recvfrom(socket, buffer, kMaxDatagram, 0, &from);
-        if (got < kHeaderSize || from == nullptr) {
-            if (got >= 0) QRN_TRACE_ERROR("datagram too short, len=", got);
-            return;
+    static thread_local uint8_t buffers[kDatagramBatch][kMaxDatagram];
+    ws::datagram batch[kDatagramBatch];
+    for (int i = 0; i < kDatagramBatch; ++i) batch[i] = ws::datagram{buffers[i], kMaxDatagram, 0, {}};
+    for (int read = 0; read < kMaxDatagramsPerEvent;) {
+        const int got = VSOCK::recvfrom_batch(socket, batch, kDatagramBatch);
+        for (int i = 0; i < got; ++i) {
+            if (batch[i].got < kHeaderSize) {
+                QRN_TRACE_ERROR("datagram too short or too long, len=", batch[i].got);
+                continue;
+            }
+            udprlb_dispatch_datagram(socket, listen_id, buffers[i], batch[i].got, &batch[i].from);
         }
-        // The socket layer's address lasts only until this thread's next receive.
-        const ws::sockaddr_in sender = *from;
-        udprlb_dispatch_datagram(socket, listen_id, buffer, got, &sender);
+        if (got < kDatagramBatch) return;
+        read += got;
     }
 }
 

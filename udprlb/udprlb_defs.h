@@ -226,6 +226,7 @@ constexpr int kListenerGrowBy = 4;
 // Datagrams read in one readable event; the socket thread comes back for the rest after it
 // has served the other sockets.
 constexpr int kMaxDatagramsPerEvent = 64;
+constexpr int kDatagramBatch = 16;  // read in one system call
 // Session tags are drawn from the system's random source, never 0 (a peer tag not yet known).
 constexpr uint16_t kNoTag = 0;
 // Half-open connections (kStateAnswered): a bound over all sources and one per source address,
