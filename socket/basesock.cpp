@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <mutex>
+#include <shared_mutex>
 
 #include "qrnlibl/qrn_time.h"
 #include "qrnlibl/qrn_trace.h"
@@ -257,6 +259,7 @@ int VBaseSocket::close() {
     // taken it out already; this makes close safe on its own).
     vsock_remove_from_all_sets(this);
     CQrnFuncLock guard(m_lock);
+    std::unique_lock<std::shared_mutex> io(m_io_lock);
     SOCKET s = m_socket.exchange(INVALID_SOCKET, std::memory_order_acq_rel);
     if (s != INVALID_SOCKET) {
         ws::shutdown(s, SD_BOTH);
@@ -302,7 +305,7 @@ int VBaseSocket::sendto(const void *buffer, int length, int flags, const ws::soc
     SOCKET s;
     int result;
     {
-        CQrnFuncLock guard(m_lock);
+        std::shared_lock<std::shared_mutex> io(m_io_lock);
         s = socket();
         result = ws::sendto(s, buffer, length, flags, address, kAddressLength);
         if (result < 0 && is_would_block(get_last_error())) result = 0;
@@ -317,7 +320,7 @@ int VBaseSocket::recvfrom(void *buffer, int length, int flags, ws::sockaddr_in *
     int result;
     int error = 0;
     {
-        CQrnFuncLock guard(m_lock);
+        std::shared_lock<std::shared_mutex> io(m_io_lock);
         s = socket();
         int address_length = kAddressLength;
         result = ws::recvfrom(s, buffer, length, flags, &t_peer_address, &address_length);
@@ -336,7 +339,7 @@ int VBaseSocket::recvfrom_batch(ws::datagram *batch, int count) {
     int result;
     int error = 0;
     {
-        CQrnFuncLock guard(m_lock);
+        std::shared_lock<std::shared_mutex> io(m_io_lock);
         s = socket();
         result = ws::recvfrom_batch(s, batch, count);
         if (result < 0) error = get_last_error();

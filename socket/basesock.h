@@ -3,15 +3,18 @@
 //
 // Threads and locks: check_event, accept and the proxy negotiation run on the socket thread;
 // the other operations on callers' threads, each inside a handle-layer call that holds a
-// reference. Every system call on m_socket is made under m_lock, so that a close on one
-// thread never lets another thread's call land on a descriptor number that was reused
-// meanwhile. m_lock is never held while the VSOCK lock is taken or a callback runs.
+// reference. Every system call on m_socket is made under m_lock, or for a datagram (sendto,
+// recvfrom) under m_io_lock shared, so that a close (which takes both) on one thread never
+// lets another thread's call land on a descriptor number that was reused meanwhile; datagrams
+// sent on several threads and received on the loop's never wait for each other. m_lock is
+// never held while the VSOCK lock is taken or a callback runs; m_io_lock comes after m_lock.
 #ifndef QRN_SOCKET_BASESOCK_H
 #define QRN_SOCKET_BASESOCK_H
 
 #include <stdint.h>
 
 #include <atomic>
+#include <shared_mutex>
 #include <string>
 
 #include "platform/winsock.h"
@@ -137,6 +140,7 @@ private:
     CProxyReplyReader m_proxy_reply;
     CQrnSimpleBuffer m_send_buf;
     CQrnLock m_lock;
+    std::shared_mutex m_io_lock;
 
     // Guarded by the VSOCK lock: when m_socket was last given a descriptor (so that the
     // socket thread never hands one socket's readiness to a later socket with the same
