@@ -96,6 +96,10 @@ constexpr uint32_t kReadBudget = 4 * kMaxPduBody;
 
 // Time-outs and periods (library clock, milliseconds).
 constexpr uint32_t kTimerPeriodMs = 1000;
+// Each connection's one-second duties come in its own tenth of the second (by handle), so that
+// the reports and keep-alives of thousands of connections do not leave in one burst that
+// overflows the receiving socket.
+constexpr uint32_t kTimerShards = 10;
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kRecvTimeoutMs = 30000;
 constexpr uint32_t kKeepAliveMs = 5000;

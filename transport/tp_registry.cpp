@@ -90,7 +90,7 @@ bool tp_registry_create() {
     qrn_array_set_lock(listeners, &g_table_lock);
     g_listeners = listeners;
     g_table.store(table, std::memory_order_release);
-    qrn_timer_set(&qrn_tp_timer_callback, 0, tp::kTimerPeriodMs);
+    qrn_timer_set(&qrn_tp_timer_callback, 0, tp::kTimerPeriodMs / tp::kTimerShards);
     return true;
 }
 
@@ -174,11 +174,14 @@ int qrn_tp_callback(uintptr_t user_data, int msg, uintptr_t handle, uintptr_t p1
 }
 
 int qrn_tp_timer_callback(uintptr_t, int, uintptr_t, uintptr_t now, uintptr_t, uintptr_t) {
+    static std::atomic<uint32_t> turn{0};
     qrn_handle_mgr *table = g_table.load(std::memory_order_acquire);
     if (table == nullptr) return 0;
+    const uint32_t shard = turn.fetch_add(1, std::memory_order_relaxed) % tp::kTimerShards;
     uintptr_t cursor = qrn_handle_mgr_enumerate_start(table);
     int id = 0;
     while (qrn_handle_mgr_enumerate_next(table, &cursor, &id) != nullptr) {
+        if (static_cast<uint32_t>(id) % tp::kTimerShards != shard) continue;
         CQrnRefHolder<CTpConnection> conn(GetTpConn(static_cast<uintptr_t>(id)));
         if (conn) conn->OnTimer(static_cast<uint32_t>(now));
     }
