@@ -58,6 +58,7 @@ int CTpConnection::Send(const void *data, int len, int flags) {
             chunk = std::min(chunk, room);
             DropOldestFor(chunk);
             if (BatchesPdus() && m_rdtp_handle != 0 && m_sock_state == kSockOpen) {
+                AckAhead();
                 TakeIntoPdus(p, chunk);
             } else {
                 uint8_t *scratch = SendScratch(static_cast<size_t>(chunk));

@@ -99,6 +99,14 @@ void CTpConnection::NoteReceived(bool timer) {
     TrySendData();
 }
 
+// On a stream path the report rides in the same send as the data, so that a conversation
+// (an echo, a request and its answer) needs no report of its own at the next tick.
+void CTpConnection::AckAhead() {
+    if (m_ack_mode != kAckOn || m_acked_recv == m_recv_next) return;
+    m_ctl_due |= kCtlAck;
+    BuildControlPdus();
+}
+
 void CTpConnection::BuildControlPdus() {
     ReserveOut();
     if (m_ctl_due & kCtlAckOffer) {

@@ -138,6 +138,11 @@ TEST_F(TpStreamAck, AReportOfBytesNeverSentEndsTheConnection) {
 
     const Bytes data = Pattern(1000);
     ASSERT_EQ(1000, qrn_tp_send(h, data.data(), 1000, 0));
+    // The report of the accept rides ahead of the data, in the same send.
+    Bytes report;
+    ASSERT_TRUE(raw->RecvPdu(&header, &report));
+    EXPECT_EQ(tp::kPduAck, header.type);
+    EXPECT_EQ(static_cast<size_t>(tp::kAckBodySize), report.size());
     EXPECT_EQ(Encrypted(data), raw->RecvStream(1000));
     const uint32_t next = tp::kFirstSeq + static_cast<uint32_t>(record.size() + data.size());
     Bytes ack(tp::kPduHeaderSize + tp::kAckBodySize);
