@@ -4,8 +4,10 @@
 //  1. Order. A thread may take locks only in this order: an upper layer's locks (transport
 //     registry, then a transport connection; multi-mode registry, then a multi-mode
 //     connection; reliable-UDP registry, then its connection, then its loop's timers), then the
-//     VSOCK lock, then a VBaseSocket's own lock. A lower layer never calls up while holding
-//     any of its locks.
+//     VSOCK lock, then a VBaseSocket's own lock, then its descriptor lock (datagrams). An
+//     event loop's hook lock is held while the loop runs the layer above's timed work, so it
+//     comes before all of these; only taking a hook away waits for it. A lower layer never
+//     calls up while holding any of its locks.
 //  2. Callbacks. Every callback into a higher layer (socket events, multi-mode messages,
 //     application messages, timer ticks) runs with no lock of the calling layer held.
 //  3. Re-entry. Every CQrnLock may be taken again by the thread that holds it.
