@@ -189,8 +189,9 @@ private:
     // The most that the peer can keep to send again.
     uint32_t PeerKeepMax() const;
     void BuildControlPdus();
-    // Puts the report of what arrived unreported ahead of the data about to be taken.
-    void AckAhead();
+    // Puts the report of what arrived unreported ahead of the data about to be taken, when
+    // it fits in the room that the take leaves in m_out_buf.
+    void AckAhead(int room);
     int Unsent() const { return qrn_cirwin_read_avail(m_send_win); }
     int Kept() const { return qrn_cirwin_write_size(m_send_win); }
     // Kept bytes already handed to the multi-mode connection: all the peer can have received.

@@ -30,6 +30,9 @@ uint8_t *SendScratch(size_t len) {
     return scratch.data();
 }
 
+// What a take of len bytes makes in m_out_buf: its PDUs with their headers.
+int PduBytes(int len) { return len + kPduHeaderSize * ((len + kMaxDataBody - 1) / kMaxDataBody); }
+
 // Datagrams of reliable UDP fit here; a larger one (none is) would go to the heap.
 constexpr size_t kDatagramStackBytes = 2048;
 
@@ -58,7 +61,7 @@ int CTpConnection::Send(const void *data, int len, int flags) {
             chunk = std::min(chunk, room);
             DropOldestFor(chunk);
             if (BatchesPdus() && m_rdtp_handle != 0 && m_sock_state == kSockOpen) {
-                AckAhead();
+                AckAhead(kOutBufSize - PduBytes(chunk));
                 TakeIntoPdus(p, chunk);
             } else {
                 uint8_t *scratch = SendScratch(static_cast<size_t>(chunk));

@@ -100,9 +100,11 @@ void CTpConnection::NoteReceived(bool timer) {
 }
 
 // On a stream path the report rides in the same send as the data, so that a conversation
-// (an echo, a request and its answer) needs no report of its own at the next tick.
-void CTpConnection::AckAhead() {
-    if (m_ack_mode != kAckOn || m_acked_recv == m_recv_next) return;
+// (an echo, a request and its answer) needs no report of its own at the next tick. Only when
+// the control PDUs fit in room beside the take: a full take leaves none.
+void CTpConnection::AckAhead(int room) {
+    constexpr int kControlBytes = 2 * kPduHeaderSize + kAckBodySize;  // an offer and a report
+    if (m_ack_mode != kAckOn || m_acked_recv == m_recv_next || room - m_out_len < kControlBytes) return;
     m_ctl_due |= kCtlAck;
     BuildControlPdus();
 }
