@@ -58,7 +58,7 @@ struct SConfig {
 
 enum class EKind { kPlainUdp, kQrnUdp, kPlainTcp, kQrnTcp, kQrnCombined };
 
-struct SRunSpec {
+struct SRunPlan {
     const char *name = "";
     EKind kind = EKind::kPlainUdp;
     int udp = 0;  // connections
@@ -72,7 +72,7 @@ struct SUdpErrors {
 };
 
 struct SRunResult {
-    SRunSpec spec;
+    SRunPlan plan;
     bool loops_set = true;  // false: the library would not take the loop count and kept one
     int connected = 0;
     double connect_s = 0;
@@ -84,10 +84,10 @@ struct SRunResult {
     SUdpErrors udp_errors;
     long long server_drops = -1;  // by the server's own UDP socket; -1 when it has none
 
-    int Wanted() const { return spec.udp + spec.tcp; }
+    int Wanted() const { return plan.udp + plan.tcp; }
     uint64_t Lost() const { return counts.sent - std::min(counts.sent, echoed); }
     double CpuPerEchoUs() const { return echoed > 0 ? cpu_s * 1e6 / static_cast<double>(echoed) : 0; }
-    int LoopsRun() const { return loops_set ? spec.loops : 1; }
+    int LoopsRun() const { return loops_set ? plan.loops : 1; }
     bool UdpErrorFree() const { return udp_errors.in_errors == 0 && udp_errors.rcvbuf_errors == 0; }
 };
 
@@ -200,22 +200,22 @@ struct SPorts {
     uint16_t tcp = 0;
 };
 
-[[noreturn]] void ServerProcess(const SRunSpec &spec, SPorts ports, int ready_fd) {
-    switch (spec.kind) {
+[[noreturn]] void ServerProcess(const SRunPlan &plan, SPorts ports, int ready_fd) {
+    switch (plan.kind) {
     case EKind::kPlainUdp: PlainUdpServer(ports.udp, ready_fd);
     case EKind::kPlainTcp: PlainTcpServer(ports.tcp, ready_fd);
     case EKind::kQrnUdp:
     case EKind::kQrnTcp: QrnServer(ports.udp, ports.tcp, false, 1, ready_fd);
-    case EKind::kQrnCombined: QrnServer(ports.udp, ports.tcp, true, spec.loops, ready_fd);
+    case EKind::kQrnCombined: QrnServer(ports.udp, ports.tcp, true, plan.loops, ready_fd);
     }
     _exit(1);
 }
 
-[[noreturn]] void ClientProcess(const SConfig &cfg, const SRunSpec &spec, int tcp, int udp, SPorts ports,
+[[noreturn]] void ClientProcess(const SConfig &cfg, const SRunPlan &plan, int tcp, int udp, SPorts ports,
                                 int to_parent, int from_parent) {
     std::unique_ptr<CBenchClient> client;
-    if (spec.kind == EKind::kPlainUdp) client = std::make_unique<CPlainUdpClient>(udp, ports.udp);
-    else if (spec.kind == EKind::kPlainTcp) client = std::make_unique<CPlainTcpClient>(tcp, ports.tcp);
+    if (plan.kind == EKind::kPlainUdp) client = std::make_unique<CPlainUdpClient>(udp, ports.udp);
+    else if (plan.kind == EKind::kPlainTcp) client = std::make_unique<CPlainTcpClient>(tcp, ports.tcp);
     else client = std::make_unique<CQrnClient>(tcp, udp, ports.udp, ports.tcp);
     CPacer pacer;
     pacer.AddGroup(0, static_cast<size_t>(tcp), cfg.tcp_rate);
@@ -225,13 +225,13 @@ struct SPorts {
 
 int Share(int total, int procs, int p) { return total / procs + (p < total % procs ? 1 : 0); }
 
-std::vector<SChild> StartClients(const SConfig &cfg, const SRunSpec &spec, SPorts ports) {
+std::vector<SChild> StartClients(const SConfig &cfg, const SRunPlan &plan, SPorts ports) {
     std::vector<SChild> children;
     for (int p = 0; p < cfg.procs; ++p) {
-        const int tcp = Share(spec.tcp, cfg.procs, p);
-        const int udp = Share(spec.udp, cfg.procs, p);
+        const int tcp = Share(plan.tcp, cfg.procs, p);
+        const int udp = Share(plan.udp, cfg.procs, p);
         children.push_back(ForkClient([&](int to_parent, int from_parent) {
-            ClientProcess(cfg, spec, tcp, udp, ports, to_parent, from_parent);
+            ClientProcess(cfg, plan, tcp, udp, ports, to_parent, from_parent);
         }));
     }
     return children;
@@ -326,12 +326,12 @@ std::vector<float> CollectRun(const std::vector<SChild> &children, SRunResult *r
     return samples;
 }
 
-SRunResult RunOnce(const SConfig &cfg, const SRunSpec &spec) {
+SRunResult RunOnce(const SConfig &cfg, const SRunPlan &plan) {
     SRunResult r;
-    r.spec = spec;
+    r.plan = plan;
     const SPorts ports{FreePort(SOCK_DGRAM), FreePort(SOCK_STREAM)};
     char ready = kServerFailed;
-    const pid_t server = ForkServer([&](int fd) { ServerProcess(spec, ports, fd); }, &ready);
+    const pid_t server = ForkServer([&](int fd) { ServerProcess(plan, ports, fd); }, &ready);
     if (ready == kServerFailed) Die("the server did not start");
     r.loops_set = ready != kServerOneLoop;
     if (!r.loops_set) printf("event loops not supported, run with 1\n");
@@ -339,7 +339,7 @@ SRunResult RunOnce(const SConfig &cfg, const SRunSpec &spec) {
 
     const SUdpErrors udp_before = ReadUdpErrors();
     const auto connect_start = Clock::now();
-    const std::vector<SChild> children = StartClients(cfg, spec, ports);
+    const std::vector<SChild> children = StartClients(cfg, plan, ports);
     for (const SChild &c : children) {
         SClientReport rep;
         if (!ReadFull(c.from_child, &rep, sizeof(rep))) Die("a client ended early");
@@ -371,7 +371,7 @@ SRunResult RunOnce(const SConfig &cfg, const SRunSpec &spec) {
 // ---- reports -------------------------------------------------------------------------------
 
 void Print(const SConfig &cfg, const SRunResult &r) {
-    const SRunSpec &s = r.spec;
+    const SRunPlan &s = r.plan;
     printf("%s", s.name);
     if (s.kind == EKind::kQrnCombined) printf(", %d event loop%s", r.LoopsRun(), r.LoopsRun() == 1 ? "" : "s");
     printf(":");
@@ -395,7 +395,7 @@ const char *Mark(bool met) { return met ? "met" : "MISSED"; }
 
 const SRunResult *Find(const std::vector<SRunResult> &results, EKind kind) {
     for (const SRunResult &r : results) {
-        if (r.spec.kind == kind) return &r;
+        if (r.plan.kind == kind) return &r;
     }
     return nullptr;
 }
@@ -444,9 +444,9 @@ void Row(const char *label, const std::vector<const SRunResult *> &runs,
 // The combined runs side by side; met when each ran with the loop count it asked for.
 bool LoopsTarget(const std::vector<const SRunResult *> &runs) {
     bool met = !runs.empty();
-    for (const SRunResult *r : runs) met = met && r->LoopsRun() == r->spec.loops;
+    for (const SRunResult *r : runs) met = met && r->LoopsRun() == r->plan.loops;
     printf("  3. loop counts, side by side\n");
-    Row("asked for", runs, [](const SRunResult &r) { return Format("%d", r.spec.loops); });
+    Row("asked for", runs, [](const SRunResult &r) { return Format("%d", r.plan.loops); });
     Row("ran with", runs, [](const SRunResult &r) { return Format("%d", r.LoopsRun()); });
     Row("connected", runs, [](const SRunResult &r) { return Format("%d", r.connected); });
     Row("lost", runs, [](const SRunResult &r) { return Format("%llu", static_cast<unsigned long long>(r.Lost())); });
@@ -468,7 +468,7 @@ bool Summary(const std::vector<SRunResult> &results) {
     met = CpuTarget("TCP", Find(results, EKind::kQrnTcp), Find(results, EKind::kPlainTcp)) && met;
     std::vector<const SRunResult *> combined;
     for (const SRunResult &r : results) {
-        if (r.spec.kind == EKind::kQrnCombined) combined.push_back(&r);
+        if (r.plan.kind == EKind::kQrnCombined) combined.push_back(&r);
     }
     if (combined.empty()) printf("  2. combined: not run   MISSED\n");
     for (const SRunResult *r : combined) met = CombinedTarget(*r) && met;
@@ -510,8 +510,8 @@ bool ParseArgs(int argc, char **argv, SConfig *cfg) {
     return argc % 2 == 1;
 }
 
-std::vector<SRunSpec> Plan(const SConfig &cfg) {
-    std::vector<SRunSpec> runs;
+std::vector<SRunPlan> Plan(const SConfig &cfg) {
+    std::vector<SRunPlan> runs;
     if (cfg.plain && cfg.udp > 0) runs.push_back({"a) plain UDP echo", EKind::kPlainUdp, cfg.udp, 0, 1});
     if (cfg.qrn && cfg.udp > 0) runs.push_back({"b) qrn reliable UDP", EKind::kQrnUdp, cfg.udp, 0, 1});
     if (cfg.plain && cfg.tcp > 0) runs.push_back({"c) plain TCP echo", EKind::kPlainTcp, 0, cfg.tcp, 1});
@@ -537,8 +537,8 @@ int main(int argc, char **argv) {
            kMessageSize, cfg.procs, cfg.seconds);
     fflush(stdout);
     std::vector<SRunResult> results;
-    for (const SRunSpec &spec : Plan(cfg)) {
-        results.push_back(RunOnce(cfg, spec));
+    for (const SRunPlan &plan : Plan(cfg)) {
+        results.push_back(RunOnce(cfg, plan));
         Print(cfg, results.back());
     }
     return Summary(results) ? 0 : 1;
