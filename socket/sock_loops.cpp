@@ -56,8 +56,7 @@ void vsock_apply_moves(int loop) {
     CQrnFuncLock guard(m.lock);
     std::vector<int> &moves = m.loops[loop].moves;
     for (int handle : moves) {
-        void **slot = m.table != nullptr ? qrn_handle_mgr_get(m.table, handle) : nullptr;
-        auto *sock = slot != nullptr ? static_cast<VBaseSocket *>(*slot) : nullptr;
+        VBaseSocket *sock = vsock_socket_at(handle);
         if (sock == nullptr || sock->poll_loop() != loop || sock->loop() == loop) continue;
         vsock_move_poller(sock, sock->loop());
     }
@@ -107,7 +106,7 @@ int VSOCK::set_loops(int n) {
 
 int VSOCK::loops() { return vsock_module().loop_count.load(std::memory_order_acquire); }
 
-int VSOCK::current_loop() { return t_loop; }
+int VSOCK::current_loop() { return vsock_current_loop(); }
 
 void VSOCK::wake_loop(int loop) { vsock_wake(loop); }
 

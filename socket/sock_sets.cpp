@@ -41,9 +41,8 @@ bool move_to(CSockModule &m, VBaseSocket *sock, unsigned to) {
 }
 
 // Whether the socket of handle is gone (its watch may end anywhere) or held by loop's poller.
-bool held_by(CSockModule &m, int handle, int loop) {
-    void **slot = m.table != nullptr && handle > 0 ? qrn_handle_mgr_get(m.table, handle) : nullptr;
-    const auto *sock = slot != nullptr ? static_cast<const VBaseSocket *>(*slot) : nullptr;
+bool held_by(int handle, int loop) {
+    const VBaseSocket *sock = vsock_socket_at(handle);
     return sock == nullptr || sock->poll_loop() == loop;
 }
 
@@ -106,14 +105,16 @@ bool vsock_free_handle(VBaseSocket *sock) {
     return qrn_handle_mgr_free_id(m.table, sock->handle()) == 1;
 }
 
-VBaseSocket *vsock_lookup(int handle) {
+VBaseSocket *vsock_socket_at(int handle) {
     CSockModule &m = vsock_module();
-    CQrnFuncLock guard(m.lock);
-    if (m.table == nullptr || handle <= 0) return nullptr;
-    void **slot = qrn_handle_mgr_get(m.table, handle);
-    if (slot == nullptr || *slot == nullptr) return nullptr;
-    auto *sock = static_cast<VBaseSocket *>(*slot);
-    sock->AddRef();
+    void **slot = m.table != nullptr && handle > 0 ? qrn_handle_mgr_get(m.table, handle) : nullptr;
+    return slot != nullptr ? static_cast<VBaseSocket *>(*slot) : nullptr;
+}
+
+VBaseSocket *vsock_lookup(int handle) {
+    CQrnFuncLock guard(vsock_lock());
+    VBaseSocket *sock = vsock_socket_at(handle);
+    if (sock != nullptr) sock->AddRef();
     return sock;
 }
 
@@ -167,7 +168,7 @@ std::vector<int> vsock_take_due_handshakes(int loop, uint32_t now) {
     CQrnFuncLock guard(m.lock);
     auto &watch = m.handshakes;
     for (size_t i = 0; i < watch.size();) {
-        if (static_cast<int32_t>(now - watch[i].second) < 0 || !held_by(m, watch[i].first, loop)) {
+        if (static_cast<int32_t>(now - watch[i].second) < 0 || !held_by(watch[i].first, loop)) {
             ++i;
             continue;
         }

@@ -71,6 +71,8 @@ int vsock_register(VBaseSocket *sock);
 // Frees the object's handle; true when it was this object's and is now free, so that the
 // caller may release the table's reference.
 bool vsock_free_handle(VBaseSocket *sock);
+// The object of a handle, or null (VSOCK lock held; no reference added).
+VBaseSocket *vsock_socket_at(int handle);
 // The object of a handle with a reference added, or null.
 VBaseSocket *vsock_lookup(int handle);
 // The next descriptor generation (the VSOCK lock must be held).
