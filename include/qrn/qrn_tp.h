@@ -38,6 +38,16 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
                                         was set: p1 QRN_TP_CLOSE_DELIVERED, or
                                         QRN_TP_REASON_PATH_FAILED when the close time-out (30 s)
                                         passed or the path failed first */
+#define QRN_TP_MSG_PATH 7            /* only with QRN_TP_OPT_PATH_EVENTS: p1 QRN_TP_PATH_...,
+                                        p2 the kind of path now, p3 the kind before
+                                        (QRN_TP_CONN_MODE_...) */
+
+/* p1 of QRN_TP_MSG_PATH. A lost path is followed by QRN_TP_PATH_RESUMED once the stream goes
+   on over a new one (nothing lost or repeated), and that by QRN_TP_PATH_KIND_CHANGED when the
+   new path is of another kind. At the server a tunnel's path is TCP (the tunnel server's). */
+#define QRN_TP_PATH_LOST 1          /* p2 and p3: the kind that was lost */
+#define QRN_TP_PATH_RESUMED 2
+#define QRN_TP_PATH_KIND_CHANGED 3
 
 /* p1 of QRN_TP_MSG_CLOSE_DONE: every byte taken and the close have reached the peer (with
    stream acknowledgement: the peer acknowledged them; otherwise, over TCP: they have been handed
@@ -126,6 +136,19 @@ typedef int (*qrn_callback)(uintptr_t user_data, int msg, uintptr_t handle,
    callbacks of different connections may run at the same time. Best set before qrn_tp_listen. */
 #define QRN_TP_OPT_EVENT_LOOPS 113
 #define QRN_TP_EVENT_LOOPS_MAX 64
+/* Value 1: this connection reports its paths with QRN_TP_MSG_PATH; 0 (the default): it does
+   not. QRN_TP_OPT_CONN_MODE always reads the kind that carries the connection now. */
+#define QRN_TP_OPT_PATH_EVENTS 114
+/* A client given an HTTP port together with a UDP or TCP port (or both) races its paths:
+   reliable UDP first, then TCP, then the tunnel, each kind started this many milliseconds
+   after the one before unless that one failed sooner, and keeps the first whose connect
+   completes; the others are closed. A lost path is replaced by the same race, so the stream
+   resumes on whichever kind still gets through. With handle 0, for connects made afterwards:
+   0 starts every kind at once; at most QRN_TP_RACE_STAGGER_MAX; QRN_TP_RACE_STAGGER_DEFAULT
+   until set. Ports given otherwise keep their fixed order (UDP and TCP: side by side). */
+#define QRN_TP_OPT_RACE_STAGGER 115
+#define QRN_TP_RACE_STAGGER_DEFAULT 250
+#define QRN_TP_RACE_STAGGER_MAX 10000
 
 /* Values read with QRN_TP_OPT_CONN_MODE. */
 #define QRN_TP_CONN_MODE_UDP 0
@@ -193,10 +216,11 @@ QRN_API int qrn_tp_send(int handle, const void *data, int len, int flags);
 QRN_API int qrn_tp_close(int handle, int reason);
 
 /* Sets or reads a QRN_TP_OPT_... option; value is the value to set or the address of a word
-   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY, QRN_TP_OPT_UDP_RATE, QRN_TP_OPT_STREAM_WINDOW
-   and QRN_TP_OPT_EVENT_LOOPS. 0, QRN_TP_ERR_UNKNOWN_HANDLE, or QRN_TP_ERR_INVALID for a
-   QRN_TP_OPT_UDP_RATE above 10000 or a QRN_TP_OPT_EVENT_LOOPS outside 1 ..
-   QRN_TP_EVENT_LOOPS_MAX (or whose loops could not start) with handle 0. */
+   to write. Handle 0 takes QRN_TP_OPT_UDP_RELAY, QRN_TP_OPT_UDP_RATE, QRN_TP_OPT_STREAM_WINDOW,
+   QRN_TP_OPT_EVENT_LOOPS and QRN_TP_OPT_RACE_STAGGER. 0, QRN_TP_ERR_UNKNOWN_HANDLE, or
+   QRN_TP_ERR_INVALID for a QRN_TP_OPT_UDP_RATE above 10000, a QRN_TP_OPT_EVENT_LOOPS outside
+   1 .. QRN_TP_EVENT_LOOPS_MAX (or whose loops could not start), or a QRN_TP_OPT_RACE_STAGGER
+   above QRN_TP_RACE_STAGGER_MAX with handle 0. */
 QRN_API int qrn_tp_option(int handle, int option, uintptr_t value);
 
 /* Does nothing; kept for applications that call it. */
