@@ -57,6 +57,16 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+    return Spawn(argv, env, "", "");
+}
+
+bool ChildProcess::StartWithFiles(const std::vector<std::string> &argv, const std::string &in_path,
+                                  const std::string &out_path) {
+    return Spawn(argv, {}, in_path, out_path);
+}
+
+bool ChildProcess::Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                         const std::string &in_path, const std::string &out_path) {
     if (m_pid > 0 || argv.empty()) return false;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return false;
@@ -74,7 +84,13 @@ bool ChildProcess::Start(const std::vector<std::string> &argv, const std::vector
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (!in_path.empty()) posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, in_path.c_str(), O_RDONLY, 0);
+    if (out_path.empty()) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+    }
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
     const int rc = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -46,6 +46,10 @@ public:
     // argv[0] is the program's path; env entries ("NAME=value") are added to this process's
     // environment. False when the program could not be started.
     bool Start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+    // The same with standard input read from in_path and standard output written to out_path
+    // (created or emptied); only standard error is collected then.
+    bool StartWithFiles(const std::vector<std::string> &argv, const std::string &in_path,
+                        const std::string &out_path);
     pid_t Pid() const { return m_pid; }
     bool Running();
 
@@ -67,6 +71,8 @@ public:
     void Kill();
 
 private:
+    bool Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+               const std::string &in_path, const std::string &out_path);
     bool Reap(bool wait);
     void Collect(int fd);
 

@@ -30,6 +30,7 @@
 
 #include "child_process.h"
 #include "nat/nat_peer.h"
+#include "nat/netns_lab.h"
 #include "test_support.h"
 
 extern char **environ;
@@ -47,93 +48,44 @@ constexpr const char *kNatAPublicIp = "203.0.113.2";
 constexpr int kPeerWaitMs = 60000;
 constexpr const char *kEchoBytes = "262144";
 
-// Runs a shell command line; its output goes to *output.
-bool Run(const std::string &command, std::string *output) {
-    FILE *pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return false;
-    char buffer[512];
-    output->clear();
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output->append(buffer, n);
-    return pclose(pipe) == 0;
-}
-
-// The namespaces and links of the picture above, named after this process so that test
-// programs running side by side do not meet. The destructor removes everything.
-class CNatLab {
+// The namespaces and links of the picture above.
+class CNatLab : public qrntest::CNetnsLab {
 public:
     CNatLab(std::string ip, std::string iptables)
-        : m_ip(std::move(ip)), m_iptables(std::move(iptables)), m_prefix("qn" + std::to_string(getpid())) {}
-    ~CNatLab() {
-        std::string ignored;
-        for (const std::string &ns : m_namespaces) Run(m_ip + " netns del " + ns, &ignored);
-    }
-
-    std::string Ns(const char *place) const { return m_prefix + place; }
-    const std::string &ip() const { return m_ip; }
+        : CNetnsLab(std::move(ip), "qn" + std::to_string(getpid())), m_iptables(std::move(iptables)) {}
 
     // False, with the reason, when this machine cannot build it.
     bool Up(std::string *why) {
         for (const char *place : {"pub", "na", "nb", "sa", "cb"}) {
-            if (!Do(m_ip + " netns add " + Ns(place), why)) {
-                *why = "cannot create a network namespace: " + *why;
-                return false;
-            }
-            m_namespaces.push_back(Ns(place));
-            if (!Do(In(place) + m_ip + " link set lo up", why)) return false;
+            if (!AddPlace(place, why)) return false;
         }
-        if (!Do(In("pub") + m_ip + " addr add " + kRelayIp + "/32 dev lo", why)) return false;
+        if (!Do(In("pub") + ip() + " addr add " + kRelayIp + "/32 dev lo", why)) return false;
         return Link("pub", "203.0.113.1/30", "na", "203.0.113.2/30", why) &&
                Link("pub", "203.0.113.5/30", "nb", "203.0.113.6/30", why) &&
                Link("na", "192.168.1.1/24", "sa", "192.168.1.2/24", why) &&
                Link("nb", "192.168.1.1/24", "cb", "192.168.1.2/24", why) &&
-               Do(In("na") + m_ip + " route add default via 203.0.113.1", why) &&
-               Do(In("nb") + m_ip + " route add default via 203.0.113.5", why) &&
-               Do(In("sa") + m_ip + " route add default via 192.168.1.1", why) &&
-               Do(In("cb") + m_ip + " route add default via 192.168.1.1", why) && Forward("pub", why) &&
+               Do(In("na") + ip() + " route add default via 203.0.113.1", why) &&
+               Do(In("nb") + ip() + " route add default via 203.0.113.5", why) &&
+               Do(In("sa") + ip() + " route add default via 192.168.1.1", why) &&
+               Do(In("cb") + ip() + " route add default via 192.168.1.1", why) && Forward("pub", why) &&
                Translate("na", why) && Translate("nb", why);
     }
 
 private:
-    std::string In(const char *place) const { return m_ip + " netns exec " + Ns(place) + " "; }
-
-    bool Do(const std::string &command, std::string *why) {
-        std::string output;
-        if (Run(command, &output)) return true;
-        *why = command + ": " + output;
-        return false;
-    }
-
-    // A veth pair between two places, one end in each, addressed and up.
-    bool Link(const char *a, const std::string &a_address, const char *b, const std::string &b_address,
-              std::string *why) {
-        const std::string a_end = m_prefix + a + b;
-        const std::string b_end = m_prefix + b + a;
-        return Do(m_ip + " link add " + a_end + " netns " + Ns(a) + " type veth peer name " + b_end + " netns " + Ns(b),
-                  why) &&
-               Do(In(a) + m_ip + " addr add " + a_address + " dev " + a_end, why) &&
-               Do(In(b) + m_ip + " addr add " + b_address + " dev " + b_end, why) &&
-               Do(In(a) + m_ip + " link set " + a_end + " up", why) &&
-               Do(In(b) + m_ip + " link set " + b_end + " up", why);
-    }
-
     bool Forward(const char *place, std::string *why) {
         return Do(In(place) + "sh -c 'echo 1 > /proc/sys/net/ipv4/ip_forward'", why);
     }
 
     // Masquerade the private side behind the public end; drop what nobody inside asked for.
     bool Translate(const char *place, std::string *why) {
-        const std::string wan = m_prefix + place + "pub";
+        const std::string wan = LinkEnd(place, "pub");
         const std::string ipt = In(place) + m_iptables;
         return Forward(place, why) && Do(ipt + " -t nat -A POSTROUTING -o " + wan + " -j MASQUERADE", why) &&
                Do(ipt + " -A INPUT -i " + wan + " -m conntrack --ctstate NEW -j DROP", why) &&
                Do(ipt + " -A FORWARD -i " + wan + " -m conntrack --ctstate NEW -j DROP", why);
     }
 
-    std::string m_ip;
     std::string m_iptables;
-    std::string m_prefix;
-    std::vector<std::string> m_namespaces;
 };
 
 // A peer program running in one of the lab's namespaces, its output collected line by line.
