@@ -2,11 +2,13 @@
 //
 //   qrncat -l [--bind IP] [--udp P] [--tcp P] [options]              listen, serve one client
 //   qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT]   connect
+//          [--race-stagger MS]                                         (--http with --udp/--tcp: a race)
 //   options: --trace FILE   -d (do not read standard input)   -q (no progress lines)
 //            --udp-rate MBIT (reliable UDP finds the path's rate, up to MBIT Mbit/s)
 //
 // Standard input goes out on the stream; the stream comes out on standard output; events and
-// progress go to standard error. Between two qrncats the stream is framed (qrncat_frames.h),
+// progress go to standard error, a line for each path lost, resumed or changed among them.
+// Between two qrncats the stream is framed (qrncat_frames.h),
 // so that the end of one side's input is a half-close; with any other peer the end of
 // standard input closes the connection once the library has taken every byte. Exit status: 0
 // when everything taken was delivered and the peer's stream ended whole, 1 when the
@@ -96,12 +98,19 @@ std::string WhyNotListening(const std::string &bind_ip, int port, bool udp) {
     return r == 0 ? "the library could not use it" : strerror(error);
 }
 
-enum class EEvent { kOpened, kConnectFailed, kData, kDatagram, kClosed, kInputDone, kFinished, kInterrupted };
+enum class EEvent { kOpened, kConnectFailed, kData, kDatagram, kClosed, kPath, kInputDone, kFinished, kInterrupted };
+
+// kOpened's value: whether the line is a connect of ours, to be completed with its time.
+constexpr uintptr_t kOpenedByConnect = 1;
 
 struct SEvent {
     EEvent kind;
-    uintptr_t value = 0;
+    uintptr_t value = 0;     // kPath: QRN_TP_PATH_...
     std::vector<char> data;  // the bytes, or for kOpened and kConnectFailed a line of text
+    uintptr_t kind_now = 0;  // kPath: the kinds of path (QRN_TP_CONN_MODE_...)
+    uintptr_t kind_before = 0;
+    // When the library told us: the main thread may see it much later.
+    std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
 };
 
 // Hands events from the library's threads to the main thread in order. Stream data beyond the
@@ -188,6 +197,11 @@ private:
             Note("cannot set the UDP rate");
             return false;
         }
+        if (m_opt.race_stagger_ms >= 0 &&
+            qrn_tp_option(0, QRN_TP_OPT_RACE_STAGGER, static_cast<uintptr_t>(m_opt.race_stagger_ms)) != QRN_TP_OK) {
+            Note("cannot set the race stagger");
+            return false;
+        }
         if (m_opt.listen) {
             const char *bind_ip = m_opt.bind_ip.empty() ? nullptr : m_opt.bind_ip.c_str();
             int r = qrn_tp_listen(bind_ip, m_opt.udp_port, m_opt.tcp_port, 0, &Callback, user);
@@ -203,6 +217,7 @@ private:
             return true;
         }
         const char *relay = m_opt.relay_host.empty() ? nullptr : m_opt.relay_host.c_str();
+        m_connect_start = std::chrono::steady_clock::now();
         int h = qrn_tp_connect(m_opt.host.c_str(), m_opt.udp_port, m_opt.tcp_port, m_opt.http_port, relay,
                                m_opt.relay_port, &Callback, user, kBufferSize, static_cast<int>(kFramesHelloLen),
                                kFramesHello);
@@ -211,6 +226,7 @@ private:
             return false;
         }
         AdoptHandle(h);
+        qrn_tp_option(h, QRN_TP_OPT_PATH_EVENTS, 1);
         return true;
     }
 
@@ -239,6 +255,9 @@ private:
                 m_writer.End();
                 m_queue.Push({EEvent::kClosed, p1, {}});
                 break;
+            case QRN_TP_MSG_PATH:
+                m_queue.Push({EEvent::kPath, p1, {}, p2, p3});
+                break;
             case QRN_TP_MSG_CLOSE_DONE: {
                 std::lock_guard<std::mutex> lock(m_close_mutex);
                 m_close_result = static_cast<int>(p1);
@@ -265,7 +284,7 @@ private:
         std::string line = "connected to " + m_opt.host + " over " + ModeOf(handle);
         const std::string proxy = TextOption(handle, QRN_TP_OPT_PROXY);
         if (!proxy.empty()) line += " through the proxy " + proxy;
-        m_queue.Push({EEvent::kOpened, 0, Text(line)});
+        m_queue.Push({EEvent::kOpened, kOpenedByConnect, Text(line)});
     }
 
     // Serves the first client; later ones are refused while it lasts. What the line says is
@@ -287,6 +306,7 @@ private:
             line += "a client";
         }
         line += " over " + ModeOf(handle);
+        qrn_tp_option(handle, QRN_TP_OPT_PATH_EVENTS, 1);
         const int r = m_framed ? qrn_tp_accept(handle, QRN_TP_ACCEPT, kBufferSize, static_cast<int>(kFramesHelloLen),
                                                kFramesHello)
                                : qrn_tp_accept(handle, QRN_TP_ACCEPT, kBufferSize, 0, nullptr);
@@ -317,7 +337,7 @@ private:
     int Handle(const SEvent &ev) {
         switch (ev.kind) {
             case EEvent::kOpened:
-                Note("%s", std::string(ev.data.begin(), ev.data.end()).c_str());
+                ReportOpened(ev);
                 m_open = true;
                 std::thread(&CCatSession::SendInput, this).detach();
                 return -1;
@@ -338,6 +358,9 @@ private:
                 return CloseWhenDone();
             case EEvent::kClosed:
                 return Closed(ev.value);
+            case EEvent::kPath:
+                ReportPath(ev);
+                return -1;
             case EEvent::kFinished:
                 return static_cast<int>(ev.value);
             case EEvent::kInterrupted:
@@ -398,6 +421,44 @@ private:
             if (qrn_tp_close(m_handle, QRN_TP_CLOSE_NORMAL) == QRN_TP_OK) WaitCloseDone(kInterruptLinger);
         }
         return kExitFailed;
+    }
+
+    void ReportOpened(const SEvent &ev) {
+        const std::string line(ev.data.begin(), ev.data.end());
+        if (ev.value != kOpenedByConnect) {
+            Note("%s", line.c_str());
+            return;
+        }
+        Note("%s in %lld ms", line.c_str(), Milliseconds(ev.at - m_connect_start));
+    }
+
+    void ReportPath(const SEvent &ev) {
+        switch (ev.value) {
+            case QRN_TP_PATH_LOST:
+                m_lost_at = ev.at;
+                m_lost = true;
+                Note("path lost (%s), %s", qrntool::ModeName(ev.kind_now),
+                     m_opt.listen ? "waiting for the client to come back" : "reconnecting");
+                break;
+            case QRN_TP_PATH_RESUMED:
+                if (m_lost)
+                    Note("stream resumed over %s, %lld ms after the path was lost", qrntool::ModeName(ev.kind_now),
+                         Milliseconds(ev.at - m_lost_at));
+                else
+                    Note("stream resumed over %s", qrntool::ModeName(ev.kind_now));
+                m_lost = false;
+                break;
+            case QRN_TP_PATH_KIND_CHANGED:
+                Note("path changed from %s to %s", qrntool::ModeName(ev.kind_before), qrntool::ModeName(ev.kind_now));
+                break;
+            default:
+                Note("unknown path event %llu", static_cast<unsigned long long>(ev.value));
+                break;
+        }
+    }
+
+    static long long Milliseconds(std::chrono::steady_clock::duration d) {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
     }
 
     void ReportConnectFailure(uintptr_t code, const std::string &why) {
@@ -481,6 +542,9 @@ private:
 
     const SOptions m_opt;
     const std::chrono::steady_clock::time_point m_start;
+    std::chrono::steady_clock::time_point m_connect_start;  // the main thread's, as are the two below
+    std::chrono::steady_clock::time_point m_lost_at;
+    bool m_lost = false;
     std::atomic<int> m_handle{0};
     CEventQueue m_queue;
     CTpWriter m_writer;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "qrn/qrn_tp.h"
+
 namespace qrncat {
 
 constexpr int kMaxPort = 65535;
@@ -14,7 +16,7 @@ constexpr int kMaxUdpRateMbit = 10000;
 const char kUsage[] =
     "usage: qrncat -l [--bind IP] [--udp P] [--tcp P] [--udp-rate MBIT] [--trace FILE] [-d] [-q]\n"
     "       qrncat HOST [--udp P] [--tcp P] [--http P] [--relay HOST:PORT] [--udp-rate MBIT]\n"
-    "              [--trace FILE] [-d] [-q]\n"
+    "              [--race-stagger MS] [--trace FILE] [-d] [-q]\n"
     "       qrncat --help | --version\n";
 
 const char kHelp[] =
@@ -28,13 +30,18 @@ const char kHelp[] =
     "                    https_proxy, all_proxy or http_proxy names)\n"
     "  --http P          connect through the HTTP tunnel: qrntunnel listening on port P of\n"
     "                    HOST, in front of the server's --tcp port (a listener has no HTTP\n"
-    "                    port of its own)\n"
+    "                    port of its own). Given with --udp or --tcp, the kinds race:\n"
+    "                    reliable UDP first, then TCP, then the tunnel; the first through\n"
+    "                    carries the stream, and when its path breaks (or stays silent for\n"
+    "                    10 s) the stream resumes over whichever kind still gets through\n"
+    "  --race-stagger MS in a race, start each kind MS milliseconds after the one before\n"
+    "                    (default 250; 0 starts them all at once; at most 10000)\n"
     "  --relay HOST:PORT reliable UDP: a relay that helps to punch through translators\n"
     "  --udp-rate MBIT   reliable UDP finds the path's rate, up to MBIT Mbit/s, instead of\n"
     "                    starting at 200 KB/s and stopping at 2 MB/s (give it on both ends)\n"
     "  --trace FILE      write the library's trace to FILE\n"
     "  -d                do not read standard input (send nothing; only receive)\n"
-    "  -q                no progress lines\n"
+    "  -q                no progress lines (the lines about the connection and its paths stay)\n"
     "  -h, --help        this help;  --version  the version\n"
     "\n"
     "Between two qrncats the end of one side's input is a half-close: the other side's bytes\n"
@@ -52,7 +59,8 @@ const char kHelp[] =
     "  qrncat -l --udp 5001 --tcp 5000              # offer both; a client may use both\n"
     "  qrncat server.example --udp 5001 --tcp 5000  # TCP for the stream, UDP beside it\n"
     "  qrntunnel --listen 0.0.0.0:8080 --target 127.0.0.1:5000 &   # the tunnel, in front of\n"
-    "  qrncat server.example --http 8080 < file     # the listener's TCP port\n";
+    "  qrncat server.example --http 8080 < file     # the listener's TCP port\n"
+    "  qrncat server.example --udp 5001 --tcp 5000 --http 8080 < file   # whichever gets through\n";
 
 struct SOptions {
     bool listen = false;
@@ -69,6 +77,7 @@ struct SOptions {
     int tcp_port = 0;
     int http_port = 0;
     int udp_rate_mbit = 0;  // 0: the original reliable-UDP rate rules
+    int race_stagger_ms = -1;  // -1: the library's default
 };
 
 inline bool ParsePort(const std::string &text, int *port) {
@@ -86,6 +95,15 @@ inline bool ParseRate(const std::string &text, int *mbit) {
     int value = std::atoi(text.c_str());
     if (value < 1 || value > kMaxUdpRateMbit) return false;
     *mbit = value;
+    return true;
+}
+
+inline bool ParseStagger(const std::string &text, int *ms) {
+    bool digits = text.find_first_not_of("0123456789") == std::string::npos;
+    if (text.empty() || text.size() > 5 || !digits) return false;
+    int value = std::atoi(text.c_str());
+    if (value > QRN_TP_RACE_STAGGER_MAX) return false;
+    *ms = value;
     return true;
 }
 
@@ -109,6 +127,9 @@ inline bool CheckCombination(const SOptions &opt, std::string *error) {
         *error = "no host to connect to";
     } else if (!opt.listen && !opt.bind_ip.empty()) {
         *error = "--bind is for listening";
+    } else if (opt.race_stagger_ms >= 0 && (opt.listen || opt.http_port == 0 ||
+                                            (opt.udp_port == 0 && opt.tcp_port == 0))) {
+        *error = "--race-stagger is for a race: connect with --http and --udp or --tcp";
     } else {
         return true;
     }
@@ -135,7 +156,7 @@ inline bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) 
         } else if (arg == "-q") {
             opt->quiet = true;
         } else if (arg == "--bind" || arg == "--trace" || arg == "--relay" || arg == "--udp" ||
-                   arg == "--tcp" || arg == "--http" || arg == "--udp-rate") {
+                   arg == "--tcp" || arg == "--http" || arg == "--udp-rate" || arg == "--race-stagger") {
             if (i + 1 >= argc) {
                 *error = arg + " needs a value";
                 return false;
@@ -148,6 +169,7 @@ inline bool ParseArgs(int argc, char **argv, SOptions *opt, std::string *error) 
             else if (arg == "--udp") ok = ParsePort(v, &opt->udp_port);
             else if (arg == "--tcp") ok = ParsePort(v, &opt->tcp_port);
             else if (arg == "--udp-rate") ok = ParseRate(v, &opt->udp_rate_mbit);
+            else if (arg == "--race-stagger") ok = ParseStagger(v, &opt->race_stagger_ms);
             else ok = ParsePort(v, &opt->http_port);
             if (!ok) {
                 *error = "bad value for " + arg + ": '" + v + "'";

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,6 +293,12 @@ TEST_F(QrncatTest, PipesOverUdpOverTcpWithUdpAndThroughTheTunnel) {
         EXPECT_EQ(0, sender.WaitExit(kTransferMs)) << sender.Stderr();
         EXPECT_EQ(0, receiver.WaitExit(kTransferMs)) << receiver.Stderr();
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.mode)) << connector.Stderr();
+        // The time the connect took ends the line.
+        const std::string err = connector.Stderr();
+        const size_t opened = err.find(std::string("connected to 127.0.0.1 ") + c.mode + " in ");
+        EXPECT_TRUE(opened != std::string::npos &&
+                    std::regex_search(err.substr(opened), std::regex("^[^\n]* in [0-9]+ ms\n")))
+            << err;
         EXPECT_NE(std::string::npos, sender.Stderr().find("sent 3000000")) << sender.Stderr();
         // Between two qrncats the connecting side closes once both inputs have ended.
         EXPECT_NE(std::string::npos, connector.Stderr().find("end of input: closed")) << connector.Stderr();
@@ -355,13 +362,14 @@ TEST_F(QrncatTest, FailedConnectsGiveAClearErrorAndStatusOne) {
     };
     const std::vector<SCase> cases = {
         {ConnectArgs({}), "cannot reach 127.0.0.1"},  // nothing listens on the port
-        // The library refuses to start a UDP path together with an HTTP one.
-        {{"127.0.0.1", "--udp", m_port, "--http", m_port}, "cannot start a connection"},
+        // A race of every kind, none of which gets through: UDP takes its five attempts.
+        {{"127.0.0.1", "--udp", m_port, "--tcp", m_port, "--http", m_port, "--race-stagger", "0"},
+         "cannot reach 127.0.0.1"},
     };
     for (const SCase &c : cases) {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(c.args.size());
         CQrncat connector(c.args);
-        EXPECT_EQ(1, connector.WaitExit()) << connector.Stderr();
+        EXPECT_EQ(1, connector.WaitExit(3 * qrntest::kWaitMs)) << connector.Stderr();
         EXPECT_NE(std::string::npos, connector.Stderr().find(c.message)) << connector.Stderr();
         EXPECT_EQ("", connector.Stdout());
     }
@@ -423,7 +431,8 @@ TEST_F(QrncatTest, HelpVersionAndAListenerWithAnHttpPortAreAnswered) {
     for (const char *flag : {"--help", "-h"}) {
         CQrncat cat({flag});
         EXPECT_EQ(0, cat.WaitExit());
-        for (const char *piece : {"usage:", "-d ", "-q ", "--relay", "qrntunnel", "Exit status", "Examples:"}) {
+        for (const char *piece :
+             {"usage:", "-d ", "-q ", "--relay", "--race-stagger", "qrntunnel", "Exit status", "Examples:"}) {
             EXPECT_NE(std::string::npos, cat.Stdout().find(piece)) << piece << "\n" << cat.Stdout();
         }
     }
@@ -493,6 +502,11 @@ TEST_F(QrncatTest, RejectsBadArgumentsWithUsage) {
         {"127.0.0.1", "--udp", "5000", "--relay", "nohostport"},
         {"127.0.0.1", "--tcp", "5000", "--bogus"},
         {"a", "b", "--tcp", "5000"},                 // two hosts
+        {"127.0.0.1", "--udp", "5000", "--http", "8080", "--race-stagger", "10001"},
+        {"127.0.0.1", "--udp", "5000", "--http", "8080", "--race-stagger", "-1"},
+        {"127.0.0.1", "--udp", "5000", "--http", "8080", "--race-stagger", "fast"},
+        {"127.0.0.1", "--tcp", "5000", "--race-stagger", "100"},  // no race without --http
+        {"-l", "--udp", "5000", "--race-stagger", "100"},
     };
     for (const auto &args : cases) {
         std::string line;
