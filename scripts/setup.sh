@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when any is missing.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iptables libenet-dev
+packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev iproute2 iptables libenet-dev
           tinyproxy microsocks dante-server libmicrohttpd-dev libcurl4-openssl-dev gsoap libgsoap-dev
           openssl curl nginx-light httptunnel)
 

@@ -154,7 +154,7 @@ std::string ChildProcess::FinalOutput() {
 }
 
 int ChildProcess::Wait(int timeout_ms) {
-    if (m_pid <= 0) return -1;
+    if (m_pid <= 0) return m_status;  // -1 unless it ran and has been reaped
     if (!WaitUntil([&] { return !Running(); }, timeout_ms)) {
         Kill();
         return -1;

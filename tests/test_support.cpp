@@ -7,11 +7,11 @@
 
 namespace qrntest {
 
-bool WaitUntil(const std::function<bool()> &pred, int timeout_ms) {
+bool WaitUntil(const std::function<bool()> &pred, int timeout_ms, int period_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
     }
     return true;
 }

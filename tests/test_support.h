@@ -18,8 +18,9 @@ namespace qrntest {
 // sanitizer, never used as a sleep.
 constexpr int kWaitMs = 10000;
 
-// Polls pred until it holds or timeout_ms real milliseconds pass; returns its last value.
-bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = kWaitMs);
+// Polls pred every period_ms until it holds or timeout_ms real milliseconds pass; returns its
+// last value.
+bool WaitUntil(const std::function<bool()> &pred, int timeout_ms = kWaitMs, int period_ms = 1);
 
 // Runs the library clock factor times faster for the life of the object.
 class ClockFactor {
