@@ -102,6 +102,9 @@ enum class EEvent { kOpened, kConnectFailed, kData, kDatagram, kClosed, kPath, k
 
 // kOpened's value: whether the line is a connect of ours, to be completed with its time.
 constexpr uintptr_t kOpenedByConnect = 1;
+// kInputDone's value beside kExitOk and kExitFailed: the connection ended before the library
+// took all of standard input.
+constexpr uintptr_t kInputCut = 3;
 
 struct SEvent {
     EEvent kind;
@@ -350,8 +353,10 @@ private:
                 Note("datagram of %zu bytes (not part of the stream)", ev.data.size());
                 return -1;
             case EEvent::kInputDone:
+                if (ev.value == kInputCut) return m_peer_closed ? PeerClosedEarly() : -1;
                 m_input_done = true;
                 m_input_ok = ev.value == kExitOk;
+                if (m_peer_closed) return m_input_ok ? kExitOk : kExitFailed;
                 if (m_framed && !m_opt.no_stdin && !m_frames.ended()) {
                     Note("end of input; sent %llu bytes, still receiving", Sent());
                 }
@@ -407,10 +412,20 @@ private:
             return kExitFailed;
         }
         if (!m_opt.no_stdin && !m_input_done) {
-            Note("the peer closed before taking all of standard input");
-            return kExitFailed;
+            // A qrncat closes only once our end has reached it, and the input thread may not
+            // yet be back from handing it over: it says how the input ended in a moment.
+            if (m_framed && m_input_read) {
+                m_peer_closed = true;
+                return -1;
+            }
+            return PeerClosedEarly();
         }
         return m_input_ok ? kExitOk : kExitFailed;
+    }
+
+    int PeerClosedEarly() {
+        Note("the peer closed before taking all of standard input");
+        return kExitFailed;
     }
 
     int Interrupted(int sig) {
@@ -504,15 +519,18 @@ private:
             if (n <= 0) break;
             if (m_framed) WriteFrameHeader(static_cast<size_t>(n), buf.data());
             // A refused send means the connection ended: its close event reports why.
-            if (!m_writer.SendAll(buf.data(), header + static_cast<size_t>(n))) return;
+            if (!m_writer.SendAll(buf.data(), header + static_cast<size_t>(n))) return InputCut();
             m_sent += static_cast<unsigned long long>(n);
         }
+        m_input_read = true;
         if (m_framed) {
             WriteFrameHeader(0, buf.data());
-            if (!m_writer.SendAll(buf.data(), kFrameHeader)) return;
+            if (!m_writer.SendAll(buf.data(), kFrameHeader)) return InputCut();
         }
         m_queue.Push({EEvent::kInputDone, static_cast<uintptr_t>(input_ok ? kExitOk : kExitFailed), {}});
     }
+
+    void InputCut() { m_queue.Push({EEvent::kInputDone, kInputCut, {}}); }
 
     // Runs on its own thread: the library delivers the tail and the close in the background,
     // and the process must not end before they are through, or they would go with it.
@@ -553,6 +571,8 @@ private:
     CFrameReader m_frames;  // the main thread's
     bool m_open = false;
     bool m_input_done = false;
+    bool m_peer_closed = false;              // closed normally while our input was on its way
+    std::atomic<bool> m_input_read{false};  // standard input has ended: only its end is left to send
     bool m_input_ok = true;
     bool m_closing = false;
     std::atomic<unsigned long long> m_sent{0};
