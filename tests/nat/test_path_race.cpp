@@ -57,6 +57,9 @@ constexpr int kCommandPollMs = 100;
 // connects sooner over TCP raced it instead of waiting for it to fail.
 constexpr long kSoonerThanUdpFailsMs = 4000;
 constexpr size_t kArrivedBeforeBreak = 256 * 1024;
+// A socket open at its end, even when the other end has closed (FIN-WAIT-2, CLOSE-WAIT).
+constexpr const char *kOpen = "state connected exclude time-wait";
+constexpr const char *kEstablished = "state established";
 
 std::string Program(const char *path) { return path; }
 
@@ -152,18 +155,21 @@ public:
         return -1;
     }
 
-    // The TCP connections in a place from local to peer ("IP:PORT", empty for any) that are
-    // open at either end: a socket left in FIN-WAIT-2 or CLOSE-WAIT counts, TIME-WAIT does not.
-    int Connections(const char *place, const std::string &local, const std::string &peer) const {
+    // The TCP connections in a place from local to peer ("IP:PORT", empty for any) in the
+    // states an ss filter names (kOpen, kEstablished).
+    int Connections(const char *place, const std::string &local, const std::string &peer, const char *states) const {
         std::string out;
-        if (!qrntest::RunCommand(In(place) + m_ss + " -Htn state connected exclude time-wait", &out)) return -1;
+        if (!qrntest::RunCommand(In(place) + m_ss + " -Htn " + states, &out)) return -1;
         std::istringstream lines(out);
         std::string line;
         int count = 0;
         while (std::getline(lines, line)) {
-            std::istringstream fields(line);
-            std::string state, recv_q, send_q, from, to;
-            fields >> state >> recv_q >> send_q >> from >> to;
+            // The addresses end the line; a state column comes first only for several states.
+            std::istringstream words(line);
+            std::vector<std::string> fields{std::istream_iterator<std::string>(words),
+                                            std::istream_iterator<std::string>()};
+            if (fields.size() < 2) continue;
+            const std::string &from = fields[fields.size() - 2], &to = fields.back();
             if ((local.empty() || from == local) && (peer.empty() || to == peer)) ++count;
         }
         return count;
@@ -331,26 +337,28 @@ TEST_F(PathRaceTest, LosersOfARaceLeaveNothingOpen) {
     EXPECT_GT(m_lab->Counted("udp", kUdpPort), 0) << Outputs();
     EXPECT_GT(m_lab->Counted("tcp", kTcpPort), 0) << Outputs();
     EXPECT_GT(m_lab->Counted("tcp", kHttpPort), 0) << Outputs();
-    // What the winner holds, and nothing else at either end.
+    // What the winner holds, and nothing else: a losing TCP path closed at both ends (the
+    // listener dropped its half at once), a losing tunnel closed by the client and no session
+    // of the tunnel server joined to the listener. The tunnel server may keep its end of a
+    // detector's connection until the detection's lifetime is over; that is its own affair.
     const int tcp_left = kind == "TCP" ? 1 : 0;
     const bool tunnel_left = kind == "HTTP tunnel";
     const std::string server_tcp = std::string(kServerIp) + ":" + kTcpPort;
     const std::string server_http = std::string(kServerIp) + ":" + kHttpPort;
     const std::string tunnel_target = std::string("127.0.0.1:") + kTcpPort;
+    auto to_tcp = [&] { return m_lab->Connections(kClient, "", server_tcp, kOpen); };
+    auto at_tcp = [&] { return m_lab->Connections(kServer, server_tcp, "", kOpen); };
+    auto to_tunnel = [&] { return m_lab->Connections(kClient, "", server_http, kEstablished); };
+    auto sessions = [&] { return m_lab->Connections(kServer, "", tunnel_target, kOpen); };
+    auto settled = [&] {
+        return to_tcp() == tcp_left && at_tcp() == tcp_left && (to_tunnel() > 0) == tunnel_left &&
+               sessions() == (tunnel_left ? 1 : 0);
+    };
     auto looked = [&] {
         std::ostringstream text;
-        text << "won by " << kind << " in " << ms << " ms; to the TCP port " << m_lab->Connections(kClient, "", server_tcp)
-             << " (server " << m_lab->Connections(kServer, server_tcp, "") << "), to the tunnel "
-             << m_lab->Connections(kClient, "", server_http) << " (server " << m_lab->Connections(kServer, server_http, "")
-             << "), tunnel sessions " << m_lab->Connections(kServer, "", tunnel_target);
+        text << "won by " << kind << " in " << ms << " ms; open to the TCP port " << to_tcp() << " (at the listener "
+             << at_tcp() << "), established to the tunnel " << to_tunnel() << ", tunnel sessions " << sessions();
         return text.str();
-    };
-    auto settled = [&] {
-        return m_lab->Connections(kClient, "", server_tcp) == tcp_left &&
-               m_lab->Connections(kServer, server_tcp, "") == tcp_left &&
-               (m_lab->Connections(kClient, "", server_http) > 0) == tunnel_left &&
-               (m_lab->Connections(kServer, server_http, "") > 0) == tunnel_left &&
-               m_lab->Connections(kServer, "", tunnel_target) == (tunnel_left ? 1 : 0);
     };
     EXPECT_TRUE(WaitUntil(settled, kLosersGoneMs, kCommandPollMs)) << looked() << Outputs();
     close(input);
