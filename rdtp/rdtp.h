@@ -23,13 +23,16 @@ class CRdtpConnection;
 // (always, with an HTTP port). Paths opened before a failure stay open.
 int qrn_rdtp_listen(const char *bind_ip, int udp_port, int tcpip_port, int http_port,
                     qrn_callback callback, uintptr_t user_data);
-// Starts a connection whose mode follows from the ports: UDP alone, TCP alone, HTTP alone, or
-// UDP with TCP. The new handle, or 0 when there is nothing to connect to, the combination of
-// ports is not supported, or the first attempt failed at once. The outcome comes as message 2
-// and then 7 (or 2 with p1 1 or 2).
+// Starts a connection whose mode follows from the ports: UDP alone, TCP alone, HTTP alone, UDP
+// with TCP, or a race of the kinds given with HTTP. The new handle, or 0 when there is nothing
+// to connect to or the first attempt failed at once. The outcome comes as message 2 and then 7
+// (or 2 with p1 1 or 2).
 int qrn_rdtp_connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
                      const char *udp_proxy_ip, int udp_proxy_port, qrn_callback callback,
                      uintptr_t user_data);
+// True when a client given these ports races its kinds of path (an HTTP port beside a UDP or
+// TCP port) instead of taking them in a fixed order.
+bool rdtp_ports_race(int udp_port, int tcpip_port, int http_port);
 // What the path's send or receive returned (bytes, 0 when the path is full or empty), or -1 for
 // an unknown handle, a connection that is not established, or no path.
 int qrn_rdtp_send(int handle, const void *buffer, int length, int flags);
@@ -46,8 +49,10 @@ int qrn_rdtp_close(int handle);
 // undelivered (no notice); -1 for an unknown handle.
 int qrn_rdtp_close_notify(int handle, qrn_callback notice, uintptr_t notice_context);
 // 0, or -1 for an unknown handle. Options 5, 6, 7, 10, 11, 111 and 112 write through value
-// (widths in rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection. Handle 0
-// takes option 105 alone: the reliable-UDP relay role of this process off (value 0) or on.
+// (widths in rdtp_defs.h); 101 and 102 set the callback and its user data; 104 stops reconnection;
+// 116 makes a racing client give up its path and race again. Handle 0 takes 105 (the
+// reliable-UDP relay role of this process off, value 0, or on), 108, 113 and 115 (the race's
+// stagger, at most kRaceStaggerMaxMs).
 int qrn_rdtp_option(int handle, int option, uintptr_t value);
 // A connect reported failed (message 2 with p1 1) keeps its cause after its handle is gone: 1
 // with the text (as option 111 gives it) in out, for the user data that connect was given,

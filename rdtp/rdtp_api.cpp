@@ -445,10 +445,15 @@ int qrn_rdtp_option(int handle, int option, uintptr_t value) {
                    ? 0
                    : kErrRefused;
     }
+    if (handle == kNoHandle && option == kOptRaceStagger) return rdtp_set_race_stagger(value);
     CQrnRefHolder<CRdtpConnection> conn(GetRdtpConnection(handle));
     if (!conn) {
         QRN_TRACE_ERROR("unknown handle, (handle, option)=", handle, option);
         return kErrUnknownHandle;
+    }
+    if (option == kOptDropPath) {
+        conn->DropPath();
+        return 0;
     }
     return conn->Option(option, value);
 }

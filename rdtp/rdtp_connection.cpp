@@ -212,14 +212,21 @@ int CRdtpConnection::Connect(const char *server_ip, int udp_port, int tcpip_port
     const bool udp = m_udp_port != 0;
     const bool tcp = m_tcpip_port != 0;
     const bool http = m_http_port != 0;
-    if (udp && !tcp && !http) {
-        m_conn_mode = kModeUdp;
-    } else if (tcp && !udp && !http) {
-        m_conn_mode = kModeTcp;
-    } else if (http && !udp && !tcp) {
-        m_conn_mode = kModeHttp;
-    } else if (udp && tcp && !http) {
+    if (rdtp_ports_race(m_udp_port, m_tcpip_port, m_http_port)) {
+        m_race = true;
+        m_race_stagger = rdtp_race_stagger();
+        if (udp) m_race_kinds[m_race_count++] = kModeUdp;
+        if (tcp) m_race_kinds[m_race_count++] = kModeTcp;
+        m_race_kinds[m_race_count++] = kModeHttp;
+        m_conn_mode = m_race_kinds[0];
+    } else if (udp && tcp) {
         m_conn_mode = kModeTcpUdp;
+    } else if (udp) {
+        m_conn_mode = kModeUdp;
+    } else if (tcp) {
+        m_conn_mode = kModeTcp;
+    } else if (http) {
+        m_conn_mode = kModeHttp;
     } else {
         qrn_trace_text("do not support this mode, (udp_port, tcpip_port, http_port)=", m_udp_port, m_tcpip_port,
                        m_http_port);
@@ -234,24 +241,17 @@ int CRdtpConnection::TryConnect() {
     QRN_TRACE_FUNC("CRdtpConnection::TryConnnect");
     CQrnFuncLock guard(m_lock);
     qrn_trace_text("CRdtpConnection::TryConnect, local_handle=", m_local_handle);
+    if (m_race) return StartRace();
     switch (m_conn_mode) {
     case kModeUdp:
         SetState(kStateUdpConnecting);
-        ClosePath(kFromUdp);
-        m_udp_handle = ConnectUdp();
-        if (m_udp_handle != 0) return kConnectStarted;
+        if (StartPath(kFromUdp)) return kConnectStarted;
         break;
     case kModeTcp:
     case kModeTcpUdp:
         SetState(kStateTcpConnecting);
-        ClosePath(kFromTcp);
         if (m_conn_mode == kModeTcpUdp) ClosePath(kFromUdp);
-        m_tcp_handle = VSOCK::socket(sock::kTypeTcp, &qrn_rdtp_tcp_callback, static_cast<uintptr_t>(m_local_handle));
-        if (m_tcp_handle > 0 && VSOCK::connect(m_tcp_handle, m_tcp_addr) == 0) return kConnectStarted;
-        if (m_tcp_handle < 0) m_tcp_handle = 0;
-        if (m_tcp_handle != 0) KeepConnectError();
-        // A socket whose connect did not start delivers nothing: it would only be kept.
-        ClosePath(kFromTcp);
+        if (StartPath(kFromTcp)) return kConnectStarted;
         if (m_conn_mode == kModeTcpUdp) {
             m_conn_mode = kModeUdp;
             return TryConnect();
@@ -259,16 +259,40 @@ int CRdtpConnection::TryConnect() {
         break;
     case kModeHttp:
         SetState(kStateHttpConnecting);
-        ClosePath(kFromHttp);
-        m_http_handle = qrn_rdhttp_connect(m_server_ip.c_str(), m_http_port, &qrn_rdtp_http_callback,
-                                           static_cast<uintptr_t>(m_local_handle));
-        if (m_http_handle != 0) return kConnectStarted;
+        if (StartPath(kFromHttp)) return kConnectStarted;
         break;
     default:
         QRN_TRACE_ERROR("unknown mode", static_cast<int>(m_conn_mode));
         break;
     }
     return kConnectFailed;
+}
+
+bool CRdtpConnection::StartPath(int from) {
+    ClosePath(from);
+    switch (from) {
+    case kFromUdp:
+        m_udp_handle = ConnectUdp();
+        return m_udp_handle != 0;
+    case kFromTcp:
+        return StartTcp();
+    case kFromHttp:
+        m_http_handle = qrn_rdhttp_connect(m_server_ip.c_str(), m_http_port, &qrn_rdtp_http_callback,
+                                           static_cast<uintptr_t>(m_local_handle));
+        return m_http_handle != 0;
+    default:
+        return false;
+    }
+}
+
+bool CRdtpConnection::StartTcp() {
+    m_tcp_handle = VSOCK::socket(sock::kTypeTcp, &qrn_rdtp_tcp_callback, static_cast<uintptr_t>(m_local_handle));
+    if (m_tcp_handle > 0 && VSOCK::connect(m_tcp_handle, m_tcp_addr) == 0) return true;
+    if (m_tcp_handle < 0) m_tcp_handle = 0;
+    if (m_tcp_handle != 0) KeepConnectError();
+    // A socket whose connect did not start delivers nothing: it would only be kept.
+    ClosePath(kFromTcp);
+    return false;
 }
 
 void CRdtpConnection::OnConfirm(int from, int handle, int result, const char *cause) {
@@ -285,6 +309,7 @@ void CRdtpConnection::OnConfirm(int from, int handle, int result, const char *ca
             SetState(kStateUdpRequestSent);
             m_pdu_len = 0;
         } else {
+            if (m_state == kStateRacing) WinRace(from);
             m_last_tick = get_tick_count();
             SendConnectRequestPdu(DataPath(kPlainFlags));
             SetState(kStateRequestSent);
@@ -306,6 +331,12 @@ void CRdtpConnection::KeepConnectError() {
 // A connect attempt failed; the lower layer has already discarded its handle.
 void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after) {
     *PathSlot(from) = 0;
+    if (m_state == kStateRacing) {
+        // The next kind need not wait for its turn; the race is lost only with no path left.
+        if (StartNextKind() || HasPath()) return;
+        LoseRace(after);
+        return;
+    }
     if (m_conn_mode == kModeTcpUdp && m_state == kStateTcpConnecting) {
         ClosePath(kFromUdp);
         // A reconnecting combined client keeps to TCP: its attempts go on below.
@@ -398,7 +429,11 @@ void CRdtpConnection::OnClose(int from, int handle, bool all_acknowledged) {
         // The peer may answer the stream's closing bytes by closing the path before the upper
         // layer has come to close: that close must not read as a lost delivery.
         m_all_acknowledged = from == kFromUdp && m_conn_mode == kModeUdp && all_acknowledged;
-        LosePath(from, after);
+        if (m_state == kStateRacing) {
+            FailConfirm(from, after);
+        } else {
+            LosePath(from, after);
+        }
     }
     Finish(after);
 }
@@ -470,8 +505,11 @@ void CRdtpConnection::OnTimer() {
             after.Remove();
         } else if (m_state == kStateRequestSent && m_conn_mode == kModeTcpUdp && elapsed > kCombinedTcpTimeoutMs) {
             GiveUpTcp(after);
-        } else if (!IsServer() && m_bReconnecting) {
-            KeepReconnecting(after);
+        } else if (!IsServer()) {
+            // The race's own timer may have been taken by a handle's next owner: this turn
+            // catches up.
+            if (m_state == kStateRacing && AdvanceRace(after)) ArmRaceTimer();
+            if (m_bReconnecting && !Inactive()) KeepReconnecting(after);
         }
     }
     Finish(after);
@@ -602,6 +640,9 @@ int CRdtpConnection::Option(int option, uintptr_t value) {
         if (m_tcp_handle != 0) {
             VSOCK::getsockopt(m_tcp_handle, sock::kOptProxy, reinterpret_cast<void *>(value), kConnectErrorMax);
         }
+        break;
+    case kOptRaceAnyKind:
+        m_race_any_kind = value != 0;
         break;
     case kOptNoReconnect:
         m_bNoReconnect = 1;

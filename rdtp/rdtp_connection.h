@@ -42,8 +42,7 @@ public:
 
     int handle() const { return m_local_handle; }
 
-    // Client: 0 an attempt is under way, 1 the first attempt failed at once, 2 the ports make
-    // no supported mode.
+    // Client: 0 an attempt is under way, 1 the first attempt failed at once, 2 no port given.
     int Connect(const char *server_ip, int udp_port, int tcpip_port, int http_port,
                 const char *udp_proxy_ip, int udp_proxy_port);
 
@@ -62,6 +61,10 @@ public:
     void OnClose(int from, int handle, bool all_acknowledged);
     void OnStatus(int from, int handle, int type, int value);
     void OnTimer();
+    // The race's own timer (rdtp_race.cpp): the next kind when its time has come.
+    void OnRaceTimer();
+    // A racing client's path no longer gets through: it is given up for a new race.
+    void DropPath();
 
     // Server, called by a newly accepted object on the one whose logical connection its path
     // belongs to. Each checks the request against this connection and takes the path only if
@@ -120,6 +123,17 @@ private:
     void CloseAllPaths();
     void TakePath(int from, int handle, bool set_callback);
     int ConnectUdp();
+    // Starts a path of kind from in place of any it holds; false when it did not start.
+    bool StartPath(int from);
+    bool StartTcp();
+
+    // The race (rdtp_race.cpp).
+    int StartRace();
+    bool StartNextKind();
+    bool AdvanceRace(CRdtpAftermath &after);
+    void ArmRaceTimer();
+    void WinRace(int from);
+    void LoseRace(CRdtpAftermath &after);
     int DataPath(int flags) const;
     int SendOn(int from, const void *buffer, int length, int flags);
     int RecvOn(int from, void *buffer, int length, int flags);
@@ -190,6 +204,16 @@ private:
     uint32_t m_last_tick;
     // Why the last TCP path failed to connect (option kOptConnectError).
     CQrnString m_connect_error;
+    // A client racing its kinds of path: the kinds in the order they start, how many of them
+    // the current race has started, and when the last one started.
+    bool m_race = false;
+    uint8_t m_race_kinds[rdtp::kRaceKindsMax] = {};
+    int m_race_count = 0;
+    int m_race_next = 0;
+    int m_race_end = 0;          // the kinds of the current race are [m_race_next, m_race_end)
+    bool m_race_any_kind = false;  // see kOptRaceAnyKind
+    uint32_t m_race_tick = 0;
+    uint32_t m_race_stagger = rdtp::kRaceStaggerDefaultMs;
     uint8_t m_pdu_buf[rdtp::kPduSize] = {};
     uint16_t m_pdu_len = 0;
     CQrnLock m_lock;

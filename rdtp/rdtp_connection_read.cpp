@@ -260,6 +260,8 @@ bool CRdtpConnection::OnReconnect(int from, int handle, uint32_t cli_tag, uint16
         }
         m_ordinal = ordinal;
         if (m_conn_mode != kModeTcpUdp) {
+            // A client that races its kinds may resume on another kind than it lost.
+            m_conn_mode = static_cast<uint8_t>(from);
             SetState(kStateEstablished);
             after.Post(kMsgConnect2);
         } else {

@@ -25,6 +25,7 @@ constexpr uint8_t kStateAwaitingUdp = 7;      // server, combined: awaiting the 
 constexpr uint8_t kStateUdpRequestSent = 8;   // client, combined: request sent on UDP
 constexpr uint8_t kStateEstablished = 9;
 constexpr uint8_t kStatePathLost = 10;        // server: awaiting resumption
+constexpr uint8_t kStateRacing = 11;          // client: paths of several kinds connecting
 
 // Lower layers, as the dispatcher's first argument (from).
 constexpr int kFromUdp = 0;
@@ -97,6 +98,12 @@ constexpr int kOptUdpRelay = 105;    // handle 0 (the listeners): value 0 off, e
 constexpr int kOptBoundBuffers = 106;
 constexpr int kOptUdpRate = 108;     // Mbit/s ceiling of the path-finding UDP rate; handle 0: new paths
 constexpr int kOptEventLoops = 113;  // handle 0: the socket layer's event loops
+constexpr int kOptRaceStagger = 115; // handle 0: ms between the kinds of a race, for new connects
+// A racing client gives up its current path, which no longer gets through, and races again.
+constexpr int kOptDropPath = 116;
+// A racing client may resume on another kind than it lost: the peer is known to take that. Until
+// then it resumes on the kind it lost, as a server that keeps one kind per connection needs.
+constexpr int kOptRaceAnyKind = 117;
 // Read into a char buffer of kConnectErrorMax bytes (NUL-terminated): why the last TCP path
 // failed to connect (empty when none did, or no cause is known), and the proxy that carries
 // the current TCP path ("http://host:port" or "socks5://host:port"; empty when it is direct).
@@ -127,6 +134,14 @@ constexpr uint32_t kCombinedTcpTimeoutMs = 10000;  // combined mode: no answer o
 constexpr uint32_t kReconnectFirstPauseMs = 1000;
 constexpr uint32_t kReconnectLongestPauseMs = 4000;
 constexpr uint32_t kReconnectGiveUpMs = 30000;
+
+// A client given an HTTP port beside a UDP or TCP port races its kinds of path: each starts
+// this long after the one before (at once after a failure), and the first connected wins.
+constexpr uint32_t kRaceStaggerDefaultMs = 250;
+constexpr uint32_t kRaceStaggerMaxMs = 10000;
+constexpr int kRaceKindsMax = 3;
+constexpr uint32_t kRaceTimerDivisor = 5;  // the race's timer ticks this many times a stagger
+constexpr uint32_t kRaceTimerMinMs = 10;
 
 // Results.
 constexpr int kConnectStarted = 0;

@@ -25,6 +25,13 @@ int qrn_rdtp_http_callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t 
 int qrn_rdtp_timer_callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2,
                             uintptr_t p3);
 
+int qrn_rdtp_race_callback(uintptr_t user, int msg, uintptr_t handle, uintptr_t p1, uintptr_t p2,
+                           uintptr_t p3);
+// The stagger that a race started now takes (option 115 with handle 0).
+uint32_t rdtp_race_stagger();
+// Option 115 with handle 0: 0, or -1 above kRaceStaggerMaxMs.
+int rdtp_set_race_stagger(uintptr_t ms);
+
 // Closes a lower handle of kind from (kFromUdp, kFromTcp, kFromHttp).
 void rdtp_close_lower(int from, int handle);
 

@@ -160,7 +160,8 @@ QRN_API int qrn_tp_option(int handle, int option, uintptr_t value) {
         CTpConnection::SetDefaultWindow(static_cast<int>(std::min<uintptr_t>(value, INT32_MAX)));
         return QRN_TP_OK;
     }
-    if (handle == 0 && (option == QRN_TP_OPT_UDP_RATE || option == QRN_TP_OPT_EVENT_LOOPS)) {
+    if (handle == 0 && (option == QRN_TP_OPT_UDP_RATE || option == QRN_TP_OPT_EVENT_LOOPS ||
+                        option == QRN_TP_OPT_RACE_STAGGER)) {
         return qrn_rdtp_option(0, option, value) == 0 ? QRN_TP_OK : QRN_TP_ERR_INVALID;
     }
     const bool text = option == QRN_TP_OPT_CONNECT_ERROR || option == QRN_TP_OPT_PROXY;

@@ -35,18 +35,18 @@ struct CLockable {
 
 std::atomic<int> g_live_connections{0};
 
-// Milliseconds from since to now. The timer's now was taken before the tick ran, so a tick
-// that an event stored meanwhile may be later than it: that is no time at all, not 49 days.
-uint32_t Elapsed(uint32_t since, uint32_t now) {
-    const int32_t d = calc_dword_distance(since, now);
-    return d > 0 ? static_cast<uint32_t>(d) : 0;
-}
-
 uint32_t ClampBufferSize(uint32_t bytes) {
     return std::min(std::max(bytes, kBufferSizeMin), kBufferSizeMax);
 }
 
 }  // namespace
+
+// The timer's now was taken before the tick ran, so a tick that an event stored meanwhile may
+// be later than it: that is no time at all, not 49 days.
+uint32_t tp_elapsed(uint32_t since, uint32_t now) {
+    const int32_t d = calc_dword_distance(since, now);
+    return d > 0 ? static_cast<uint32_t>(d) : 0;
+}
 
 CTpConnection::CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_data)
     : m_conn_id(static_cast<uint16_t>(conn_id)),
@@ -113,6 +113,7 @@ int CTpConnection::Connect(const char *server_ip, int udp_port, int tcpip_port, 
             handle = qrn_rdtp_connect(server_ip, udp_port, tcpip_port, http_port, udp_proxy_ip,
                                       udp_proxy_port, &qrn_tp_callback, m_conn_id);
         }
+        m_races = rdtp_ports_race(udp_port, tcpip_port, http_port);
         m_rdtp_handle = handle;
         if (handle == 0) m_state = kStateIdle;
     }
@@ -214,6 +215,11 @@ void CTpConnection::Option(int option, uintptr_t value) {
             }
             return;
         case QRN_TP_OPT_CLOSE_NOTICE: m_close_notice = value != 0; return;
+        case QRN_TP_OPT_PATH_EVENTS: m_path_events = value != 0; return;
+        case rdtp::kOptDropPath:
+            // The timer's to give, not the application's.
+            QRN_TRACE_ERROR("unknown option", option);
+            return;
         case QRN_TP_OPT_STREAM_WINDOW: SetWindow(static_cast<int>(std::min<uintptr_t>(value, kStreamWindowMax))); return;
         case QRN_TP_OPT_STREAM_ACKS:
             if (value != 0) *reinterpret_cast<int *>(value) = m_ack_mode == kAckOn ? 1 : 0;
@@ -462,23 +468,28 @@ void CTpConnection::OnClose() {
 void CTpConnection::OnTimer(uint32_t now) {
     bool finish = false;
     bool read_more;
+    int drop_path = 0;
     {
         CQrnFuncLock guard(m_lock);
         if (m_state == kStateIdle) return;
         read_more = m_read_more;
         if (read_more) m_path_reports = m_path_drained = false;
-        ReleaseIdleBuffers(Elapsed(m_last_send_tick, now) >= kTimerPeriodMs);
+        ReleaseIdleBuffers(tp_elapsed(m_last_send_tick, now) >= kTimerPeriodMs);
         if (m_app_closed) {
             // Closing ends once the closing PDU is out (TrySendData), the path is gone, or
             // the linger time has passed; never later.
-            if (m_state == kStateClosing && Elapsed(m_close_tick, now) > kCloseLingerMs) {
+            if (m_state == kStateClosing && tp_elapsed(m_close_tick, now) > kCloseLingerMs) {
                 SockClose(m_close_reason);
             }
             finish = m_state == kStateClosed;
         } else {
             finish = TimerStep(now);
+            if (m_drop_path && !finish) drop_path = m_rdtp_handle;
+            m_drop_path = false;
         }
     }
+    // Its loss comes back as message 8, which takes m_lock.
+    if (drop_path != 0) qrn_rdtp_option(drop_path, rdtp::kOptDropPath, 0);
     if (finish) {
         SockClose2();
     } else if (read_more) {
@@ -490,13 +501,14 @@ bool CTpConnection::TimerStep(uint32_t now) {
     switch (m_state) {
     case kStateConnecting:
     case kStateAwaitingAccept:
-        if (Elapsed(m_create_tick, now) > kConnectTimeoutMs) {
+        if (tp_elapsed(m_create_tick, now) > kConnectTimeoutMs) {
             qrn_trace_text("OnTimer, time out during connecting. conn_id=", int{m_conn_id});
             SockClose(QRN_TP_REASON_PATH_FAILED);  // reported at the next tick
         }
         return false;
     case kStateOpen:
-        if (Elapsed(m_last_recv_tick, now) > kRecvTimeoutMs) {
+        m_drop_path = PathStalled(now);
+        if (tp_elapsed(m_last_recv_tick, now) > kRecvTimeoutMs) {
             qrn_trace_text("OnTimer, time out in open state. conn_id=", int{m_conn_id});
             SockClose(QRN_TP_REASON_PATH_FAILED);
             return true;
@@ -507,7 +519,7 @@ bool CTpConnection::TimerStep(uint32_t now) {
     case kStateClosing:
         // A refusal whose closing PDU is stuck half-way, or that found no path for too long, or
         // whose last bytes the peer has not acknowledged for as long.
-        if ((m_sock_state != kSockClosingPdu || AwaitsFinalAck()) && Elapsed(m_close_tick, now) <= kCloseLingerMs) {
+        if ((m_sock_state != kSockClosingPdu || AwaitsFinalAck()) && tp_elapsed(m_close_tick, now) <= kCloseLingerMs) {
             return false;
         }
         qrn_trace_text("CTpConnection::OnTimer, close connection, conn_id=", int{m_conn_id});
@@ -523,7 +535,7 @@ bool CTpConnection::TimerStep(uint32_t now) {
 
 // A keep-alive goes out only on a path whose handshake is complete, like every PDU.
 void CTpConnection::KeepAlive(uint32_t now) {
-    if (Elapsed(m_last_send_tick, now) <= kKeepAliveMs) return;
+    if (tp_elapsed(m_last_send_tick, now) <= kKeepAliveMs) return;
     if (m_out_len != 0 || Unsent() != 0 || m_sock_state != kSockOpen) return;
     ReserveOut();
     WritePduHeader(m_out_buf, kOutBufSize, 0, kPduData);

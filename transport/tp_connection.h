@@ -61,6 +61,9 @@ constexpr uint8_t kFlagWriteBlocked = 0x02;  // Send takes nothing until message
 
 }  // namespace tp
 
+// Milliseconds from since to now, 0 when since is later.
+uint32_t tp_elapsed(uint32_t since, uint32_t now);
+
 class CTpConnection : public CQrnObject {
 public:
     CTpConnection(int conn_id, qrn_callback callback, uintptr_t user_data);
@@ -122,6 +125,10 @@ private:
     void Settle();
     bool TimerStep(uint32_t now);  // under m_lock; true: the connection ends now
     void KeepAlive(uint32_t now);                // under m_lock
+    // --- the path's kind and its changes (tp_path.cpp), under m_lock ----------------------
+    bool PathStalled(uint32_t now);
+    bool NotePathLost();  // true: the application is to hear of it
+    void NotePathResumed(CTpAftermath &after);
 
     // --- the stream (tp_stream.cpp) ----------------------------------------------------------
     int SendDatagram(const void *data, int len, int flags);
@@ -202,6 +209,12 @@ private:
     uint8_t m_flags = 0;
     uint8_t m_prev_state = tp::kStateIdle;
     uint8_t m_conn_mode = 0;
+    bool m_races = false;        // a client that races its kinds of path
+    bool m_path_events = false;  // the application wants QRN_TP_MSG_PATH
+    bool m_path_lost = false;    // the open stream lost its path and has not resumed yet
+    bool m_drop_path = false;    // the timer found the path stalled: give it up after the lock
+    uint8_t m_lost_mode = 0;     // the kind of the path lost
+    uint32_t m_ack_wait_tick = 0;  // since when the peer owes a report (or when it last gave one)
     const uint16_t m_conn_id;
     uint16_t m_close_reason = 0;
     uint32_t m_peer_buf_size = 0;

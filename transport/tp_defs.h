@@ -103,6 +103,10 @@ constexpr uint32_t kTimerShards = 10;
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kRecvTimeoutMs = 30000;
 constexpr uint32_t kKeepAliveMs = 5000;
+// A client that races its kinds of path gives up a path on which nothing has arrived, or whose
+// peer has acknowledged nothing of what awaits it, for this long: the peer's keep-alives and
+// reports come far more often on a path that gets through.
+constexpr uint32_t kPathStallMs = 10000;
 // A connection that the application closed is released at the latest this long after the
 // close, whether or not its closing PDU could be handed over.
 constexpr uint32_t kCloseLingerMs = 30000;

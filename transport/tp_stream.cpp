@@ -214,6 +214,8 @@ void CTpConnection::SetSockOpen() {
     m_recv_body_remain = 0;
     m_out_len = 0;
     m_sock_state = kSockOpen;
+    // A racing client judges the new path by what it brings from now on.
+    if (m_races) m_last_recv_tick = m_ack_wait_tick = get_tick_count();
     m_flags &= static_cast<uint8_t>(~kFlagWriteBlocked);
     OfferAcks();
 }
@@ -284,9 +286,13 @@ void CTpConnection::OnConfirm2() {
 
 void CTpConnection::OnClose2() {
     bool drain;
+    bool tell_lost;
+    uint8_t lost_mode;
     {
         CQrnFuncLock guard(m_lock);
         qrn_trace_text("CTpConnect::OnClose2, conn_id=", int{m_conn_id});
+        tell_lost = NotePathLost();
+        lost_mode = m_lost_mode;
         m_flags |= kFlagWriteBlocked;
         m_sock_state = kSockWanted;
         m_out_len = 0;  // what was left of it is re-sent from the window after the handshake
@@ -296,6 +302,7 @@ void CTpConnection::OnClose2() {
         m_path_reports = m_path_drained = false;
         drain = m_rx_draining;
     }
+    if (tell_lost) CallApp(QRN_TP_MSG_PATH, QRN_TP_PATH_LOST, lost_mode, lost_mode);
     if (drain) ReadAll();
 }
 
@@ -386,8 +393,11 @@ bool CTpConnection::ReadStep(CTpAftermath &after) {
     }
     bool go_on;
     switch (m_sock_state) {
-    case kSockAwaitReq: go_on = ReadResumeRequest(); break;
-    case kSockAwaitResp: go_on = ReadResumeResponse(); break;
+    case kSockAwaitReq:
+    case kSockAwaitResp:
+        go_on = m_sock_state == kSockAwaitReq ? ReadResumeRequest() : ReadResumeResponse();
+        if (go_on) NotePathResumed(after);
+        break;
     case kSockOpen:
     case kSockClosingPdu: go_on = ReadPdu(after); break;
     default:

@@ -74,6 +74,8 @@ void CTpConnection::PeerAckOffer() {
         qrn_trace_text("stream acknowledgement agreed, conn_id=", int{m_conn_id});
         m_ack_mode = kAckOn;
         SetWindow(m_window);
+        // A peer that speaks it is this library, which resumes a stream on any kind of path.
+        if (m_races && IsClient() && m_rdtp_handle != 0) qrn_rdtp_option(m_rdtp_handle, rdtp::kOptRaceAnyKind, 1);
     }
     if (!IsClient()) {
         m_ctl_due |= kCtlAckOffer;
@@ -149,6 +151,7 @@ int CTpConnection::HandleAck(uint32_t ack) {
     }
     qrn_cirwin_forward(m_send_win, static_cast<int>(ahead));
     m_send_base = ack;
+    if (ahead > 0) m_ack_wait_tick = get_tick_count();
     // The closing PDU may still wait in m_out_buf for the path: the close is then TrySendData's.
     if (m_sock_state == kSockClosingPdu && m_out_len == 0) CloseAfterClosingPdu();
     // A writer that the full window stopped hears that it may go on.
