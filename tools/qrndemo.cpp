@@ -1,10 +1,13 @@
 // qrndemo: a client and a server of libqrntp in one process on loopback, once per path mode
-// (TCP, reliable UDP, TCP and UDP side by side, the HTTP tunnel). Both sides send a few
-// megabytes at once and every byte must arrive once and in order. A TCP path goes through a
-// relay that cuts it once mid-transfer, so the stream must resume. The tunnel row runs the
-// tunnel server (qrntunnel, beside this program unless --tunnel names it) in a child process
-// joined to the server's TCP port, and stops it when done. Prints one row per mode: bytes each
-// way, throughput, round-trip time, resumptions and the result.
+// (TCP, reliable UDP, TCP and UDP side by side, the HTTP tunnel, and a race of all three).
+// Both sides send a few megabytes at once and every byte must arrive once and in order. A TCP
+// path goes through a relay that cuts it once mid-transfer, so the stream must resume. The
+// tunnel and race rows run the tunnel server (qrntunnel, beside this program unless --tunnel
+// names it) in a child process joined to the server's TCP port, and stop it when done. In the
+// race row the client's UDP goes through a relay that starts dropping every datagram
+// mid-transfer: the client hears nothing, gives the path up and races again, and the stream
+// goes on over TCP. Prints one row per mode: bytes each way, throughput, round-trip time,
+// resumptions and the result (for the race, the kinds of path and how long the stream stalled).
 //
 //   qrndemo [--mb N] [--trace FILE] [--tunnel PATH] [--udp-rate MBIT]
 //   exit status 0 when every mode passed. --udp-rate: reliable UDP finds the path's rate, up to
@@ -36,6 +39,7 @@
 #include "qrn_tp_writer.h"
 #include "raw_address.h"
 #include "tcp_relay.h"
+#include "udp_relay.h"
 
 namespace {
 
@@ -50,10 +54,13 @@ constexpr int kDefaultMegabytes = 8;
 constexpr int kMaxMegabytes = 1024;
 constexpr int kMaxUdpRateMbit = 10000;
 constexpr int kCutDivisor = 3;  // the path is cut once a third of each direction has arrived
-// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its row moves less (unless
+// Reliable UDP starts at 200 KB/s and adds 5 % a second, so its rows move less (unless
 // --udp-rate lets it find the path's rate).
 constexpr uint64_t kMaxUdpBulk = 1 << 20;
 constexpr auto kDeadline = std::chrono::seconds(60);
+// The race row waits out the client's silence detection (10 s) and then a new race; a
+// connection whose path is not replaced within 30 s of its loss ends.
+constexpr auto kStallAllowance = std::chrono::seconds(30);
 constexpr auto kCloseDeadline = std::chrono::seconds(10);
 constexpr uint64_t kSeedClientToServer = 0x51ed270b27c3a1f5ull;
 constexpr uint64_t kSeedServerToClient = 0x2545f4914f6cdd1dull;
@@ -132,6 +139,9 @@ public:
     }
 
     CTpWriter &Writer() { return m_writer; }
+    // The server asks for path events when a client connects; the client asks right after
+    // qrn_tp_connect.
+    void WatchPaths() { m_watch_paths = true; }
     bool Open() const { return m_open.load(); }
     int CloseReason() const { return m_close_reason.load(); }
     int Pongs() const { return m_pongs.load(); }
@@ -142,6 +152,20 @@ public:
         return m_checksum_in;
     }
     uint64_t ChecksumOut() const { return m_checksum_out; }
+    int Resumptions() const { return m_resumptions.load(); }
+    // When the first QRN_TP_PATH_RESUMED arrived; the epoch when none has.
+    Clock::time_point FirstResumedAt() const {
+        std::lock_guard<std::mutex> lock(m_path_mutex);
+        return m_first_resumed_at;
+    }
+    // The path messages so far, as in "lost UDP, resumed on TCP, UDP -> TCP".
+    std::string PathLog() const {
+        std::lock_guard<std::mutex> lock(m_path_mutex);
+        return m_path_log.empty() ? "none" : m_path_log;
+    }
+    // The kinds of the last QRN_TP_PATH_KIND_CHANGED, or -1 for none.
+    int KindBefore() const { return m_kind_before.load(); }
+    int KindAfter() const { return m_kind_after.load(); }
 
     // Sends bytes bulk bytes of this side's pattern; runs on a thread of its own.
     void SendBulk(uint64_t bytes) {
@@ -159,6 +183,8 @@ private:
         switch (msg) {
             case QRN_TP_MSG_CONNECT_REQUEST:
                 m_writer.SetHandle(handle);
+                if (m_watch_paths && qrn_tp_option(handle, QRN_TP_OPT_PATH_EVENTS, 1) != QRN_TP_OK)
+                    AddPathLog("cannot ask for path events");
                 if (qrn_tp_accept(handle, QRN_TP_ACCEPT, kBufferSize, 0, nullptr) == QRN_TP_OK)
                     m_open = true;
                 break;
@@ -175,10 +201,37 @@ private:
             case QRN_TP_MSG_CLOSED:
                 End(static_cast<int>(p1));
                 break;
+            case QRN_TP_MSG_PATH:
+                OnPath(p1, p2, p3);
+                break;
             default:
                 break;
         }
         m_signal->Notify();
+    }
+
+    void OnPath(uintptr_t what, uintptr_t now, uintptr_t before) {
+        if (what == QRN_TP_PATH_LOST) {
+            AddPathLog(std::string("lost ") + qrntool::ModeName(now));
+        } else if (what == QRN_TP_PATH_RESUMED) {
+            {
+                std::lock_guard<std::mutex> lock(m_path_mutex);
+                if (m_resumptions.load() == 0) m_first_resumed_at = Clock::now();
+            }
+            ++m_resumptions;
+            AddPathLog(std::string("resumed on ") + qrntool::ModeName(now));
+        } else if (what == QRN_TP_PATH_KIND_CHANGED) {
+            m_kind_before = static_cast<int>(before);
+            m_kind_after = static_cast<int>(now);
+            AddPathLog(std::string(qrntool::ModeName(before)) + " -> " + qrntool::ModeName(now));
+        } else {
+            AddPathLog("unknown path message " + std::to_string(what));
+        }
+    }
+
+    void AddPathLog(const std::string &entry) {
+        std::lock_guard<std::mutex> lock(m_path_mutex);
+        m_path_log += (m_path_log.empty() ? "" : ", ") + entry;
     }
 
     void End(int reason) {
@@ -230,6 +283,13 @@ private:
     std::atomic<uint64_t> m_bulk_received{0};
     std::atomic<uint64_t> m_mismatches{0};
     uint64_t m_checksum_out = kFnvOffset;  // the sending thread's own
+    std::atomic<bool> m_watch_paths{false};
+    std::atomic<int> m_resumptions{0};
+    std::atomic<int> m_kind_before{-1};
+    std::atomic<int> m_kind_after{-1};
+    mutable std::mutex m_path_mutex;
+    Clock::time_point m_first_resumed_at;
+    std::string m_path_log;
 
     mutable std::mutex m_rx_mutex;  // one connection's data may come on several threads
     uint64_t m_rx_offset = 0;
@@ -362,6 +422,30 @@ public:
         return row;
     }
 
+    // The client offers all three kinds, so it races them; its UDP goes through a relay that
+    // later drops everything, and the stream must go on over TCP.
+    SDemoRow RunRace(const std::string &tunnel_path) {
+        uint16_t udp_port = FreeLoopbackPort(SOCK_DGRAM);
+        uint16_t tcp_port = FreeLoopbackPort();
+        m_server.WatchPaths();
+        m_client.WatchPaths();
+        if (udp_port == 0 || tcp_port == 0 ||
+            qrn_tp_listen("127.0.0.1", udp_port, tcp_port, 0, &CDemoPeer::Callback,
+                          reinterpret_cast<uintptr_t>(&m_server)) != QRN_TP_OK)
+            return Fail("cannot listen");
+        if (!m_tunnel.Start(tunnel_path, tcp_port))
+            return Fail(("cannot start the tunnel server " + tunnel_path).c_str());
+        m_udp_relay = std::make_unique<qrntest::CUdpRelay>(udp_port, qrntest::UdpRelayConfig{});
+        if (m_udp_relay->port() == 0) return Fail("cannot start the UDP relay");
+        printf("%s: server on 127.0.0.1 udp %u tcp %u, tunnel server on http %u, client races"
+               " them with UDP through a relay that blocks it once\n",
+               m_row.mode.c_str(), udp_port, tcp_port, m_tunnel.Port());
+        m_block = true;
+        SDemoRow row = Run(SModePath{m_udp_relay->port(), tcp_port, m_tunnel.Port()});
+        m_tunnel.Stop();
+        return row;
+    }
+
 private:
     SDemoRow Run(const SModePath &path) {
         int h = qrn_tp_connect("127.0.0.1", path.udp_port, path.tcp_port, path.http_port, nullptr, 0,
@@ -369,11 +453,17 @@ private:
                                kBufferSize, 0, nullptr);
         if (h == 0) return Fail("qrn_tp_connect returned 0");
         m_client.Writer().SetHandle(h);
+        if (m_block && qrn_tp_option(h, QRN_TP_OPT_PATH_EVENTS, 1) != QRN_TP_OK) {
+            qrn_tp_close(h, QRN_TP_CLOSE_NORMAL);
+            return Fail("cannot ask for path events");
+        }
         auto deadline = Clock::now() + kDeadline;
+        if (m_block) deadline += kStallAllowance;
         if (!m_signal.WaitUntil([&] { return (m_client.Open() && m_server.Open()) || Ended(); },
                                 deadline) ||
             Ended())
             return Fail("no connection");
+        m_first_kind = ConnMode(h);
         if (!MeasureRoundTrip(deadline)) return Fail("round trip failed");
         Exchange(deadline);
         Finish(h);
@@ -408,13 +498,15 @@ private:
         std::thread client_sender(&CDemoPeer::SendBulk, &m_client, m_bulk);
         std::thread server_sender(&CDemoPeer::SendBulk, &m_server, m_bulk);
         uint64_t cut_at = m_bulk / kCutDivisor;
-        if (m_cut && m_signal.WaitUntil([&] { return Received(cut_at) || Ended(); }, deadline) &&
+        if ((m_cut || m_block) &&
+            m_signal.WaitUntil([&] { return Received(cut_at) || Ended(); }, deadline) &&
             !Ended()) {
-            printf("%s: cutting the path; received so far %.1f MiB client->server, %.1f MiB"
+            printf("%s: %s; received so far %.1f MiB client->server, %.1f MiB"
                    " server->client\n",
-                   m_row.mode.c_str(), m_server.BulkReceived() / kMiB,
-                   m_client.BulkReceived() / kMiB);
-            m_relay->CutBothSides();
+                   m_row.mode.c_str(), m_cut ? "cutting the path" : "blocking UDP",
+                   m_server.BulkReceived() / kMiB, m_client.BulkReceived() / kMiB);
+            if (m_cut) m_relay->CutBothSides();
+            else BlockUdp();
         }
         bool done = m_signal.WaitUntil([&] { return Received(m_bulk) || Ended(); }, deadline);
         m_row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -428,6 +520,30 @@ private:
         m_row.client_to_server = m_server.BulkReceived();
         m_row.server_to_client = m_client.BulkReceived();
         m_row.resumptions = m_cut ? m_relay->Accepted() - 1 : 0;
+        if (m_block) {
+            m_row.resumptions = m_client.Resumptions();
+            m_last_kind = ConnMode(m_client.Writer().Handle());
+            m_server_kind = ConnMode(m_server.Writer().Handle());
+            printf("%s: path messages at the client: %s; at the server: %s\n", m_row.mode.c_str(),
+                   m_client.PathLog().c_str(), m_server.PathLog().c_str());
+        }
+    }
+
+    void BlockUdp() {
+        qrntest::UdpRelayConfig none;
+        none.drop = 1.0;
+        m_udp_relay->SetConfig(none);
+        m_blocked_at = Clock::now();
+        m_blocked = true;
+    }
+
+    // The kind of path that carries a connection now, or -1 when the library does not say.
+    static int ConnMode(int handle) {
+        uint8_t mode = 0;
+        if (qrn_tp_option(handle, QRN_TP_OPT_CONN_MODE, reinterpret_cast<uintptr_t>(&mode)) !=
+            QRN_TP_OK)
+            return -1;
+        return mode;
     }
 
     bool Received(uint64_t bytes) const {
@@ -444,6 +560,7 @@ private:
             qrn_tp_close(client_handle, QRN_TP_CLOSE_NORMAL);
         }
         m_relay.reset();
+        m_udp_relay.reset();
         Judge();
     }
 
@@ -466,12 +583,45 @@ private:
         } else if (bad != 0 || !same) {
             snprintf(text, sizeof(text), "FAILED: %llu bytes differ",
                      static_cast<unsigned long long>(bad));
+        } else if (m_block && !RaceFailure().empty()) {
+            snprintf(text, sizeof(text), "FAILED: %s", RaceFailure().c_str());
         } else {
             m_row.ok = true;
-            snprintf(text, sizeof(text), "ok, checksums match (%016llx)",
+            snprintf(text, sizeof(text), "ok, %schecksums match (%016llx)", RaceSummary().c_str(),
                      static_cast<unsigned long long>(m_server.ChecksumIn()));
         }
         m_row.result = text;
+    }
+
+    // What the race row must show beyond the bytes: it started on UDP, and after the block
+    // both ends heard of the resumption and went on over TCP. Empty when it did.
+    std::string RaceFailure() const {
+        const std::string kinds = std::string(qrntool::ModeName(m_first_kind)) + " -> " +
+                                  qrntool::ModeName(m_last_kind);
+        if (!m_blocked) return "UDP was never blocked";
+        if (m_first_kind != QRN_TP_CONN_MODE_UDP || m_last_kind != QRN_TP_CONN_MODE_TCP)
+            return "the client went " + kinds + ", not UDP -> TCP";
+        if (m_server_kind != QRN_TP_CONN_MODE_TCP)
+            return std::string("the server ended on ") + qrntool::ModeName(m_server_kind);
+        if (m_client.Resumptions() == 0 || m_client.FirstResumedAt() < m_blocked_at ||
+            m_client.KindBefore() != QRN_TP_CONN_MODE_UDP ||
+            m_client.KindAfter() != QRN_TP_CONN_MODE_TCP)
+            return "client path messages: " + m_client.PathLog();
+        if (m_server.Resumptions() == 0 || m_server.KindBefore() != QRN_TP_CONN_MODE_UDP ||
+            m_server.KindAfter() != QRN_TP_CONN_MODE_TCP)
+            return "server path messages: " + m_server.PathLog();
+        return std::string();
+    }
+
+    // "UDP -> TCP after 10.4 s, " for the race row: the kinds and the stall from the block to
+    // the client's QRN_TP_PATH_RESUMED.
+    std::string RaceSummary() const {
+        if (!m_block) return std::string();
+        char text[80];
+        snprintf(text, sizeof(text), "%s -> %s after %.1f s, ", qrntool::ModeName(m_first_kind),
+                 qrntool::ModeName(m_last_kind),
+                 std::chrono::duration<double>(m_client.FirstResumedAt() - m_blocked_at).count());
+        return text;
     }
 
     SDemoRow Fail(const char *why) {
@@ -479,17 +629,25 @@ private:
         m_client.Writer().End();
         m_server.Writer().End();
         m_relay.reset();
+        m_udp_relay.reset();
         m_tunnel.Stop();
         return m_row;
     }
 
     const uint64_t m_bulk;
     bool m_cut = false;
+    bool m_block = false;  // the race row: UDP is blocked where the others cut TCP
+    bool m_blocked = false;
+    Clock::time_point m_blocked_at;
+    int m_first_kind = -1;
+    int m_last_kind = -1;
+    int m_server_kind = -1;
     SDemoRow m_row;
     CSignal m_signal;
     CDemoPeer m_client{true, kSeedClientToServer, kSeedServerToClient, &m_signal};
     CDemoPeer m_server{false, kSeedServerToClient, kSeedClientToServer, &m_signal};
     std::unique_ptr<qrntest::CTcpRelay> m_relay;
+    std::unique_ptr<qrntest::CUdpRelay> m_udp_relay;
     CTunnelProcess m_tunnel;
 };
 
@@ -560,16 +718,20 @@ int main(int argc, char **argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     uint64_t bulk = static_cast<uint64_t>(megabytes) << 20;
-    printf("qrndemo: %d MiB each way, %d pings of %zu bytes, one cut of the TCP path per mode\n",
+    printf("qrndemo: %d MiB each way, %d pings of %zu bytes, one cut of the TCP path per mode,"
+           " UDP blocked once in the race\n",
            megabytes, kPings, kPingSize);
 
     std::vector<SDemoRow> rows;
     // Each run's peers stay alive until the process ends: the library may still deliver a
     // late event for a connection that has finished.
     rows.push_back((new CDemoRun("TCP", bulk))->RunMode(false, true));
-    rows.push_back((new CDemoRun("UDP", udp_rate != 0 ? bulk : std::min(bulk, kMaxUdpBulk)))->RunMode(true, false));
+    const uint64_t udp_bulk = udp_rate != 0 ? bulk : std::min(bulk, kMaxUdpBulk);
+    rows.push_back((new CDemoRun("UDP", udp_bulk))->RunMode(true, false));
     rows.push_back((new CDemoRun("TCP+UDP", bulk))->RunMode(true, true));
     rows.push_back((new CDemoRun("HTTP", bulk))->RunTunnel(tunnel));
+    // A third of it crosses UDP before the block, the rest TCP.
+    rows.push_back((new CDemoRun("RACE", udp_bulk))->RunRace(tunnel));
 
     PrintTable(rows);
     bool ok = std::all_of(rows.begin(), rows.end(), [](const SDemoRow &r) { return r.ok; });
