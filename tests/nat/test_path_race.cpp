@@ -297,6 +297,7 @@ TEST_F(PathRaceTest, UdpBlockedFromTheStartConnectsOverTcpAtOnce) {
     ASSERT_TRUE(ConnectedOver(m_client.Output(), &kind, &ms)) << Outputs();
     EXPECT_EQ("TCP", kind) << Outputs();
     EXPECT_LT(ms, kSoonerThanUdpFailsMs) << Outputs();
+    RecordProperty("connect_ms", static_cast<int>(ms));
     EXPECT_TRUE(InOrder(m_server.Output(), {"accepted 192.0.2.1:", " over TCP"})) << Outputs();
     for (ChildProcess *p : {&m_client, &m_server}) {
         EXPECT_EQ(std::string::npos, p->Output().find("path lost")) << Outputs();
