@@ -227,7 +227,9 @@ bool CUdpRlbConnection::ProcessAck(const CUdpRlbDataReliable &pdu, bool *writabl
         front->len = static_cast<uint16_t>(front->len - cut);
     }
     CompleteRttMeasurement();
-    if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomAck && WindowRoom(kMaxData) > 0) {
+    // A writer that the slot's budget holds back hears of room from the slot's turn instead.
+    if (m_want_write && !SlotUsedUp() && qrn_cirwin_room(m_send_window) > kWritableRoomAck &&
+        WindowRoom(kMaxData) > 0) {
         m_want_write = false;
         *writable = true;
     }

@@ -37,7 +37,10 @@ bool CUdpRlbConnection::NextTickDue(uint32_t *due, bool news) {
     const uint32_t pause = news ? 0 : kWorkerPause;
     CEarliest earliest;
     if (m_send_blocked || m_want_write || qrn_array_size(m_pending_unreliable) > 0) {
-        earliest.Consider(now + pause);
+        // A writer that the slot's budget holds back can go on only in the next slot: a turn
+        // before it would offer it room that a send then refuses, again and again.
+        const bool budget_held = !m_send_blocked && SlotUsedUp() && calc_dword_distance(now, m_slot_end) > 0;
+        earliest.Consider(budget_held ? m_slot_end : now + pause);
     }
     if (m_ack_pending) earliest.Consider(m_last_ack_tick + kAckDelay);
     if (m_reannounce) earliest.Consider(m_reannounce_tick);

@@ -475,7 +475,8 @@ void CUdpRlbConnection::OnThreadTick() {
         if (m_ack_pending && calc_tick_diff(m_last_ack_tick, now) >= kAckDelay) SendPureAck();
         NoteAppLimited();
         ReannounceUnread(&events, now);
-        if (m_want_write && qrn_cirwin_room(m_send_window) > kWritableRoomTick && WindowRoom(kMaxData) > 0) {
+        if (m_want_write && !SlotUsedUp() && qrn_cirwin_room(m_send_window) > kWritableRoomTick &&
+            WindowRoom(kMaxData) > 0) {
             m_want_write = false;
             events.Post(kEventWritable);
         }

@@ -368,7 +368,9 @@ TEST(UdpRlbDelivery, HostileOffsetsNeverCorruptTheStreamAndTheRingWraps) {
     EXPECT_TRUE(received == stream) << "the stream arrived changed";
 }
 
-TEST(UdpRlbDelivery, TransfersMegabytesBetweenTwoEndpointsIntact) {
+TEST(UdpRlbDelivery, TransfersMegabytesBetweenTwoEndpointsIntactWakingTheWriterOncePerSlot) {
+    constexpr uint32_t kSlotMs = 50;
+    constexpr uint32_t kWritablesPerSlot = 4;
     ClockFactor fast(8);
     EventRecorder &server_rec = NewRecorder();
     EventRecorder &client_rec = NewRecorder();
@@ -399,14 +401,26 @@ TEST(UdpRlbDelivery, TransfersMegabytesBetweenTwoEndpointsIntact) {
     const Event accepted = server_rec.WaitFor(kEventAccepted);
     ASSERT_EQ(kEventAccepted, accepted.msg);
 
+    // The writer goes on only when told of room, as the layers above do.
+    std::mutex send_mutex;
     size_t sent = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        const int n = SendBytes(client, data.substr(sent, 1 << 20));
-        if (n > 0) sent += static_cast<size_t>(n);
-        return sent == kTotal;
-    }, 60000));
+    auto send_more = [&] {
+        std::lock_guard<std::mutex> guard(send_mutex);
+        int n;
+        while (sent < kTotal && (n = SendBytes(client, data.substr(sent, 1 << 20))) > 0) sent += static_cast<size_t>(n);
+    };
+    client_rec.SetHook([&](const Event &e) {
+        if (e.msg == kEventWritable) send_more();
+    });
+    const uint32_t start = get_tick_count();
+    send_more();
     ASSERT_TRUE(WaitUntil([&] { return got_size.load() == kTotal; }, 60000))
         << got_size.load() << " of " << kTotal;
+    // Room is told once the rate's slot allows a send, not at every turn of the loop before it,
+    // where each send is refused and the writer told again at once.
+    const uint32_t slots = calc_tick_diff(start, get_tick_count()) / kSlotMs + 1;
+    EXPECT_LT(client_rec.Count(kEventWritable), static_cast<int>(kWritablesPerSlot * slots)) << slots << " slots";
+    client_rec.SetHook(nullptr);
     server_rec.SetHook(nullptr);
     {
         std::lock_guard<std::mutex> guard(mutex);
