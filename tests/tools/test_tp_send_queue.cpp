@@ -112,9 +112,9 @@ private:
 
 TEST(TpSendQueue, EchoFromTheCallbackReturnsEveryByteOverReliableUdpThoughTakesFallShort) {
     ASSERT_EQ(QRN_TP_OK, qrn_tp_init());
-    // Never destroyed: the library may still call a finished end.
-    auto *server = new CEchoEnd(true);
-    auto *client = new CEchoEnd(false);
+    // Never destroyed, and reachable to the end: the library may still call a finished end.
+    static auto *const server = new CEchoEnd(true);
+    static auto *const client = new CEchoEnd(false);
     const uint16_t udp_port = FreeUdpPort();
     ASSERT_NE(0, udp_port);
     ASSERT_EQ(QRN_TP_OK, qrn_tp_listen("127.0.0.1", udp_port, 0, 0, &CEchoEnd::Callback, server->Context()));
