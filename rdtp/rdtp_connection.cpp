@@ -355,13 +355,18 @@ void CRdtpConnection::FailConfirm(int from, CRdtpAftermath &after) {
         return;
     }
     if (!HasPath() && !m_bReconnecting) {
-        rdtp_connect_errors().Record(m_user_data, m_connect_error.c_str());
-        Detach();
-        after.Remove();
-        after.Post(kMsgConfirm, kConfirmFailed);
+        FailFirstConnect(after);
         return;
     }
     LosePath(from, after);
+}
+
+// No path of a first connect got through: the handle goes, its cause kept for the caller.
+void CRdtpConnection::FailFirstConnect(CRdtpAftermath &after) {
+    rdtp_connect_errors().Record(m_user_data, m_connect_error.c_str());
+    Detach();
+    after.Remove();
+    after.Post(kMsgConfirm, kConfirmFailed);
 }
 
 // --- server: an accepted path ----------------------------------------------------------------

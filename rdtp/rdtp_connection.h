@@ -149,6 +149,7 @@ private:
     bool Resumable(uint32_t cli_tag, uint16_t ordinal) const;
     void LosePath(int from, CRdtpAftermath &after);
     void FailConfirm(int from, CRdtpAftermath &after);
+    void FailFirstConnect(CRdtpAftermath &after);
     void KeepConnectError();
     void GiveUpTcp(CRdtpAftermath &after);
     // Client, reconnecting: the next attempt after a pause, and the timer's turn (the attempt

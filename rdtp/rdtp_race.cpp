@@ -126,10 +126,7 @@ void CRdtpConnection::WinRace(int from) {
 void CRdtpConnection::LoseRace(CRdtpAftermath &after) {
     m_race_next = m_race_end;
     if (!m_bReconnecting) {
-        rdtp_connect_errors().Record(m_user_data, m_connect_error.c_str());
-        Detach();
-        after.Remove();
-        after.Post(kMsgConfirm, kConfirmFailed);
+        FailFirstConnect(after);
         return;
     }
     LosePath(kNoPath, after);
