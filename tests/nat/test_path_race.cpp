@@ -50,7 +50,9 @@ constexpr int kStartMs = 60000;
 constexpr int kBreakMs = 90000;
 constexpr int kTransferMs = 180000;
 // The losers of a race must be gone well before the tunnel server's own idle time-out.
-constexpr int kLosersGoneMs = 20000;
+// A capability detection that a losing tunnel had started may run to its end, which the tunnel
+// server brings after its detector lifetime (20 s): beyond that, nothing may be left.
+constexpr int kLosersGoneMs = 30000;
 constexpr const char *kTunnelIdleMs = "60000";
 constexpr int kCommandPollMs = 100;
 // Reliable UDP makes its connect attempts a second apart, five of them: a client that
